@@ -1,0 +1,46 @@
+# Wraps CMake. `make` builds into build/, `make test` runs every test (also
+# under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
+# library against the simulator, `make bench` prints the benchmark figures.
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all build deps test test-main test-asan test-tsan demo bench clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS)
+
+test: test-main test-asan test-tsan
+
+test-main: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS)
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_SANITIZE=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-asan -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+# Every suite again under ThreadSanitizer: most of them run the library and
+# the simulator on several threads.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_TSAN=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j$(JOBS) 
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
+
+demo: build
+	@sh scripts/demo.sh build
+
+bench: deps
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-release -j$(JOBS) --target quil_bench
+	./build-release/quil_bench --benchmark_min_time=0.5
+
+clean:
+	rm -rf build build-asan build-tsan build-release

@@ -1,0 +1,140 @@
+// The only header of the library that knows an operating system exists.
+// Everything above it (log, links, device sessions, simulator, tools) talks to
+// sockets, clocks, paths and the machine through these functions. The POSIX
+// backend lives in posix/; a Windows backend would sit beside it in win/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quil::platform {
+
+// ---------------------------------------------------------------- sockets
+struct Socket {
+    std::intptr_t fd = -1;  // int on POSIX, SOCKET on Windows
+    bool valid() const { return fd >= 0; }
+    friend bool operator==(Socket a, Socket b) { return a.fd == b.fd; }
+};
+
+enum class Wait { Ready, Timeout, Error };
+
+// Socket error numbers as the controller protocol code knows them. The two the
+// library reacts to keep their Windows Sockets values on every platform;
+// anything else is passed through as the system's own error number.
+inline constexpr int kErrWouldBlock = 10035;     // also "connection in progress"
+inline constexpr int kErrConnAborted = 10053;    // connection aborted locally
+inline constexpr int kErrConnReset = 10054;      // reset by the peer
+inline constexpr int kErrNotSocket = 10038;      // handle is not (any longer) a socket
+
+// Starts the socket library. The controller code asks for version 2.2; POSIX
+// needs no start, so this always grants exactly that.
+bool socketStartup(int* grantedMajor, int* grantedMinor);
+
+Socket tcpSocket();  // IPv4 stream socket, blocking until setNonBlocking
+Socket udpSocket();  // IPv4 datagram socket
+int closeSocket(Socket s);  // 0, or -1 with lastError()
+
+// Error number of the calling thread's last failed socket call (see kErr*).
+int lastError();
+// Text of an error number as the system describes it.
+std::string errorText(int err);
+
+int setReuseAddress(Socket s, bool on);
+int setSendBuffer(Socket s, int bytes);
+int setReceiveBuffer(Socket s, int bytes);
+int getReceiveBuffer(Socket s, int* bytes);
+int setNonBlocking(Socket s);
+int setNoDelay(Socket s, bool on);
+int setBroadcast(Socket s, bool on);
+int setReceiveTimeout(Socket s, int ms);
+// Pending error of a socket (SO_ERROR): 0 none, else an error number; -1 when
+// the query itself failed.
+int pendingError(Socket s);
+
+// IPv4 address as its four bytes in dotted order (first byte = first component).
+struct Ipv4 {
+    std::uint8_t b[4] = {0, 0, 0, 0};
+    static Ipv4 of(const std::uint8_t* bytes) { return Ipv4{{bytes[0], bytes[1], bytes[2], bytes[3]}}; }
+    std::uint32_t word() const {  // bytes in memory order, as a host integer
+        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+    }
+    friend bool operator==(const Ipv4&, const Ipv4&) = default;
+};
+// Parses dotted text the way the classic address parser does ("127.1" is
+// 127.0.0.1); false for text it rejects (including "255.255.255.255", which
+// that parser cannot tell from its error value).
+bool parseIpv4(const char* text, Ipv4* out);
+std::string formatIpv4(const Ipv4& ip);  // "a.b.c.d"
+
+// Starts a connection; 0 when it completed at once, -1 otherwise (lastError()
+// is kErrWouldBlock while the non-blocking connection is in progress).
+int connectStart(Socket s, const Ipv4& ip, std::uint16_t port);
+int bindTo(Socket s, const Ipv4& ip, std::uint16_t port);  // 0 or -1
+int listenOn(Socket s, int backlog);                        // 0 or -1
+Socket acceptFrom(Socket listener, Ipv4* peer = nullptr);   // invalid on failure
+int localPort(Socket s);                                    // -1 on failure
+
+// Readiness waits. ms < 0 waits without limit, 0 polls.
+Wait waitReadable(Socket s, int ms);
+Wait waitWritable(Socket s, int ms);
+// Waits for either of two sockets to become readable: 0 or 1 is the ready
+// one, -1 timeout, -2 error.
+int waitEitherReadable(Socket a, Socket b, int ms);
+
+// One send/receive call: bytes moved, 0 (receive: orderly close), or -1 with
+// lastError(). Sending never raises SIGPIPE on a connection the peer closed.
+long sendSome(Socket s, const void* data, std::size_t len);
+long recvSome(Socket s, void* data, std::size_t len);
+long peekSome(Socket s, void* data, std::size_t len);  // like recvSome, leaves the bytes queued
+long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::uint16_t port);
+long recvFrom(Socket s, void* data, std::size_t len, Ipv4* from, std::uint16_t* port);
+// Ends both directions without releasing the handle: wakes up waiters.
+void shutdownBoth(Socket s);
+
+// ---------------------------------------------------------------- adapters
+struct Adapter {
+    std::string name;
+    std::vector<Ipv4> addresses;  // IPv4 addresses in the system's order
+};
+// The machine's network interfaces in the system's order.
+std::vector<Adapter> adapters();
+
+// ---------------------------------------------------------------- time, ids
+struct LocalTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime localTime();
+void sleepMs(int ms);
+long processId();
+long threadId();
+std::uint64_t monotonicMs();
+
+// ---------------------------------------------------------------- files, machine
+// Directory of the running program's executable (not of this library).
+// Empty when it cannot be found.
+std::string applicationDirectory();
+// Tests place the log and its INI file in a directory of their own.
+void overrideApplicationDirectory(const std::string& dir);
+inline constexpr const char* kPathSeparator = "/";
+
+// Integer value of key in section of an INI file, matching section and key
+// names without regard to case, parsed like atoi; def when the file, the
+// section or the key is missing.
+int iniReadInt(const std::string& path, const char* section, const char* key, int def);
+
+// Machine memory in use, in percent; -1 when unknown.
+int memoryLoadPercent();
+// Resident memory of this process in bytes; -1 when unknown.
+long long residentBytes();
+// Full path of the running program's executable; empty when unknown.
+std::string executablePath();
+
+// Locale-independent conversions with the C locale's results (the host
+// application may have set any locale).
+double toDouble(const char* text);              // atof
+int toInt(const char* text);                    // atoi
+long long toLongLong(const char* text, int base);  // strtoll, no end pointer
+
+}  // namespace quil::platform

@@ -1,0 +1,151 @@
+// Time, ids, paths, INI files and memory status on POSIX.
+#include "platform/platform.h"
+
+#include <cctype>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <locale.h>
+#include <mutex>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quil::platform {
+
+LocalTime localTime() {
+    timeval tv{};
+    ::gettimeofday(&tv, nullptr);
+    std::tm tm{};
+    time_t secs = tv.tv_sec;
+    ::localtime_r(&secs, &tm);
+    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                     tm.tm_min,         tm.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
+}
+
+void sleepMs(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+long processId() { return static_cast<long>(::getpid()); }
+long threadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+std::uint64_t monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+std::mutex g_dirMutex;
+std::string g_dirOverride;
+bool g_dirOverridden = false;
+}  // namespace
+
+std::string executablePath() {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    buf[n] = '\0';
+    return buf;
+}
+
+std::string applicationDirectory() {
+    {
+        std::lock_guard<std::mutex> lock(g_dirMutex);
+        if (g_dirOverridden) return g_dirOverride;
+    }
+    std::string path = executablePath();
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void overrideApplicationDirectory(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    g_dirOverride = dir;
+    g_dirOverridden = true;
+}
+
+namespace {
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+bool sameNoCase(const std::string& a, const char* b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+}  // namespace
+
+int iniReadInt(const std::string& path, const char* section, const char* key, int def) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return def;
+    bool inSection = false;
+    char line[1024];
+    int result = def;
+    while (std::fgets(line, sizeof line, f)) {
+        std::string l = trim(line);
+        if (l.empty() || l[0] == ';') continue;
+        if (l[0] == '[') {
+            size_t close = l.find(']');
+            inSection = close != std::string::npos && sameNoCase(trim(l.substr(1, close - 1)), section);
+            continue;
+        }
+        if (!inSection) continue;
+        size_t eq = l.find('=');
+        if (eq == std::string::npos || !sameNoCase(trim(l.substr(0, eq)), key)) continue;
+        // The first matching key wins, as with the profile reader.
+        result = toInt(trim(l.substr(eq + 1)).c_str());
+        break;
+    }
+    std::fclose(f);
+    return result;
+}
+
+int memoryLoadPercent() {
+    std::FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return -1;
+    long long total = -1, available = -1;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        long long v;
+        if (std::sscanf(line, "MemTotal: %lld kB", &v) == 1) total = v;
+        else if (std::sscanf(line, "MemAvailable: %lld kB", &v) == 1) available = v;
+    }
+    std::fclose(f);
+    if (total <= 0 || available < 0) return -1;
+    return static_cast<int>((total - available) * 100 / total);
+}
+
+long long residentBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    long long pages = 0, resident = 0;
+    int n = std::fscanf(f, "%lld %lld", &pages, &resident);
+    std::fclose(f);
+    return n == 2 ? resident * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+namespace {
+locale_t cLocale() {
+    static locale_t loc = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    return loc;
+}
+}  // namespace
+
+double toDouble(const char* text) { return ::strtod_l(text, nullptr, cLocale()); }
+int toInt(const char* text) { return static_cast<int>(::strtol_l(text, nullptr, 10, cLocale())); }
+long long toLongLong(const char* text, int base) { return ::strtoll_l(text, nullptr, base, cLocale()); }
+
+}  // namespace quil::platform
