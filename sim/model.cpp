@@ -1,0 +1,157 @@
+#include "sim/model.h"
+
+#include <utility>
+
+#include "sim/commands.h"
+
+namespace quil::sim {
+
+Command Command::parse(const std::string& line) {
+    Command c;
+    c.line = line;
+    c.code = line.substr(0, 2);
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t comma = line.find(',', start);
+        c.fields.push_back(line.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return c;
+}
+
+Model::Model(int modelCode) : modelCode_(modelCode) {
+    for (int out = 1; out <= kOutCount; ++out) findOut(out)->value = "+00" + std::to_string(out) + ".000";
+
+    // The mode commands answer with their own two characters.
+    auto modeSwitch = [](int mode) {
+        return [mode](Model& m, const Command& c) {
+            m.setMode(mode);
+            return reply({c.code});
+        };
+    };
+    on("R0", modeSwitch(kMeasurement));
+    on("Q0", modeSwitch(kSetting));
+    on("MD", [](Model& m, const Command& c) { return reply({c.code, std::to_string(m.modelCode())}); });
+    installMeasureCommands(*this);
+}
+
+void Model::on(const std::string& code, Handler handler, int requiredMode) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    handlers_[code] = Entry{std::move(handler), requiredMode};
+}
+
+std::string Model::answer(const std::string& line) {
+    Command c = Command::parse(line);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = handlers_.find(c.code);
+    if (it == handlers_.end()) return error(c, kErrUnknown);
+    if (it->second.requiredMode != kAnyMode && it->second.requiredMode != mode_) return error(c, kErrMode);
+    return it->second.handler(*this, c);
+}
+
+int Model::mode() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return mode_;
+}
+
+void Model::setMode(int mode) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    mode_ = mode;
+}
+
+int Model::modelCode() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return modelCode_;
+}
+
+void Model::setModelCode(int code) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    modelCode_ = code;
+}
+
+Model::Out* Model::findOut(int out) {
+    return out >= 1 && out <= kOutCount ? &outs_[static_cast<std::size_t>(out - 1)] : nullptr;
+}
+
+const Model::Out* Model::findOut(int out) const { return const_cast<Model*>(this)->findOut(out); }
+
+std::string Model::outValue(int out) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const Out* o = findOut(out);
+    return o ? o->value : std::string();
+}
+
+void Model::setOutValue(int out, std::string text) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (Out* o = findOut(out)) o->value = std::move(text);
+}
+
+bool Model::timing(int out) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const Out* o = findOut(out);
+    return o && o->timing;
+}
+
+void Model::setTiming(int out, bool on) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (Out* o = findOut(out)) o->timing = on;
+}
+
+bool Model::zero(int out) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const Out* o = findOut(out);
+    return o && o->zero;
+}
+
+void Model::setZero(int out, bool on) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (Out* o = findOut(out)) o->zero = on;
+}
+
+int Model::resetCount(int out) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const Out* o = findOut(out);
+    return o ? o->resetCount : 0;
+}
+
+void Model::addReset(int out) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (Out* o = findOut(out)) ++o->resetCount;
+}
+
+int Model::programNo() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return programNo_;
+}
+
+void Model::setProgramNo(int programNo) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    programNo_ = programNo;
+}
+
+std::string Model::value(const std::string& key, const std::string& fallback) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = values_.find(key);
+    return it == values_.end() ? fallback : it->second;
+}
+
+void Model::setValue(const std::string& key, std::string value) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    values_[key] = std::move(value);
+}
+
+std::string Model::error(const Command& command, int number) {
+    return reply({"ER", command.code, std::to_string(number)});
+}
+
+std::string Model::reply(const std::vector<std::string>& fields) {
+    std::string out;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) out += ',';
+        out += fields[i];
+    }
+    return out + "\r\n";
+}
+
+}  // namespace quil::sim

@@ -1,0 +1,121 @@
+// The behavioural model of the simulated controller: its command mode, its
+// model code, the state of its eight OUT channels and its program number, a
+// small store of setting values, and a table of command handlers keyed by the
+// command's two code characters. The handlers of each command family live in
+// their own file (see commands.h) and are installed by the constructor.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quil::sim {
+
+// One command line as the controller received it.
+struct Command {
+    std::string line;                 // without CR LF
+    std::string code;                 // its first two characters (fewer for a shorter line)
+    std::vector<std::string> fields;  // the line split at every ',' (field 0 holds the code)
+
+    static Command parse(const std::string& line);
+};
+
+class Model {
+public:
+    // The handler's result is written back as it is (end it with CR LF); an
+    // empty result sends nothing.
+    using Handler = std::function<std::string(Model&, const Command&)>;
+
+    static constexpr int kMeasurement = 0;  // entered with "R0"
+    static constexpr int kSetting = 1;      // entered with "Q0"
+    static constexpr int kAnyMode = -1;
+
+    // The controller's answers to a command it does not know, and to one that
+    // its current mode does not accept.
+    static constexpr int kErrUnknown = 99;
+    static constexpr int kErrMode = 51;
+    // A malformed argument (missing, extra, not a number, a choice outside
+    // its set), and an index (OUT number, OUT mask) outside its range.
+    static constexpr int kErrParameter = 61;
+    static constexpr int kErrRange = 64;
+
+    static constexpr int kOutCount = 8;      // OUT1 to OUT8
+    static constexpr int kProgramCount = 8;  // programs 0 to 7
+
+    explicit Model(int modelCode = 0);
+
+    // Installs (or replaces) the handler of a command code. With a required
+    // mode, the controller refuses the command in the other mode with error 51
+    // without calling the handler.
+    void on(const std::string& code, Handler handler, int requiredMode = kAnyMode);
+
+    // The controller's answer to one line (without its CR LF). Handlers run
+    // one at a time, with the model's lock held, so a handler may use every
+    // accessor below.
+    std::string answer(const std::string& line);
+
+    int mode() const;
+    void setMode(int mode);
+    int modelCode() const;
+    void setModelCode(int code);
+
+    // The OUT channels, numbered 1 to kOutCount; a number outside that range
+    // reads as "" / false / 0 and is ignored by the setters.
+    //
+    // The value text is what "MS", "MM" and "MA" answer, sent as it is, so it
+    // may be any text a controller sends ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX").
+    // Until set, OUT n reads "+00n.000", so a reply shows which OUT it came from.
+    std::string outValue(int out) const;
+    void setOutValue(int out, std::string text);
+    // Timing input and zero setting on or off, and the number of resets the
+    // controller has received for the OUT.
+    bool timing(int out) const;
+    void setTiming(int out, bool on);
+    bool zero(int out) const;
+    void setZero(int out, bool on);
+    int resetCount(int out) const;
+    void addReset(int out);
+    // The active program (0 at start).
+    int programNo() const;
+    void setProgramNo(int programNo);
+
+    // Setting values by a key the command handlers choose ("HG,01", ...).
+    std::string value(const std::string& key, const std::string& fallback = "") const;
+    void setValue(const std::string& key, std::string value);
+
+    // "ER,<code>,<number>\r\n"
+    static std::string error(const Command& command, int number);
+    // The fields joined by ',' and ended by CR LF.
+    static std::string reply(const std::vector<std::string>& fields);
+
+private:
+    struct Entry {
+        Handler handler;
+        int requiredMode = kAnyMode;
+    };
+    struct Out {
+        std::string value;
+        bool timing = false;
+        bool zero = false;
+        int resetCount = 0;
+    };
+
+    // The OUT's state, or nullptr for a number outside 1..kOutCount.
+    Out* findOut(int out);
+    const Out* findOut(int out) const;
+
+    // Recursive so that handlers, which run under the lock, can use the
+    // accessors that take it too.
+    mutable std::recursive_mutex mutex_;
+    int mode_ = kMeasurement;
+    int modelCode_ = 0;
+    int programNo_ = 0;
+    std::array<Out, kOutCount> outs_;
+    std::map<std::string, std::string> values_;
+    std::map<std::string, Entry> handlers_;
+};
+
+}  // namespace quil::sim
