@@ -1,0 +1,200 @@
+#include "link/link_record.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace quil::link {
+
+ZeroedBuffer::ZeroedBuffer(std::size_t size)
+    // calloc of this size maps fresh zero pages: nothing is touched up front.
+    : data_(static_cast<char*>(std::calloc(size, 1))), size_(data_ ? size : 0) {}
+
+ZeroedBuffer::~ZeroedBuffer() { std::free(data_); }
+
+LinkPtr LinkTable::find(std::uint32_t id) const {
+    if (id >= kMaxLinks) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_[id];
+}
+
+bool LinkTable::insert(std::uint32_t id, const LinkPtr& rec) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (records_[id]) return false;
+    records_[id] = rec;
+    return true;
+}
+
+LinkPtr LinkTable::remove(std::uint32_t id) {
+    if (id >= kMaxLinks) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(records_[id], nullptr);
+}
+
+LinkTable& commandLinks() {
+    static LinkTable table;
+    return table;
+}
+
+LinkTable& rollLinks() {
+    static LinkTable table;
+    return table;
+}
+
+int waitConnected(platform::Socket s) {
+    switch (platform::waitWritable(s, kConnectWaitMs)) {
+    case platform::Wait::Error:
+        return 0;
+    case platform::Wait::Ready:
+        // A failed connection also reports the socket writable here; only a
+        // socket without a pending error is connected.
+        return platform::pendingError(s) == 0 ? 1 : 0;
+    case platform::Wait::Timeout:
+        break;
+    }
+    return platform::pendingError(s) == 0 ? 2 : 0;
+}
+
+namespace {
+
+// Makes and connects a non-blocking TCP socket: the socket, or an invalid one.
+platform::Socket connectSocket(const char* ip, std::uint16_t port) {
+    platform::Ipv4 addr;
+    int major = 0, minor = 0;
+    if (!ip || !platform::parseIpv4(ip, &addr) || !platform::socketStartup(&major, &minor)) return {};
+    platform::Socket s = platform::tcpSocket();
+    if (!s.valid()) return {};
+    bool ok = platform::setReuseAddress(s, true) == 0;
+    if (ok) {
+        platform::setSendBuffer(s, 32768);  // a failure here only costs speed
+        ok = platform::setNonBlocking(s) == 0;
+    }
+    if (ok && platform::connectStart(s, addr, port) != 0) ok = platform::lastError() == platform::kErrWouldBlock;
+    if (ok) ok = waitConnected(s) == 1;
+    if (!ok) {
+        platform::closeSocket(s);
+        return {};
+    }
+    // Small request lines must not wait for a delayed acknowledgement.
+    platform::setNoDelay(s, true);
+    return s;
+}
+
+}  // namespace
+
+int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize) {
+    if (id >= kMaxLinks) return -1;
+    if (table.find(id)) return -3;
+    auto rec = std::make_shared<LinkRecord>(id, dataSize, nullptr, true);
+    if (!rec->dataBuff.ok() || !rec->tmpBuff.ok()) return -1;
+    // The record is entered before connecting, so a second open meanwhile is refused.
+    if (!table.insert(id, rec)) return -3;
+    platform::Socket s = connectSocket(ip, port);
+    if (!s.valid()) {
+        table.remove(id);
+        return -1;
+    }
+    rec->conn = std::make_shared<Connection>(s);
+    return 0;
+}
+
+int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket) {
+    if (id >= kMaxLinks) return -1;
+    LinkTable& table = commandLinks();
+    if (table.find(id)) return -3;
+    auto rec = std::make_shared<LinkRecord>(id, kLinkBufferSize, std::move(conn), ownsSocket);
+    if (!rec->dataBuff.ok() || !rec->tmpBuff.ok()) return -1;
+    return table.insert(id, rec) ? 0 : -3;
+}
+
+void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared) {
+    LinkPtr rec = table.remove(id);
+    if (rec && rec->conn && (rec->ownsSocket || closeShared)) rec->conn->close();
+}
+
+long sendData(const Connection& c, const char* bytes, std::size_t len) {
+    if (c.waitWritable(0) != platform::Wait::Ready) return -1;
+    // The whole line goes out: a short send is continued, waiting for room.
+    return c.sendAll(bytes, len, kSendWaitMs) ? static_cast<long>(len) : -1;
+}
+
+long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
+    switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) {
+    case platform::Wait::Error:
+        return -1;
+    case platform::Wait::Timeout:
+        return -2;
+    case platform::Wait::Ready:
+        break;
+    }
+    long n = c.recv(buf, max);
+    return n < 1 ? -3 : n;
+}
+
+int recvLine(LinkRecord& rec, int timeoutMs) {
+    char* buf = rec.dataBuff.data();
+    const std::size_t size = rec.dataBuff.size();
+    // Everything past the received bytes must read 0, but zeroing 24 MiB per
+    // reply would dominate the exchange: clear only what earlier replies wrote.
+    std::memset(buf, 0, rec.dataDirty);
+    rec.dataDirty = 0;
+    rec.dataLen = 0;
+
+    std::size_t len = 0;
+    // The first read takes at most two bytes; a one-character reply such as
+    // "A\r\n" already ends in them.
+    long n = recvData(*rec.conn, buf, 2, timeoutMs);
+    if (n < 0) return n == -2 ? -10 : -1;
+    rec.dataDirty = static_cast<std::size_t>(n);
+    if (const void* cr = std::memchr(buf, '\r', static_cast<std::size_t>(n))) {
+        rec.dataLen = static_cast<std::int32_t>(static_cast<const char*>(cr) - buf);
+        return 0;
+    }
+    len = static_cast<std::size_t>(n);
+    for (;;) {
+        // A line that fills the whole buffer without a carriage return cannot
+        // be held: fail rather than write past the end.
+        if (len >= size) {
+            rec.dataLen = static_cast<std::int32_t>(len);
+            return -2;
+        }
+        n = recvData(*rec.conn, buf + len, std::min<std::size_t>(10240, size - len), timeoutMs);
+        if (n < 0) {
+            rec.dataLen = static_cast<std::int32_t>(len);
+            return n == -2 ? -10 : -2;
+        }
+        rec.dataDirty = len + static_cast<std::size_t>(n);
+        if (const void* cr = std::memchr(buf + len, '\r', static_cast<std::size_t>(n))) {
+            rec.dataLen = static_cast<std::int32_t>(static_cast<const char*>(cr) - buf);
+            return 0;
+        }
+        len += static_cast<std::size_t>(n);
+    }
+}
+
+int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out,
+             std::int32_t* outLen, std::int32_t timeoutMs) {
+    LinkPtr rec = table.find(id);
+    if (!rec || !rec->conn) return -100;
+    std::lock_guard<std::mutex> lock(rec->mutex);
+    rec->conn->drain();
+    const bool endsInCr = line && len >= 1 && (line[len - 1] == '\r' || (len >= 2 && line[len - 2] == '\r'));
+    if (!endsInCr) return -2;
+    if (sendData(*rec->conn, line, static_cast<std::size_t>(len)) < 1) return -1;
+    int r = recvLine(*rec, timeoutMs);
+    if (r != 0) return r;
+    if (out) std::memcpy(out, rec->dataBuff.data(), static_cast<std::size_t>(rec->dataLen.load()));
+    if (outLen) *outLen = rec->dataLen;
+    return 0;
+}
+
+int closeAllLinks(std::uint32_t id) {
+    disconnectLink(rollLinks(), id, true);
+    // A command connection registered by an open device is closed too; the
+    // device record sees the shared connection closed and fails its exchanges.
+    disconnectLink(commandLinks(), id, true);
+    return 0;
+}
+
+}  // namespace quil::link

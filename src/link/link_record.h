@@ -1,0 +1,106 @@
+// Raw link records: one per device number and link kind (command link on
+// TCP 19062, roll link on TCP 12525), each with a receive and a scratch buffer.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "link/connection.h"
+#include "quil.h"
+
+namespace quil::link {
+
+inline constexpr std::uint32_t kMaxLinks = 64;
+inline constexpr std::size_t kLinkBufferSize = 25165824;  // 0x1800000: the largest stream payload
+inline constexpr std::uint16_t kCommandPort = 19062;
+inline constexpr std::uint16_t kRollPort = 12525;
+inline constexpr int kConnectWaitMs = 5000;
+inline constexpr int kSendWaitMs = 2000;      // bound on each wait for room while a line is sent
+inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
+
+// A zero-filled buffer whose pages are only made resident when written: a
+// record costs two buffers of 24 MiB of address space but little memory.
+class ZeroedBuffer {
+public:
+    explicit ZeroedBuffer(std::size_t size);
+    ~ZeroedBuffer();
+    ZeroedBuffer(const ZeroedBuffer&) = delete;
+    ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
+    char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool ok() const { return data_ != nullptr; }
+
+private:
+    char* data_;
+    std::size_t size_;
+};
+
+struct LinkRecord {
+    LinkRecord(std::uint32_t id, std::size_t dataSize, ConnectionPtr c, bool owns)
+        : deviceId(id), conn(std::move(c)), ownsSocket(owns), dataBuff(dataSize), tmpBuff(kLinkBufferSize) {}
+
+    std::mutex mutex;  // one exchange per record at a time
+    std::atomic<bool> running{false};
+    std::atomic<std::uint32_t> batchCount{0};
+    std::uint32_t deviceId;
+    ConnectionPtr conn;
+    // False for a socket registered with DeviceInit: the device record (or the
+    // application) owns it, so a plain disconnect leaves it open.
+    bool ownsSocket;
+    std::atomic<std::int32_t> dataLen{0};
+    ZeroedBuffer dataBuff;
+    ZeroedBuffer tmpBuff;
+    // Bytes of dataBuff that replies may have written since it was last
+    // zeroed: only these are cleared before the next reply.
+    std::size_t dataDirty = 0;
+    std::thread thread;
+    QuilRollDataCallback callback = nullptr;
+};
+
+using LinkPtr = std::shared_ptr<LinkRecord>;
+
+// The 64 records of one link kind. Lookups hand out shared ownership, so a
+// record stays alive for an exchange that runs while another thread
+// disconnects it.
+class LinkTable {
+public:
+    LinkPtr find(std::uint32_t id) const;
+    bool insert(std::uint32_t id, const LinkPtr& rec);  // false when one exists
+    LinkPtr remove(std::uint32_t id);
+
+private:
+    mutable std::mutex mutex_;
+    LinkPtr records_[kMaxLinks];
+};
+
+LinkTable& commandLinks();
+LinkTable& rollLinks();
+
+// Opens a record of the given kind: 0, -1 (out of range or failure) or -3
+// (a record exists).
+int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize);
+// Registers an already connected socket as the command link of id: 0, -1, -3.
+int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket);
+// Releases a record; closes its socket if the record owns it or closeShared.
+void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared);
+
+// 1 connected, 2 not connected within the wait, 0 error.
+int waitConnected(platform::Socket s);
+// Sends the whole line; bytes sent or -1.
+long sendData(const Connection& c, const char* bytes, std::size_t len);
+// Bytes received (>= 1), -1 wait failed, -2 time-out, -3 receive failed or closed.
+long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs);
+// Reads one reply line into rec.dataBuff: 0, -1, -2 or -10.
+int recvLine(LinkRecord& rec, int timeoutMs);
+// Drain, send, receive one line under the record's mutex (SwapData, SwapRollData).
+int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out,
+             std::int32_t* outLen, std::int32_t timeoutMs);
+// Closes the roll link and the command link of a device number (also a
+// command connection registered by an open device). Always 0.
+int closeAllLinks(std::uint32_t id);
+
+}  // namespace quil::link

@@ -1,0 +1,58 @@
+// The exported raw link functions: plain C calling convention, small
+// negative result codes.
+#include <cstdio>
+
+#include "link/link_record.h"
+#include "quil.h"
+
+using namespace quil::link;
+
+namespace {
+constexpr std::int32_t kVersion = 0x01000005;
+}
+
+extern "C" {
+
+QUIL_API int32_t VersionDll(void) { return kVersion; }
+
+QUIL_API int32_t LinkConnect(uint32_t DeviceId, const char* ip) {
+    return openLink(commandLinks(), DeviceId, ip, kCommandPort, kLinkBufferSize);
+}
+
+QUIL_API int32_t QUIL_EthernetOpen(uint32_t DeviceId, const char* ip) {
+    if (LinkConnect(DeviceId, ip) == 0) return 0;
+    std::perror("Cmd link err");
+    return -1;
+}
+
+QUIL_API int32_t DeviceInit(uint32_t DeviceId, int32_t socket) {
+    // The socket stays the application's: a plain disconnect does not close it.
+    return registerLink(DeviceId, std::make_shared<Connection>(quil::platform::Socket{socket}), false);
+}
+
+QUIL_API int32_t LinkDisconnect(uint32_t DeviceId) {
+    disconnectLink(commandLinks(), DeviceId, false);
+    return 0;
+}
+
+QUIL_API char* GetDataBuff(uint32_t DeviceId) {
+    LinkPtr rec = commandLinks().find(DeviceId);
+    return rec ? rec->dataBuff.data() : nullptr;
+}
+
+QUIL_API int32_t GetDataBuffLen(uint32_t DeviceId) {
+    LinkPtr rec = commandLinks().find(DeviceId);
+    return rec ? rec->dataLen.load() : -1;
+}
+
+QUIL_API char* GetTmpBuff(uint32_t DeviceId) {
+    LinkPtr rec = commandLinks().find(DeviceId);
+    return rec ? rec->tmpBuff.data() : nullptr;
+}
+
+QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
+                          int32_t timeoutMs) {
+    return swapLine(commandLinks(), DeviceId, line, len, out, outLen, timeoutMs);
+}
+
+}  // extern "C"
