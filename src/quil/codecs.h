@@ -1,0 +1,74 @@
+// Text forms of values on the controller's command link.
+//
+// The controller speaks ASCII only: measured and stored values arrive as
+// decimal text or as one of three special texts, setting values go out as a
+// sign and six digits, OUT selections as four "0"/"1" characters. These are
+// the conversions the command functions share. All of them are internal to
+// the library and work on caller-owned buffers; none allocates or locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quil {
+
+// Bytes formatSigned6 may write, terminating NUL included: a sign and up to
+// ten digits when the caller has not limited the value to six digits.
+inline constexpr std::size_t kSigned6TextSize = 12;
+// Bytes outMaskToText writes: four selection characters and a NUL.
+inline constexpr std::size_t kOutMaskTextSize = 5;
+
+// Value status (QuilValueStatus) of a reply value text: 1 for "+FFFFFFF",
+// 2 for "-FFFFFFF", 3 for "XXXXXXXX", 0 for anything else. The whole text
+// must match, case included; a special text with blanks around it or with a
+// tail is ordinary text.
+int parseSpecialValue(const char* text);
+
+// The controller's decimal text as a 32-bit float: read as a double by the
+// C library's rules, then narrowed. Always uses "." as the decimal point,
+// whatever locale the host application has set. Text without a number gives
+// 0.0; out-of-range text gives an infinity, "nan" a NaN.
+float textToFloat(const char* text);
+
+// Status and value of a measured or stored value text. For a special text the
+// value is 0.0 and the text is not converted. Never fails.
+void parseMeasured(const char* text, std::int32_t* status, float* value);
+
+// Setting value as "+%06d" (v >= 0) or "-%06d" with the absolute value. The
+// text is 7 characters for values of at most six digits (see digitCount);
+// out must hold kSigned6TextSize bytes so that wider values, INT32_MIN
+// included, stay inside the buffer.
+void formatSigned6(std::int32_t v, char* out);
+
+// Length of the decimal text of |v|: 1 for 0 to 9 and -1 to -9, 7 for
+// 1000000. INT32_MIN has no positive counterpart, so its absolute value keeps
+// its minus sign and counts 11; every "at most six digits" test refuses it.
+int digitCount(std::int32_t v);
+
+// OUT selection text of a mask: character i is "1" when bit i is set (bit 0
+// = OUT1), bits above bit 3 are ignored; text gets kOutMaskTextSize bytes.
+// Returns the number of "1" characters, 0 to 4.
+int outMaskToText(char* text, std::int32_t mask);
+
+// Mask of a four-character OUT selection text; any character other than "1"
+// counts as not selected. A text of another length gives QUIL_ERROR_FORMAT
+// and leaves mask alone; otherwise QUIL_OK.
+std::int32_t outTextToMask(const char* text, std::int32_t* mask);
+
+// Scale factor of a display-unit index (0 to 6). Any other index, which
+// includes negative ones passed through as large unsigned values, leaves the
+// caller's preset scale untouched. Always QUIL_OK.
+std::int32_t unitScale(std::uint32_t index, std::int32_t* scale);
+
+// Model group of a device type: 3 for types 0 to 3, 5 for 4 to 11, 7 for 34
+// to 39. Any other type gives QUIL_ERROR_UNKNOWN and leaves group alone.
+std::int32_t modelGroupOf(const std::int32_t* type, std::int32_t* group);
+
+// Integer form of a reply value in display units: scale times the value,
+// multiplied as 32-bit floats and truncated toward zero. The float rounding is
+// part of the result ("0.53" with scale 100 gives 52). Text from the
+// controller can exceed the integer range, so a product beyond it saturates
+// to INT32_MIN or INT32_MAX and a NaN gives 0.
+std::int32_t scaledInteger(const char* text, std::int32_t scale);
+
+}  // namespace quil

@@ -1,0 +1,241 @@
+#include "quil/communication.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "elog/elog.h"
+#include "quil.h"
+#include "quil/device.h"
+#include "quil/results.h"
+
+namespace quil {
+namespace {
+
+#define TRACE(level, func, ...) elog_output(level, "NO_TAG", "communication", func, __LINE__, __VA_ARGS__)
+
+int waitResult(platform::Wait w) {
+    switch (w) {
+    case platform::Wait::Ready: return 1;
+    case platform::Wait::Timeout: return 0;
+    default: return -1;
+    }
+}
+
+int handleOf(const link::Connection& c) { return static_cast<int>(c.handle()); }
+
+// Leaves an empty marker file for the controller's field-test tooling when a
+// connection was aborted on this side. Where the path does not exist nothing
+// is created.
+void markConnectionAborted() {
+    if (std::FILE* f = std::fopen("D:/OnlineTest.txt", "w")) std::fclose(f);
+}
+
+}  // namespace
+
+std::int32_t splitReply(const char* text, char** fields, int* count) {
+    std::size_t len = std::strlen(text);
+    if (len < 1) return QUIL_ERROR_UNKNOWN;
+    int n = 0;
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        // The fields are fixed buffers: a reply with more of them, or longer
+        // ones, than they hold is refused instead of written past their end.
+        if (n >= kFieldCount) return QUIL_ERROR_REPLY;
+        if (c == ',') {
+            fields[n][pos] = '\0';
+            ++n;
+            pos = 0;
+            continue;
+        }
+        if (pos >= kFieldWidth - 1) return QUIL_ERROR_REPLY;
+        fields[n][pos++] = c;
+        if (i == len - 1) {
+            fields[n][pos] = '\0';
+            ++n;
+        }
+    }
+    *count = n;
+    return QUIL_OK;
+}
+
+std::int32_t checkReply(const char* reply, int* count, char** fields, const char* command) {
+    int n = 0;
+    std::int32_t r = splitReply(reply, fields, &n);
+    if (r != QUIL_OK) return r;
+    *count = n;
+    if (std::strcmp(fields[0], "ER") == 0) return deviceErrorToCode(n > 2 ? fields[2] : "");
+    char letters[3] = {command[0], command[0] ? command[1] : '\0', '\0'};
+    return std::strcmp(fields[0], letters) == 0 ? QUIL_OK : QUIL_ERROR_REPLY;
+}
+
+std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length) {
+    const platform::Wait w = c.waitWritable(kSendWaitMs);
+    long sent = -1;
+    // The whole command goes out; a short send is continued while the socket
+    // takes more within the wait.
+    if (w == platform::Wait::Ready && c.sendAll(bytes, length, kSendWaitMs)) sent = static_cast<long>(length);
+    if (sent > 0) {
+        TRACE(ELOG_LVL_INFO, "writeTCP", "writeTCP send success command:%s", bytes);
+        return QUIL_OK;
+    }
+    TRACE(ELOG_LVL_ERROR, "writeTCP", "writeTCP send err:%d iresult:%d fd:%d command:%s ", static_cast<int>(sent),
+          waitResult(w), handleOf(c), bytes);
+    return QUIL_ERROR_SEND;
+}
+
+std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received,
+                     bool peek) {
+    switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kBulkWaitMs)) {
+    case platform::Wait::Error: return QUIL_ERROR_WAIT;
+    case platform::Wait::Timeout: return QUIL_ERROR_TIMEOUT;
+    case platform::Wait::Ready: break;
+    }
+    long n = peek ? c.peek(buffer, length) : c.recv(buffer, length);
+    if (n <= 0) {
+        TRACE(ELOG_LVL_ERROR, "readTCP", "readTCP err recv:%d WSAGetLastError:%d", static_cast<int>(n),
+              n < 0 ? platform::lastError() : 0);
+        return QUIL_ERROR_REPLY;
+    }
+    *received = n;
+    return QUIL_OK;
+}
+
+std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs,
+                          long* received) {
+    const int ms = timeoutMs > 0 ? timeoutMs : kBulkWaitMs;
+    const unsigned long secs = static_cast<unsigned long>(ms / 1000);
+    const unsigned long usecs = static_cast<unsigned long>(ms % 1000) * 1000;
+    switch (c.waitReadable(ms)) {
+    case platform::Wait::Error: {
+        const int err = platform::lastError();
+        TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read errno:%d %s\n", err, platform::errorText(err).c_str());
+        return QUIL_ERROR_REPLY;
+    }
+    case platform::Wait::Timeout:
+        TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read TIMEOUT @time %d, timeout:%lu,%lu", timeoutMs, secs, usecs);
+        return QUIL_ERROR_REPLY;
+    case platform::Wait::Ready:
+        break;
+    }
+    long n = c.recv(buffer, length);
+    if (n > 0) {
+        *received = n;
+        return QUIL_OK;
+    }
+    const int err = n < 0 ? platform::lastError() : 0;
+    TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read Err %d %d %d ReadTimeout:%d", static_cast<int>(n), handleOf(c), err,
+          timeoutMs);
+    if (err == platform::kErrConnAborted) markConnectionAborted();
+    return QUIL_ERROR_REPLY;
+}
+
+void drainSocket(const link::Connection& c) { c.drain(); }
+
+namespace {
+
+// Reads one reply line into buffer without taking anything past its CR LF:
+// the arrived bytes are peeked at, and exactly those up to the line end are
+// consumed. The results are those of reading one byte per receive call.
+std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t size) {
+    std::size_t total = 0;
+    for (;;) {
+        long got = 0;
+        std::int32_t r = readTCP(c, buffer + total, size - total, kReplyWaitMs, &got, true);
+        if (r != QUIL_OK) return r;
+        std::size_t take = 0;
+        bool overflow = false, done = false;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+            const std::size_t t = total + i + 1;  // the count a byte-wise read would have now
+            take = i + 1;
+            if (t >= size) {
+                overflow = true;
+                break;
+            }
+            if (t >= 2 && buffer[t - 2] == '\r' && buffer[t - 1] == '\n') {
+                done = true;
+                break;
+            }
+        }
+        long consumed = 0;
+        r = readTCP(c, buffer + total, take, kReplyWaitMs, &consumed);
+        if (r != QUIL_OK) return r;
+        total += static_cast<std::size_t>(consumed);
+        if (static_cast<std::size_t>(consumed) < take) continue;  // cannot happen with bytes already queued
+        if (overflow) return QUIL_ERROR_OVERFLOW;
+        if (done) {
+            buffer[total - 2] = '\0';
+            return QUIL_OK;
+        }
+    }
+}
+
+bool connectionUsable(std::int32_t id) {
+    const auto& conn = device(id).s_server;
+    return conn && !conn->closed();
+}
+
+}  // namespace
+
+std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t length, std::size_t size, char** fields,
+                         int* count) {
+    if (checkDeviceId(id) != QUIL_OK) return QUIL_ERROR_NO_LINK;
+    if (!fields) return QUIL_ERROR_NULL_POINTER;
+    // The connection was closed by a stream start on this device number.
+    if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
+    const link::Connection& c = *device(id).s_server;
+    std::unique_ptr<char[]> buffer(new char[size]);
+    drainSocket(c);
+    std::int32_t r = writeTCP(c, command, length);
+    if (r != QUIL_OK) return r;
+    // The controller needs a moment after a mode switch before it answers.
+    if (std::strcmp(command, "Q0\r\n") == 0 || std::strcmp(command, "R0\r\n") == 0) platform::sleepMs(30);
+    r = readReplyLine(c, buffer.get(), size);
+    if (r != QUIL_OK) return r;
+    return checkReply(buffer.get(), count, fields, command);
+}
+
+std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size,
+                             char* buffer) {
+    if (checkDeviceId(id) != QUIL_OK) return QUIL_ERROR_NO_LINK;
+    if (!buffer) return QUIL_ERROR_NULL_POINTER;
+    if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
+    const link::Connection& c = *device(id).s_server;
+    drainSocket(c);
+    std::int32_t r = writeTCP(c, command, length);
+    if (r != QUIL_OK) return r;
+    std::size_t got = 0;
+    for (;;) {
+        long received = 0;
+        r = readTCP(c, buffer + got, size - got, 0, &received);
+        if (r != QUIL_OK) return r;
+        got += static_cast<std::size_t>(received);
+        if (got >= size) break;
+        if (got >= 2 && buffer[got - 2] == '\r' && buffer[got - 1] == '\n') break;
+    }
+    // A reply that filled the buffer is cut there; the rest is drained by the
+    // next command.
+    buffer[got - 2] = '\0';
+    return QUIL_OK;
+}
+
+std::int32_t setMode(std::int32_t id, std::int32_t mode) {
+    TRACE(ELOG_LVL_ERROR, "setMode", "setMode DeviceID:%d", id);
+    std::int32_t r = checkDeviceId(id);
+    if (r != QUIL_OK) return r;
+    if (mode != 0 && mode != 1) return QUIL_ERROR_PARAMETER;
+    const char* command = mode == 1 ? "Q0\r\n" : "R0\r\n";
+    int count = 0;
+    r = sendCommand(id, command, 4, 128, device(id).replyFields, &count);
+    clearFields(kFieldCount, kFieldWidth, device(id).replyFields);
+    if (r != QUIL_OK) {
+        TRACE(ELOG_LVL_ERROR, "setMode", "setMode send command fail DeviceID:%d Mode:%d rc:%d", id, mode, r);
+        return r;
+    }
+    TRACE(ELOG_LVL_ERROR, "setMode", "setMode Success DeviceID:%d Mode:%d", id, mode);
+    return QUIL_OK;
+}
+
+}  // namespace quil

@@ -1,0 +1,79 @@
+#include "quil/device.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "quil.h"
+
+namespace quil {
+namespace {
+
+struct DeviceTable {
+    DeviceRecord records[kMaxDevices];
+    std::mutex deviceLocks[kMaxDevices];
+    std::mutex callbackLocks[kMaxDevices];
+    std::mutex openLock;
+};
+
+DeviceTable& table() {
+    static DeviceTable t;
+    return t;
+}
+
+}  // namespace
+
+DeviceRecord& device(std::int32_t id) { return table().records[id]; }
+std::mutex& deviceLock(std::int32_t id) { return table().deviceLocks[id]; }
+std::mutex& callbackLock(std::int32_t id) { return table().callbackLocks[id]; }
+std::mutex& openLock() { return table().openLock; }
+
+void resetRecord(DeviceRecord& rec) {
+    rec.ip = 0;
+    rec.s_server.reset();
+    rec.pollThread = nullptr;
+    rec.pollRunning = 0;
+    rec.replyFields = nullptr;
+    rec.bulkBuffer = nullptr;
+    rec.deviceType = -1;
+    rec.isOpen = 0;
+}
+
+std::int32_t checkDeviceId(std::int32_t id) {
+    if (id < 0 || id >= kMaxDevices) return QUIL_ERROR_DEVICE_ID;
+    return device(id).isOpen ? QUIL_OK : QUIL_ERROR_OPEN;
+}
+
+std::int32_t IPJudge(const std::uint8_t* ip) {
+    const std::uint32_t word = platform::Ipv4::of(ip).word();
+    for (int id = 0; id < kMaxDevices; ++id) {
+        const DeviceRecord& rec = device(id);
+        if (rec.isOpen && rec.ip == word) return QUIL_ERROR_IP_IN_USE;
+    }
+    return QUIL_OK;
+}
+
+char** allocFields(int count, int width) {
+    auto** fields = static_cast<char**>(std::calloc(static_cast<std::size_t>(count), sizeof(char*)));
+    if (!fields) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        fields[i] = static_cast<char*>(std::calloc(static_cast<std::size_t>(width), 1));
+        if (!fields[i]) {
+            freeFields(i, width, fields);
+            return nullptr;
+        }
+    }
+    return fields;
+}
+
+void clearFields(int count, int width, char** fields) {
+    if (!fields) return;
+    for (int i = 0; i < count; ++i) std::memset(fields[i], 0, static_cast<std::size_t>(width));
+}
+
+void freeFields(int count, int /*width*/, char** fields) {
+    if (!fields) return;
+    for (int i = 0; i < count; ++i) std::free(fields[i]);
+    std::free(fields);
+}
+
+}  // namespace quil

@@ -1,0 +1,53 @@
+// The device table: 64 records, one per DeviceId, with their locks.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "link/connection.h"
+#include "platform/platform.h"
+
+namespace quil {
+
+inline constexpr int kMaxDevices = 64;
+inline constexpr int kFieldCount = 128;  // reply fields per device
+inline constexpr int kFieldWidth = 16;   // 15 characters and the terminating zero
+inline constexpr std::size_t kBulkBufferSize = 20480000;  // 1,280,000 x 16
+inline constexpr std::uint16_t kControllerPort = 19062;
+
+struct DeviceRecord {
+    // The four address bytes as one word (Ipv4::word): other devices' opens
+    // compare it while this one may be closing.
+    std::atomic<std::uint32_t> ip{0};
+    // The command connection, shared with the command-link record that the
+    // open registers for the same DeviceId (see link/connection.h).
+    link::ConnectionPtr s_server;
+    std::thread* pollThread = nullptr;
+    std::atomic<std::uint8_t> pollRunning{0};
+    std::atomic<std::uint8_t> isOpen{0};
+    char** replyFields = nullptr;
+    char* bulkBuffer = nullptr;
+    std::int32_t deviceType = -1;
+};
+
+DeviceRecord& device(std::int32_t id);
+std::mutex& deviceLock(std::int32_t id);
+std::mutex& callbackLock(std::int32_t id);
+std::mutex& openLock();
+
+// Puts a record back to its load-time defaults (does not touch its buffers).
+void resetRecord(DeviceRecord& rec);
+
+// 8201 when id is outside 0..63, else 0 when the device is open, else 8192.
+std::int32_t checkDeviceId(std::int32_t id);
+// 8203 when an open device already holds these four address bytes, else 0.
+std::int32_t IPJudge(const std::uint8_t* ip);
+
+char** allocFields(int count, int width);
+void clearFields(int count, int width, char** fields);
+void freeFields(int count, int width, char** fields);
+
+}  // namespace quil

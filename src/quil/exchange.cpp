@@ -1,0 +1,83 @@
+#include "quil/exchange.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "elog/elog.h"
+#include "platform/platform.h"
+#include "quil/codecs.h"
+#include "quil/device.h"
+
+namespace quil {
+
+const char* Reply::text(int i) const { return i >= 0 && i < kFieldCount ? fields_[i] : ""; }
+
+std::int32_t Reply::integer(int i) const { return platform::toInt(text(i)); }
+
+void Reply::measured(int i, std::int32_t* status, float* value) const { parseMeasured(text(i), status, value); }
+
+void Trace::operator()(const char* format, ...) const {
+    char message[ELOG_LINE_BUF_SIZE];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    elog_output(ELOG_LVL_ERROR, "NO_TAG", "quil", func_, line_, "%s", message);
+}
+
+Exchange::Exchange(std::int32_t id, const char* func, const char* entryFormat, long line)
+    : id_(id), trace_(func, line) {
+    trace_(entryFormat, id);
+}
+
+Exchange& Exchange::send(std::optional<Mode> retry, const char* format, ...) {
+    retry_ = retry;
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(command_, sizeof command_, format, args);
+    va_end(args);
+    length_ = n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof command_ - 1) : 0;
+    return *this;
+}
+
+std::int32_t Exchange::run() {
+    std::int32_t r = checkDeviceId(id_);
+    if (r != QUIL_OK) return r;
+    if (failedCheck_ != QUIL_OK) return failedCheck_;
+
+    DeviceRecord& rec = device(id_);
+    std::unique_lock<std::mutex> lock(deviceLock(id_));
+    int count = 0;
+    r = sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
+    if (r == QUIL_ERROR_MODE && retry_) {
+        setMode(id_, static_cast<std::int32_t>(*retry_));
+        r = sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
+    }
+    // Every way out clears the reply fields before the lock is released: they
+    // are shared by every caller of this DeviceId.
+    auto finish = [&](std::int32_t code) {
+        clearFields(kFieldCount, kFieldWidth, rec.replyFields);
+        lock.unlock();
+        return code;
+    };
+    if (r != QUIL_OK) {
+        clearFields(kFieldCount, kFieldWidth, rec.replyFields);
+        if (failure_) failure_(trace_, r);
+        lock.unlock();
+        return r;
+    }
+    if (successEarly_ && success_) success_(trace_, QUIL_OK);
+    if (expectedFields_ >= 0 && count != expectedFields_) {
+        if (mismatch_) mismatch_(trace_, count);
+        return finish(QUIL_ERROR_REPLY);
+    }
+    if (parse_) {
+        r = parse_(Reply(rec.replyFields, count));
+        if (r != QUIL_OK) return finish(r);
+    }
+    finish(QUIL_OK);
+    if (!successEarly_ && success_) success_(trace_, QUIL_OK);
+    return QUIL_OK;
+}
+
+}  // namespace quil

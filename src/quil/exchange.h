@@ -1,0 +1,152 @@
+// The one wrapper that every exported command function runs through.
+//
+// An exported function states only what is its own: its checks, its command,
+// its retry mode, its expected field count, its parse and its trace texts.
+// The exchange runs the common steps in their fixed order: entry trace, the
+// DeviceId check, the argument checks (no traffic, no trace), the device lock,
+// the command, one mode recovery on 4101, the failure trace, the field-count
+// test, the parse, clearing the reply fields, unlocking, the success trace.
+//
+//   return Exchange(id, "QUIL_GetProgramNo")
+//       .check(ProgramNo != nullptr, QUIL_ERROR_PARAMETER)
+//       .send(Mode::Measure, "PR\r\n")
+//       .fields(2)
+//       .parse([&](const Reply& r) { *ProgramNo = r.integer(1); })
+//       .failure(" send command PR fail DeviceID:%d rc:%d", id)
+//       .success([&](Trace& t) { t(" Success DeviceID:%d ProgramNo:%d", id, *ProgramNo); })
+//       .run();
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "quil.h"
+#include "quil/communication.h"
+
+namespace quil {
+
+// Read access to the reply fields while a reply is parsed.
+class Reply {
+public:
+    Reply(char** fields, int count) : fields_(fields), count_(count) {}
+    int count() const { return count_; }
+    // Field i as text; fields past the reply read as empty text.
+    const char* text(int i) const;
+    std::int32_t integer(int i) const;  // atoi
+    // The measured-value conversion: status and value of field i.
+    void measured(int i, std::int32_t* status, float* value) const;
+
+private:
+    char** fields_;
+    int count_;
+};
+
+// Writes one trace line of the running exported function (level 1, source
+// file "quil"); handed to the trace callbacks of an Exchange.
+class Trace {
+public:
+    Trace(const char* func, long line) : func_(func), line_(line) {}
+    void operator()(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
+private:
+    const char* func_;
+    long line_;
+};
+
+class Exchange {
+public:
+    using Parse = std::function<std::int32_t(const Reply&)>;
+    using TraceFn = std::function<void(const Trace&, std::int32_t rc)>;
+
+    // Writes the entry trace " DeviceID:%d" (format overridable for the few
+    // functions whose entry line differs).
+    Exchange(std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d",
+             long line = __builtin_LINE());
+    Exchange(const Exchange&) = delete;
+
+    // Argument check: when ok is false the exchange ends with code before
+    // anything is sent. The first failing check wins.
+    Exchange& check(bool ok, std::int32_t code) {
+        if (!ok && !failedCheck_) failedCheck_ = code;
+        return *this;
+    }
+    // The command, printf-style (the format ends in "\r\n"), with the mode to
+    // switch to before the one retry on 4101 (none without a mode).
+    Exchange& send(std::optional<Mode> retry, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Reply buffer size of sendCommand (128 unless a function names another).
+    Exchange& replySize(std::size_t size) {
+        replySize_ = size;
+        return *this;
+    }
+    // The reply must have exactly n fields, else 8195.
+    Exchange& fields(int n) {
+        expectedFields_ = n;
+        return *this;
+    }
+    // Parse step: a void lambda, or one returning a result code (non-zero
+    // ends the call with that code, without a trace line).
+    template <class F>
+    Exchange& parse(F f) {
+        if constexpr (std::is_void_v<std::invoke_result_t<F, const Reply&>>)
+            parse_ = [f](const Reply& r) -> std::int32_t {
+                f(r);
+                return QUIL_OK;
+            };
+        else
+            parse_ = std::move(f);
+        return *this;
+    }
+    // Failure trace after the exchange: format with the given arguments and
+    // the result code appended as the last argument.
+    template <class... A>
+    Exchange& failure(const char* format, A... args) {
+        failure_ = [format, args...](const Trace& t, std::int32_t rc) { t(format, args..., rc); };
+        return *this;
+    }
+    // Success trace with fixed arguments, or a callback for lines that show
+    // parsed values.
+    template <class... A>
+    Exchange& success(const char* format, A... args) {
+        success_ = [format, args...](const Trace& t, std::int32_t) { t(format, args...); };
+        return *this;
+    }
+    Exchange& success(std::function<void(const Trace&)> f) {
+        success_ = [f = std::move(f)](const Trace& t, std::int32_t) { f(t); };
+        return *this;
+    }
+    // Trace line for a wrong field count (most functions write none).
+    Exchange& fieldMismatch(std::function<void(const Trace&, int count)> f) {
+        mismatch_ = std::move(f);
+        return *this;
+    }
+    // Writes the success line right after the exchange, before the field
+    // count is tested (the storage controls do).
+    Exchange& successBeforeFieldCount() {
+        successEarly_ = true;
+        return *this;
+    }
+
+    std::int32_t run();
+
+private:
+    std::int32_t id_;
+    Trace trace_;
+    std::int32_t failedCheck_ = QUIL_OK;
+    char command_[256] = {};
+    std::size_t length_ = 0;
+    std::optional<Mode> retry_;
+    std::size_t replySize_ = 128;
+    int expectedFields_ = -1;
+    bool successEarly_ = false;
+    Parse parse_;
+    TraceFn failure_;
+    TraceFn success_;
+    std::function<void(const Trace&, int)> mismatch_;
+};
+
+}  // namespace quil

@@ -1,0 +1,74 @@
+// Measured values: one OUT, a chosen set among OUT1 to OUT4, or OUT1 to OUT4.
+#include "quil.h"
+#include "quil/codecs.h"
+#include "quil/exchange.h"
+
+using namespace quil;
+
+namespace {
+constexpr int kMaxOut = 8;
+constexpr int kMaxMask = 15;
+}  // namespace
+
+extern "C" {
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataSingle(int32_t DeviceId, int32_t OutNo, QuilCalcData* data) {
+    return Exchange(DeviceId, "QUIL_GetCalcDataSingle")
+        .check(OutNo >= 1 && OutNo <= kMaxOut, QUIL_ERROR_RANGE)
+        .check(data != nullptr, QUIL_ERROR_PARAMETER)
+        .send(Mode::Measure, "MS,%02d\r\n", OutNo)
+        .parse([&](const Reply& r) {
+            // The OUT number is the one asked for; field 1 is not looked at.
+            data->OutNo = OutNo;
+            r.measured(2, &data->status, &data->value);
+        })
+        .failure(" send command MS fail DeviceID:%d OutNo:%d  rc:%d", DeviceId, OutNo)
+        .success([&](const Trace& t) {
+            t(" Success DeviceID:%d OutNo:%d value:%f", DeviceId, OutNo, static_cast<double>(data->value));
+        })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataMulti(int32_t DeviceId, int32_t OutMask, QuilCalcData* data) {
+    char maskText[5] = {};
+    const int selected = outMaskToText(maskText, OutMask);
+    return Exchange(DeviceId, "QUIL_GetCalcDataMulti")
+        .check(OutMask >= 1 && OutMask <= kMaxMask, QUIL_ERROR_RANGE)
+        .check(data != nullptr, QUIL_ERROR_PARAMETER)
+        .send(Mode::Measure, "MM,%s\r\n", maskText)
+        .fields(selected + 2)
+        .fieldMismatch([&](const Trace& t, int count) {
+            t(" fail DeviceID:%d OutNo:%d strNum:%d rc:%d", DeviceId, selected, count, 0);
+        })
+        .parse([&](const Reply& r) {
+            // Packed in ascending OUT order, without gaps.
+            int k = 0;
+            for (int i = 0; i < 4; ++i) {
+                if (maskText[i] != '1') continue;
+                data[k].OutNo = i + 1;
+                r.measured(k + 2, &data[k].status, &data[k].value);
+                ++k;
+            }
+        })
+        .failure(" send command MM fail DeviceID:%d rc:%d", DeviceId)
+        .success(" Success DeviceID:%d OutNo:%d", DeviceId, selected)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataALL(int32_t DeviceId, QuilCalcData* data) {
+    return Exchange(DeviceId, "QUIL_GetCalcDataALL")
+        .check(data != nullptr, QUIL_ERROR_PARAMETER)
+        .send(Mode::Measure, "MA\r\n")
+        .fields(5)
+        .parse([&](const Reply& r) {
+            for (int i = 0; i < 4; ++i) {
+                data[i].OutNo = i + 1;
+                r.measured(i + 1, &data[i].status, &data[i].value);
+            }
+        })
+        .failure(" send command MA fail DeviceID:%d rc:%d", DeviceId)
+        .success(" Success DeviceID:%d", DeviceId)
+        .run();
+}
+
+}  // extern "C"

@@ -1,0 +1,179 @@
+// Opening and closing a controller, and its model query.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "elog/log_setup.h"
+#include "link/link_record.h"
+#include "quil.h"
+#include "quil/device.h"
+#include "quil/exchange.h"
+#include "quil/trace.h"
+
+namespace quil {
+namespace {
+
+constexpr int kReceiveBufferBytes = 31457280;  // 30 MiB: stored-value replies are long
+constexpr int kHighestModel = 39;
+
+// Set at load; the first open of the process clears it and sets up the log.
+std::atomic<int> g_logSetupFlag{1};
+
+// Waits up to timeoutMs for a non-blocking connection: 1 connected, 0 not
+// within the time, -1 the wait failed.
+//
+// The wait watches for writability only. A refused connection also makes the
+// socket writable here (with a pending error); such a socket is not connected,
+// and, as for any controller that does not answer, the open fails only when
+// the caller's time-out has run out.
+int waitConnection(platform::Socket s, std::uint32_t timeoutMs) {
+    const std::uint64_t deadline = platform::monotonicMs() + timeoutMs;
+    switch (platform::waitWritable(s, static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff)))) {
+    case platform::Wait::Error: return -1;
+    case platform::Wait::Timeout: return 0;
+    case platform::Wait::Ready: break;
+    }
+    if (platform::pendingError(s) == 0) return 1;
+    const std::uint64_t now = platform::monotonicMs();
+    if (now < deadline) platform::sleepMs(static_cast<int>(deadline - now));
+    return 0;
+}
+
+std::int32_t openFailed(std::int32_t id, const char* format, std::int32_t code) {
+    QUIL_TRACE("QUIL_OpenDeviceETHER", format, id, code);
+    return code;
+}
+
+}  // namespace
+}  // namespace quil
+
+using namespace quil;
+
+extern "C" {
+
+QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8_t* ip, uint32_t timeout) {
+    static const char* const F = "QUIL_OpenDeviceETHER";
+    if (g_logSetupFlag.exchange(0) == 1) elog_setup_library_log();
+    QUIL_TRACE(F, " DeviceID:%d", DeviceId);
+    if (!ip) return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_PARAMETER);
+    const platform::Ipv4 addr = platform::Ipv4::of(ip);
+    const std::string dotted = platform::formatIpv4(addr);
+    if (dotted == "0.0.0.0") {
+        QUIL_TRACE_AT(ELOG_LVL_WARN, F, "MOVAR_ERROR_PARAMETER DeviceId:%d  ip:%s", DeviceId, dotted.c_str());
+        return QUIL_ERROR_PARAMETER;
+    }
+    const int load = platform::memoryLoadPercent();
+    if (load >= 0) QUIL_TRACE(F, "DeviceID:%d dwMemoryLoad:%d", DeviceId, load);
+    if (DeviceId < 0 || DeviceId >= kMaxDevices)
+        return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_DEVICE_ID);
+    DeviceRecord& rec = device(DeviceId);
+    if (rec.isOpen) return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    if (IPJudge(ip) != QUIL_OK) return openFailed(DeviceId, " IPJudge fail DeviceID:%d ret:%d", QUIL_ERROR_IP_IN_USE);
+    int major = 0, minor = 0;
+    if (!platform::socketStartup(&major, &minor))
+        return openFailed(DeviceId, " WSAStartup fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    if (major != 2 || minor != 2) return openFailed(DeviceId, " WSACleanup fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+
+    platform::Socket s = platform::tcpSocket();
+    if (!s.valid()) return openFailed(DeviceId, " ioctlsocket fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    int rcvbuf = 0;
+    int got = platform::getReceiveBuffer(s, &rcvbuf);
+    QUIL_TRACE(F, "getsockopt DeviceID:%d recv_buffer:%d errcode:%d", DeviceId, rcvbuf, got);
+    int set = platform::setReceiveBuffer(s, kReceiveBufferBytes);
+    QUIL_TRACE(F, "setsockopt DeviceID:%d optval:%d errcode:%d", DeviceId, kReceiveBufferBytes, set);
+    if (platform::setNonBlocking(s) != 0) {
+        platform::closeSocket(s);
+        return openFailed(DeviceId, " ioctlsocket fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    }
+    // Request and reply lines are small: never hold one back for a delayed
+    // acknowledgement.
+    platform::setNoDelay(s, true);
+    if (platform::connectStart(s, addr, kControllerPort) != 0 && platform::lastError() != platform::kErrWouldBlock) {
+        platform::closeSocket(s);
+        return openFailed(DeviceId, " WSAGetLastError fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    }
+    const int waited = waitConnection(s, timeout);
+    if (waited != 1) {
+        QUIL_TRACE(F, " select fail DeviceID:%d fd:%d ret:%d", DeviceId, static_cast<int>(s.fd), waited);
+        platform::closeSocket(s);
+        return QUIL_ERROR_OPEN;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(openLock());
+        char** fields = allocFields(kFieldCount, kFieldWidth);
+        // Pages of the bulk buffer become resident only when a long reply
+        // is read into them.
+        char* bulk = static_cast<char*>(std::calloc(kBulkBufferSize, 1));
+        if (!fields || !bulk) {
+            freeFields(kFieldCount, kFieldWidth, fields);
+            std::free(bulk);
+            platform::closeSocket(s);
+            return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+        }
+        auto conn = std::make_shared<link::Connection>(s);
+        // The raw link interface reaches the controller on the same
+        // connection (JSON messages); an existing record stays as it is.
+        link::registerLink(static_cast<std::uint32_t>(DeviceId), conn, false);
+        rec.s_server = conn;
+        rec.ip = addr.word();
+        rec.replyFields = fields;
+        rec.bulkBuffer = bulk;
+        rec.isOpen = 1;
+    }
+    std::int32_t type = -1;
+    if (QUIL_GetDeviceType(DeviceId, &type) == QUIL_OK) rec.deviceType = type;
+    QUIL_TRACE(F, " success DeviceID:%d s_server:%d", DeviceId, static_cast<int>(s.fd));
+    return QUIL_OK;
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceType(int32_t DeviceId, int32_t* type) {
+    return Exchange(DeviceId, "QUIL_GetDeviceType")
+        .check(type != nullptr, QUIL_ERROR_PARAMETER)
+        .send(std::nullopt, "MD\r\n")
+        .parse([&](const Reply& r) -> std::int32_t {
+            const std::int32_t t = r.integer(1);
+            if (t < 0 || t > kHighestModel) return QUIL_ERROR_REPLY;
+            *type = t;
+            return QUIL_OK;
+        })
+        .failure(" send command MD fail DeviceID:%d rc:%d", DeviceId)
+        .success([&](const Trace& t) { t(" Success DeviceID:%d deviceType:%d", DeviceId, *type); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
+    static const char* const F = "QUIL_CloseDevice";
+    QUIL_TRACE(F, " DeviceID:%d", DeviceId);
+    std::int32_t r = checkDeviceId(DeviceId);
+    if (r != QUIL_OK) {
+        QUIL_TRACE(F, " fail DeviceID:%d ret:%d", DeviceId, r);
+        return r;
+    }
+    DeviceRecord& rec = device(DeviceId);
+    if (rec.pollThread) {
+        rec.pollRunning = 0;
+        rec.pollThread->join();
+        delete rec.pollThread;
+        rec.pollThread = nullptr;
+    }
+    // A connection already closed by a stream start is not closed again.
+    const int closed = rec.s_server ? rec.s_server->close() : 0;
+    if (closed == 0) {
+        // Releases the record the open registered; it shares the connection
+        // just closed and does not close it again.
+        LinkDisconnect(static_cast<std::uint32_t>(DeviceId));
+    }
+    std::free(rec.bulkBuffer);
+    freeFields(kFieldCount, kFieldWidth, rec.replyFields);
+    resetRecord(rec);
+    if (closed != 0) {
+        QUIL_TRACE(F, " fail DeviceID:%d ret:%d", DeviceId, QUIL_ERROR_CLOSE);
+        return QUIL_ERROR_CLOSE;
+    }
+    QUIL_TRACE(F, " success DeviceID:%d", DeviceId);
+    return QUIL_OK;
+}
+
+}  // extern "C"

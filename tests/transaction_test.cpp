@@ -1,0 +1,227 @@
+// Reply splitting and checking, and the command transaction on loopback.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_fixture.h"
+#include "link/link_record.h"
+#include "quil/communication.h"
+#include "quil/device.h"
+
+namespace {
+
+using quil::test::DeviceTest;
+
+struct Fields {
+    Fields() : f(quil::allocFields(quil::kFieldCount, quil::kFieldWidth)) {}
+    ~Fields() { quil::freeFields(quil::kFieldCount, quil::kFieldWidth, f); }
+    char** f;
+};
+
+TEST(ReplySplit, FieldsFollowTheCommas) {
+    const struct {
+        const char* text;
+        int count;
+        const char* first;
+        const char* last;
+    } cases[] = {
+        {"MS,0,1.5", 3, "MS", "1.5"}, {"MS,0", 2, "MS", "0"}, {"MS,0,", 2, "MS", "0"},
+        {",X", 2, "", "X"},           {",", 1, "", ""},       {"A", 1, "A", "A"},
+        {"MS,,2", 3, "MS", "2"},
+    };
+    for (const auto& c : cases) {
+        Fields fields;
+        int n = -1;
+        ASSERT_EQ(quil::splitReply(c.text, fields.f, &n), QUIL_OK) << c.text;
+        EXPECT_EQ(n, c.count) << c.text;
+        EXPECT_STREQ(fields.f[0], c.first) << c.text;
+        EXPECT_STREQ(fields.f[n - 1], c.last) << c.text;
+    }
+    Fields fields;
+    int n = -1;
+    EXPECT_EQ(quil::splitReply("", fields.f, &n), QUIL_ERROR_UNKNOWN);
+    EXPECT_EQ(n, -1);
+}
+
+TEST(ReplySplit, OversizedRepliesAreRefusedWithinTheBuffers) {
+    Fields fields;
+    int n = 0;
+    std::string fifteen(15, 'a'), sixteen(16, 'a');
+    EXPECT_EQ(quil::splitReply(("MS," + fifteen).c_str(), fields.f, &n), QUIL_OK);
+    EXPECT_STREQ(fields.f[1], fifteen.c_str());
+    EXPECT_EQ(quil::splitReply(("MS," + sixteen + ",1").c_str(), fields.f, &n), QUIL_ERROR_REPLY);
+    std::string many = "MS";
+    for (int i = 1; i < 128; ++i) many += ",1";
+    EXPECT_EQ(quil::splitReply(many.c_str(), fields.f, &n), QUIL_OK);
+    EXPECT_EQ(n, 128);
+    EXPECT_EQ(quil::splitReply((many + ",1").c_str(), fields.f, &n), QUIL_ERROR_REPLY);
+    EXPECT_EQ(quil::splitReply((many + ",").c_str(), fields.f, &n), QUIL_OK) << "a trailing comma adds no field";
+}
+
+TEST(ReplyCheck, LettersAndErrorReplies) {
+    Fields fields;
+    int n = 0;
+    EXPECT_EQ(quil::checkReply("MS,0,1.5", &n, fields.f, "MS,03\r\n"), QUIL_OK);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(quil::checkReply("MS,0,1.5", &n, fields.f, "MM,1111\r\n"), QUIL_ERROR_REPLY);
+    EXPECT_EQ(quil::checkReply("ER,MS,51", &n, fields.f, "MS,03\r\n"), QUIL_ERROR_MODE);
+    EXPECT_EQ(n, 3) << "the count is stored for error replies too";
+    EXPECT_EQ(quil::checkReply("ER,MS", &n, fields.f, "MS,03\r\n"), QUIL_ERROR_UNKNOWN);
+    EXPECT_EQ(quil::checkReply("ER,MS,062", &n, fields.f, "MS,03\r\n"), QUIL_ERROR_VALUE);
+    EXPECT_EQ(quil::checkReply("er,MS,51", &n, fields.f, "MS,03\r\n"), QUIL_ERROR_REPLY);
+}
+
+TEST(Transaction, DeviceChecksComeFirst) {
+    Fields fields;
+    int n = 0;
+    EXPECT_EQ(quil::sendCommand(64, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
+    EXPECT_EQ(quil::sendCommand(3, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
+    EXPECT_EQ(quil::sendCommandBulk(-1, "AO,01\r\n", 7, 100, nullptr), QUIL_ERROR_NO_LINK);
+    QuilCalcData d{};
+    EXPECT_EQ(QUIL_GetCalcDataSingle(64, 1, &d), QUIL_ERROR_DEVICE_ID);
+    EXPECT_EQ(QUIL_GetCalcDataSingle(3, 1, &d), QUIL_ERROR_OPEN);
+}
+
+class TransactionTest : public DeviceTest {
+protected:
+    int32_t exchange(const std::string& command, int* count = nullptr, size_t size = 128) {
+        std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
+        int n = 0;
+        int32_t r = quil::sendCommand(kId, command.c_str(), command.size(), size, quil::device(kId).replyFields, &n);
+        quil::clearFields(quil::kFieldCount, quil::kFieldWidth, quil::device(kId).replyFields);
+        if (count) *count = n;
+        return r;
+    }
+};
+
+TEST_F(TransactionTest, ReplyMustEndWithinItsBuffer) {
+    // 125 characters and CR LF: 127 bytes fit a buffer of 128.
+    std::string fits = "MS";
+    for (int i = 0; i < 12; ++i) fits += ",123456789";
+    fits += ",12";
+    ASSERT_EQ(fits.size() + 2, 127u);
+    sim.script().replyOnce(fits + "\r\n");
+    int n = 0;
+    EXPECT_EQ(exchange("MS,01\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 14);
+    sim.script().replyOnce(fits + "3\r\n");
+    EXPECT_EQ(exchange("MS,01\r\n"), QUIL_ERROR_OVERFLOW);
+    // The rest of the long reply is not taken for the next command's reply.
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+}
+
+TEST_F(TransactionTest, NothingAfterTheLineEndIsConsumed) {
+    // Two replies in one piece: the second one stays on the socket and is
+    // drained before the next command, never read as its reply.
+    sim.script().replyOnce("MD,35\r\nMD,99,late\r\n");
+    int n = 0;
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+    quil::platform::sleepMs(50);
+    sim.script().replyOnce("MS,01,1.0\r\n");
+    EXPECT_EQ(exchange("MS,01\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 3);
+}
+
+TEST_F(TransactionTest, ReplyInPiecesAndEmptyReply) {
+    sim.script().sendInPieces(1, 2).replyOnce("MS,01,+0012.345\r\n");
+    int n = 0;
+    EXPECT_EQ(exchange("MS,01\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 3);
+    sim.script().replyOnce("\r\n");
+    EXPECT_EQ(exchange("MS,01\r\n"), QUIL_ERROR_UNKNOWN);
+}
+
+TEST_F(TransactionTest, SilenceTimesOutAndLateBytesAreDrained) {
+    sim.script().silence();
+    EXPECT_EQ(exchange("MD\r\n"), QUIL_ERROR_TIMEOUT);
+    // A reply that arrives after the time-out is thrown away before the next command.
+    ASSERT_TRUE(sim.sendRaw("MS,01,7.0\r\n"));
+    quil::platform::sleepMs(50);
+    int n = 0;
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+}
+
+TEST_F(TransactionTest, ClosedByControllerGivesReplyErrorAndDeviceStaysOpen) {
+    sim.closeConnections();
+    ASSERT_TRUE(sim.waitOpenConnections(0, 2000));
+    int32_t r = exchange("MD\r\n");
+    EXPECT_TRUE(r == QUIL_ERROR_REPLY || r == QUIL_ERROR_SEND) << r;
+    // Further sends on the dead connection fail without SIGPIPE.
+    for (int i = 0; i < 3; ++i) EXPECT_NE(exchange("MD\r\n"), QUIL_OK);
+    EXPECT_EQ(quil::checkDeviceId(kId), QUIL_OK);
+    EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
+}
+
+TEST_F(TransactionTest, ConnectionClosedByAStreamStartFailsExchanges) {
+    // Starting a stream closes every raw link of the device number, which
+    // includes the connection the open registered.
+    EXPECT_EQ(quil::link::closeAllLinks(kId), 0);
+    EXPECT_EQ(exchange("MD\r\n"), QUIL_ERROR_REPLY);
+    int32_t type = -1;
+    EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_ERROR_REPLY);
+    EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
+    EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_ERROR_OPEN);
+}
+
+TEST_F(TransactionTest, BulkReplyIsReadWholeOrCutAtTheBuffer) {
+    std::string values;
+    for (int i = 0; i < 200000; ++i) values += (i ? "," : "") + std::to_string(i % 1000) + ".5";
+    sim.script().sendInPieces(65536, 0).replyOnce("AO," + values + "\r\n");
+    std::vector<char> buffer(quil::kBulkBufferSize);
+    {
+        std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
+        ASSERT_EQ(quil::sendCommandBulk(kId, "AO,01\r\n", 7, buffer.size(), buffer.data()), QUIL_OK);
+    }
+    EXPECT_EQ(std::string(buffer.data()), "AO," + values);
+
+    // A reply longer than the buffer is cut; the rest is drained by the next command.
+    sim.script().replyOnce("AO,1.0,2.0,3.0,4.0,5.0\r\n");
+    char small[12];
+    {
+        std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
+        ASSERT_EQ(quil::sendCommandBulk(kId, "AO,01\r\n", 7, sizeof small, small), QUIL_OK);
+    }
+    EXPECT_EQ(std::string(small), "AO,1.0,2.0") << "the byte two before the end becomes the terminator";
+    quil::platform::sleepMs(50);
+    int n = 0;
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+
+    sim.closeConnections();
+    ASSERT_TRUE(sim.waitOpenConnections(0, 2000));
+    std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
+    EXPECT_NE(quil::sendCommandBulk(kId, "AO,01\r\n", 7, sizeof small, small), QUIL_OK);
+}
+
+TEST_F(TransactionTest, LocalReadHasARealTimeout) {
+    const quil::link::Connection& c = *quil::device(kId).s_server;
+    char buf[64];
+    long got = 0;
+    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 100, &got), QUIL_ERROR_REPLY);
+    ASSERT_TRUE(sim.sendRaw("#J\r\n"));
+    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 1000, &got), QUIL_OK);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "#J\r\n");
+    sim.closeConnections();
+    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 1000, &got), QUIL_ERROR_REPLY);
+}
+
+TEST_F(TransactionTest, ModeSwitchWaitsForTheEcho) {
+    EXPECT_EQ(QUIL_SetMode(kId, 1), QUIL_OK);
+    EXPECT_EQ(sent(1), std::vector<std::string>{"Q0"});
+    sim.clearReceived();
+    EXPECT_EQ(QUIL_SetMode(kId, 2), QUIL_ERROR_PARAMETER);
+    EXPECT_EQ(QUIL_SetMode(kId, 0), QUIL_OK);
+    EXPECT_EQ(sent(1), std::vector<std::string>{"R0"});
+    // No recovery for the mode command itself.
+    sim.clearReceived();
+    sim.script().replyOnce("ER,R0,51\r\n");
+    EXPECT_EQ(QUIL_SetMode(kId, 0), QUIL_ERROR_MODE);
+    EXPECT_EQ(sent(1), std::vector<std::string>{"R0"});
+}
+
+}  // namespace
