@@ -1,0 +1,48 @@
+#!/bin/sh
+# Starts the simulator on a loopback address of its own, runs a short session
+# with quilctl against it, and stops the simulator again.
+set -u
+BUILD=${1:-build}
+ADDR="127.77.$(( $$ % 250 + 1 )).$(( ($$ / 250) % 250 + 2 ))"
+LOG=$(mktemp)
+"$BUILD/quilsim" --address "$ADDR" --model 35 >"$LOG" 2>&1 &
+SIM=$!
+trap 'kill $SIM 2>/dev/null; wait $SIM 2>/dev/null; rm -f "$LOG"' EXIT INT TERM
+# quilsim prints its "serving" line once it listens.
+for _ in $(seq 1 50); do
+    grep -q "serving" "$LOG" && break
+    sleep 0.1
+done
+if ! grep -q "serving" "$LOG"; then
+    echo "the simulator did not start:"; cat "$LOG"; exit 1
+fi
+
+step() { printf '\n== %s\n$ quilctl %s\n' "$1" "$(echo "$2" | sed "s/--address $ADDR //")"; }
+CTL="$BUILD/quilctl --address $ADDR"
+
+echo "Simulated controller (model 35) at $ADDR"
+step "Library version" "version"
+$CTL version
+step "Raw command link: connect, ask for the model code, switch modes, disconnect" "raw MD Q0 R0"
+$CTL raw MD Q0 R0
+step "An unknown command is answered with an error reply" "raw XY"
+$CTL raw XY
+step "Open the controller as device 0 and read its model code" "model"
+$CTL model
+step "Measured values of OUT1 to OUT4" "measure all"
+$CTL measure all
+step "OUT2 and OUT4 (mask 10)" "measure --mask 10"
+$CTL measure --mask 10
+step "Setting mode: measurement commands are refused, the library switches back and retries" "mode setting; measure 3"
+$CTL mode setting
+$CTL measure 3
+step "Timing, zero and reset" "timing on 1; zero on --mask 3; reset"
+$CTL timing on 1
+$CTL zero on --mask 3
+$CTL reset
+step "Program selection" "program 5"
+$CTL program 5
+step "An OUT number out of range is refused before anything is sent" "measure 9"
+$CTL measure 9 || true
+printf '\n== What the simulator saw\n'
+sed 's/^/  /' "$LOG"
