@@ -201,9 +201,14 @@ void Simulator::Impl::serve(const std::shared_ptr<Connection>& c) {
             std::lock_guard<std::mutex> lock(mutex);
             received.append(buf.data(), static_cast<std::size_t>(n));
         }
+        // Only the new bytes (and the one before them, which may be a CR)
+        // can complete a line: long lines arriving in many pieces must not
+        // be scanned again from their start each time.
+        std::size_t scan = pending.empty() ? 0 : pending.size() - 1;
         pending.append(buf.data(), static_cast<std::size_t>(n));
         std::size_t start = 0;
-        for (std::size_t end; open && (end = pending.find("\r\n", start)) != std::string::npos; start = end + 2)
+        for (std::size_t end; open && (end = pending.find("\r\n", std::max(start, scan))) != std::string::npos;
+             start = end + 2)
             open = handleLine(*c, pending.substr(start, end - start));
         pending.erase(0, start);
     }

@@ -30,6 +30,16 @@ protected:
         if (r == 0 && reply) reply->assign(out.data(), static_cast<size_t>(len));
         return r;
     }
+    // A socket the application connected itself.
+    quil::platform::Socket connectedSocket() {
+        quil::platform::Socket s = quil::platform::tcpSocket();
+        if (quil::platform::connectStart(s, sim.ip(), 19062) != 0) {
+            quil::platform::closeSocket(s);
+            return {};
+        }
+        quil::platform::setNonBlocking(s);
+        return s;
+    }
     Simulator sim;
 };
 
@@ -126,10 +136,20 @@ TEST_F(RawLink, ShortRepliesEndAtTheirCarriageReturn) {
     EXPECT_EQ(reply, "");
 }
 
+TEST_F(RawLink, LongLineIsSentWhole) {
+    connect();
+    // Far more than the socket takes at once: the rest must follow.
+    std::string line = "XY," + std::string(1 << 20, 'a') + "\r\n";
+    std::string reply;
+    ASSERT_EQ(swap(line, &reply, 5000), 0);
+    EXPECT_EQ(reply, "ER,XY,99");
+    EXPECT_EQ(sim.received().size(), line.size());
+}
+
 TEST_F(RawLink, ReplyInPiecesIsJoined) {
     connect();
     std::string longReply(30000, 'v');
-    sim.script().sendInPieces(7, 1).replyOnce(longReply + "\r\n");
+    sim.script().sendInPieces(997, 1).replyOnce(longReply + "\r\n");
     std::string reply;
     ASSERT_EQ(swap("MD\r\n", &reply), 0);
     EXPECT_EQ(reply, longReply);
@@ -197,11 +217,8 @@ TEST_F(RawLink, ConcurrentExchangesNeverSeeEachOthersReplies) {
 }
 
 TEST_F(RawLink, RegisteredSocketSurvivesDisconnectButNotCloseAll) {
-    quil::platform::Ipv4 ip;
-    ASSERT_TRUE(quil::platform::parseIpv4(sim.address().c_str(), &ip));
-    quil::platform::Socket s = quil::platform::tcpSocket();
-    ASSERT_EQ(quil::platform::connectStart(s, ip, 19062), 0);
-    quil::platform::setNonBlocking(s);
+    quil::platform::Socket s = connectedSocket();
+    ASSERT_TRUE(s.valid());
 
     ASSERT_EQ(DeviceInit(4, static_cast<int32_t>(s.fd)), 0);
     EXPECT_EQ(DeviceInit(4, static_cast<int32_t>(s.fd)), -3);
@@ -216,11 +233,8 @@ TEST_F(RawLink, RegisteredSocketSurvivesDisconnectButNotCloseAll) {
 }
 
 TEST_F(RawLink, CloseAllLinksClosesASharedConnectionExactlyOnce) {
-    quil::platform::Ipv4 ip;
-    ASSERT_TRUE(quil::platform::parseIpv4(sim.address().c_str(), &ip));
-    quil::platform::Socket s = quil::platform::tcpSocket();
-    ASSERT_EQ(quil::platform::connectStart(s, ip, 19062), 0);
-    quil::platform::setNonBlocking(s);
+    quil::platform::Socket s = connectedSocket();
+    ASSERT_TRUE(s.valid());
     auto shared = std::make_shared<quil::link::Connection>(s);
     ASSERT_EQ(quil::link::registerLink(2, shared, false), 0);
 
@@ -231,8 +245,8 @@ TEST_F(RawLink, CloseAllLinksClosesASharedConnectionExactlyOnce) {
 
     // The number is free again and a new socket may get it; the closed
     // connection must not touch that socket.
-    quil::platform::Socket reuse = quil::platform::tcpSocket();
-    ASSERT_EQ(quil::platform::connectStart(reuse, ip, 19062), 0);
+    quil::platform::Socket reuse = connectedSocket();
+    ASSERT_TRUE(reuse.valid());
     EXPECT_LT(shared->send("MD\r\n", 4), 0);
     EXPECT_EQ(shared->waitReadable(0), quil::platform::Wait::Error);
     EXPECT_FALSE(sim.waitReceived(1, 100));
