@@ -11,6 +11,17 @@
 
 #include <stdint.h>
 
+/* The cJSON API (cJSON_Parse, cJSON_Print, cJSON_CreateObject and the rest)
+ * is reachable through the library: libquil.so depends on libcjson, so a
+ * symbol lookup through libquil's handle finds it, and this header brings its
+ * declarations wherever <cjson/cJSON.h> is installed. Link with -lquil
+ * -lcjson (CMake users of the quil target get both). */
+#if defined(__has_include)
+#if __has_include(<cjson/cJSON.h>)
+#include <cjson/cJSON.h>
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -187,6 +198,125 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetResetSync(int32_t DeviceId);
 /* Active program, 0 to 7. */
 QUIL_API int32_t QUIL_STDCALL QUIL_SetProgramNo(int32_t DeviceId, int32_t ProgramNo);
 QUIL_API int32_t QUIL_STDCALL QUIL_GetProgramNo(int32_t DeviceId, int32_t* ProgramNo);
+
+/* ------------------------------------------------------------ data storage */
+/* Recording into the controller's data storage: start ("AS"), stop ("AP"),
+ * clear the stored data ("AQ"). */
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStart(int32_t DeviceId);
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStop(int32_t DeviceId);
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageInit(int32_t DeviceId);
+/* Storage status: lsStorage is 0 when recording has stopped; outs receives
+ * one number per OUT from OUT1 on (non-zero: the OUT holds stored data), as
+ * many as the controller reports but never more than 8 (OUT1 to OUT8), so an
+ * array of 8 always suffices. Entries past those reported are not written. */
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_t* lsStorage, int32_t* outs);
+/* Stored values of one OUT (1 to 8) into values, at most capacity of them
+ * from values[0] on; NumReceived says how many were written (0 is a success).
+ * A special value ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX") is stored as -999.0.
+ * An error reply gives its code and leaves NumReceived alone; a value text
+ * longer than 15 characters gives QUIL_ERROR_REPLY. */
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity,
+                                                      float* values, int32_t* NumReceived);
+/* Stored values of one encoder channel (1 to 3), models 34 to 39 only
+ * (QUIL_ERROR_UNSUPPORTED on others), as QUIL_DataStorageGetData; special
+ * values are -999. No value at all gives QUIL_ERROR_NO_DATA. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_t channel, int32_t capacity,
+                                                        int32_t* values, int32_t* NumReceived);
+/* Storage watcher: registers callback for DeviceId and (re)starts the
+ * device's one poll thread, which asks for the storage status about once a
+ * millisecond and calls callback(DeviceId) on every pass in which recording
+ * has stopped and an OUT holds data (clearing the storage ends that). The
+ * thread ends when the controller does not answer (QUIL_ERROR_TIMEOUT), at
+ * the next QUIL_SetOneDataStorage and at QUIL_CloseDevice. The callback runs
+ * on the poll thread with no lock held and may call the device's functions,
+ * except QUIL_CloseDevice and QUIL_SetOneDataStorage for the same device
+ * (the latter is refused with QUIL_ERROR_PARAMETER there). A null callback
+ * gives QUIL_ERROR_PARAMETER. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStorageCallback callback);
+
+
+/* ------------------------------------------------------------ registers and device information */
+/* Running time of the controller (head 0) or of a sensor head (1 to 4; 1 to
+ * 2 on the two-head models 34 to 39), read from a controller register. Returns
+ * the register exchange's own code: 0, the controller's error number (> 0),
+ * or -1, -2, -3, -10, -20, -21, -22 (see "JSON exchange codes" below); and
+ * QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN, QUIL_ERROR_PARAMETER (head) or
+ * QUIL_ERROR_NULL_POINTER from its checks. time is written whenever the reply
+ * carries a value. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time);
+/* Emission spot type of the sensor (0 or 1), on the models that have one (12,
+ * 13, 30, 31, 32); QUIL_ERROR_UNSUPPORTED on others. Exported as
+ * _QUIL_GetCameraSpotType@8 on 32-bit Windows. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t* type);
+/* Sets the command socket's receive buffer again (30 MiB). Always 0. Exported
+ * as _QUIL_Refresh@4 on 32-bit Windows. */
+QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
+/* JSON exchange codes: 0 accepted; n > 0 the controller's error number
+ * ("ER,#J,nn"); -1 error reply with another echo, or "retState" not 0; -2 the
+ * reply is not "#J", its body is not JSON or lacks "retState", or "ret" is
+ * not 0; -3 reply shorter than 2 characters; -10 no link, send failure or no
+ * reply within 1200 ms; -20 no "regRead"/"regWrite" (or, for a write, no
+ * "ret"); -21 no "ret" in "regRead"; -22 no "Read". */
+
+/* ------------------------------------------------------------ data stream
+ * Plain C calling convention. A run streams blocks of 32-bit values of up to
+ * four channels over the roll link (TCP 12525) into four per-device channel
+ * buffers of 2,000,000 int32_t values each (little-endian values as the
+ * controller sends them), allocated at the first roll-link open of the device
+ * number and kept for the life of the process. The callback runs on the
+ * stream's receive thread; the buffers are stable during the call and are
+ * overwritten after it returns. Callback status: 0 a batch is complete (count
+ * = values per channel now in the buffers) or, with mask 0 and count 0, the
+ * stream ended; 1 a read failed; 16 the run was stopped. */
+
+/* Starts a run: closes the device number's raw links, opens the command link
+ * and the roll link to ip, restarts the controller's batch streaming and
+ * starts the receive thread. batchCount: values per channel per callback (1
+ * to 1,200,000). 0; -997 bad argument; -987 a roll link exists (also after a
+ * run ended by itself, until QUIL_StopRollPoint); -1 or the failed open's
+ * code. Note: this closes a command connection that QUIL_OpenDeviceETHER made
+ * for the same number; that device's calls then fail with QUIL_ERROR_REPLY
+ * until it is closed and opened again. */
+QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
+                                     uint32_t batchCount);
+/* Stops the run (callback with status 16) and closes both links. 0; -997 for
+ * DeviceId 64 and above. Returns within about 500 ms plus the callback's time. */
+QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId);
+/* The raw roll link, as LinkConnect / LinkDisconnect / SwapData / the buffer
+ * accessors are for the command link. */
+QUIL_API int32_t LinkRollConnect(uint32_t DeviceId, const char* ip);
+QUIL_API int32_t RollLinkDisconnect(uint32_t DeviceId);
+QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
+                              int32_t timeoutMs);
+/* Reads one stream packet (16-byte header and payload) into the roll link's
+ * receive buffer: 0; -1 no roll link or the wait failed; -2 nothing within
+ * timeoutMs (or the payload stopped arriving); -3 receive failure or closed;
+ * -5 payload larger than 25,165,824 bytes. */
+QUIL_API int32_t RecvRollData(uint32_t DeviceId, int32_t timeoutMs);
+/* Discards what the roll link has received; the last read's result (-2 when
+ * nothing more arrived, -1 without a roll link). */
+QUIL_API int32_t ClearRecv(uint32_t DeviceId);
+/* The roll link's socket, or -1. */
+QUIL_API int32_t GetRollFd(uint32_t DeviceId);
+QUIL_API char* GetRollDataBuff(uint32_t DeviceId);
+QUIL_API int32_t GetRollDataBuffLen(uint32_t DeviceId);
+QUIL_API char* GetRollTmpBuff(uint32_t DeviceId);
+
+/* ------------------------------------------------------------ search
+ * Finds controllers on every local network: a request is broadcast to UDP
+ * port 3778 from each adapter, and the answers arriving on port 3778 are
+ * handed to the search callback on a receiving thread. Plain C calling
+ * convention. */
+
+/* Sets the search callback; it stays set until replaced. */
+QUIL_API void SetSearchOnlineCallFunc(QuilSearchCallback callback);
+/* Searches and returns when the listening has ended: one second without any
+ * datagram (the callback then gets -1 and four null pointers), or 200
+ * datagrams received (no final call). 0 search done; -100 a search is already
+ * running; -2 no callback set; -1 the socket library failed to start. */
+QUIL_API int32_t SearchSensor(void);
+/* SetSearchOnlineCallFunc(callback), then SearchSensor(). */
+QUIL_API int32_t SearchOnline(QuilSearchCallback callback);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,15 @@ namespace quil::sim {
 // "PR"). All of them are measurement-mode commands.
 void installMeasureCommands(Model& model);
 
+// Data storage: recording start, stop and clear ("AS", "AP", "AQ"), its
+// status ("AN") and the read-outs of stored OUT and encoder values ("AO",
+// "AR"). All of them are measurement-mode commands.
+void installStorageCommands(Model& model);
+
+// The JSON messages on the command link ("#J,{...}"): register read and
+// write, and the batch streaming switch. Also sets the registers' defaults.
+void installJsonCommands(Model& model);
+
 // Reads a command's arguments (fields 1 on) in order. The first one that does
 // not fit decides the error reply; reads after it give 0 and change nothing,
 // so a handler reads all its arguments and then asks ok() once:

@@ -34,6 +34,8 @@ Model::Model(int modelCode) : modelCode_(modelCode) {
     on("Q0", modeSwitch(kSetting));
     on("MD", [](Model& m, const Command& c) { return reply({c.code, std::to_string(m.modelCode())}); });
     installMeasureCommands(*this);
+    installStorageCommands(*this);
+    installJsonCommands(*this);
 }
 
 void Model::on(const std::string& code, Handler handler, int requiredMode) {
@@ -139,6 +141,54 @@ std::string Model::value(const std::string& key, const std::string& fallback) co
 void Model::setValue(const std::string& key, std::string value) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     values_[key] = std::move(value);
+}
+
+std::uint32_t Model::registerValue(int head, std::uint32_t addr) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (head < 0 || head > kHeadCount) return 0;
+    const auto& regs = registers_[static_cast<std::size_t>(head)];
+    auto it = regs.find(addr);
+    return it == regs.end() ? 0 : it->second;
+}
+
+void Model::setRegisterValue(int head, std::uint32_t addr, std::uint32_t value) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (head >= 0 && head <= kHeadCount) registers_[static_cast<std::size_t>(head)][addr] = value;
+}
+
+std::uint32_t Model::spotTypeCode() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return spotTypeCode_;
+}
+
+void Model::setSpotTypeCode(std::uint32_t code) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    spotTypeCode_ = code;
+}
+
+void Model::setJsonError(int number, const std::string& message) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (number == 0) jsonErrors_.erase(message);
+    else jsonErrors_[message] = number;
+}
+
+int Model::jsonError(const std::string& message) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (const std::string& key : {message, std::string()}) {
+        auto it = jsonErrors_.find(key);
+        if (it != jsonErrors_.end()) return it->second;
+    }
+    return 0;
+}
+
+void Model::setRollSwitch(RollSwitch handler) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    rollSwitch_ = std::move(handler);
+}
+
+bool Model::switchRoll(bool start) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return rollSwitch_ ? rollSwitch_(start) : start;
 }
 
 std::string Model::error(const Command& command, int number) {

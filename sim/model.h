@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -86,6 +87,63 @@ public:
     std::string value(const std::string& key, const std::string& fallback = "") const;
     void setValue(const std::string& key, std::string value);
 
+    // Device registers, reached with the "#J" messages "regRead" and
+    // "regWrite". Head 0 is the controller itself, 1 to kHeadCount the sensor
+    // heads. A register never written reads 0; a head outside that range
+    // reads 0 and ignores writes.
+    static constexpr int kHeadCount = 4;
+    std::uint32_t registerValue(int head, std::uint32_t addr) const;
+    void setRegisterValue(int head, std::uint32_t addr, std::uint32_t value);
+    // The code the sensor reports for its emission spot type (48 or 65: type
+    // 0, 49 or 66: type 1). The controller loads it into its spot-type
+    // register when that register's preparation command is written.
+    std::uint32_t spotTypeCode() const;
+    void setSpotTypeCode(std::uint32_t code);
+
+    // While set to a number other than 0, "#J" messages of that kind
+    // ("regRead", "regWrite", "RollBatch"; "" for every "#J" line, also one
+    // that is not JSON) are refused with "ER,#J,nn". A kind's own number
+    // comes before the one for every kind.
+    void setJsonError(int number, const std::string& message = "");
+    int jsonError(const std::string& message) const;
+
+    // Switching the controller's batch streaming on or off ("RollBatch" with
+    // "StartRoll"). The simulator connects this to its roll-link stream; the
+    // switch's result is what the controller reports as "Online". Without a
+    // handler the controller is online exactly while streaming is switched on.
+    using RollSwitch = std::function<bool(bool start)>;
+    void setRollSwitch(RollSwitch handler);
+    bool switchRoll(bool start);
+
+    // Data storage ("AS", "AP", "AQ", "AN", "AO", "AR"; storage_commands.cpp).
+    // While recording, the controller takes one point per storage cycle, the
+    // first one at the start: the value text of every OUT (what "MS" reads)
+    // and the count of each encoder channel (channel 1 counts up by one per
+    // point, channel 2 down by one, channel 3 up by three), which "AR" sends
+    // as eight hexadecimal digits. Points are taken whenever the storage is
+    // looked at, for the time that has passed since the start, so no thread
+    // runs for them. Recording stops by itself once an OUT holds the storage
+    // limit of points.
+    static constexpr int kEncoderChannels = 3;
+    static constexpr std::size_t kMaxStoredPoints = 1200000;
+    static constexpr int kDefaultStorageCycleMs = 5;
+    bool recording();
+    void startRecording();  // a recording already running goes on
+    void stopRecording();
+    void clearStorage();    // a recording running starts over
+    void setStorageCycleMs(int ms);  // from the next start on
+    void setStorageLimit(std::size_t points);
+    // What OUT out (1 to kOutCount) holds: the number of points and the
+    // tokens joined by ','; those of encoder channel 1 to kEncoderChannels.
+    // Out of range: 0 and "".
+    std::size_t storedCount(int out);
+    std::string storedList(int out);
+    std::string encoderList(int channel);
+    // Replaces what an OUT or an encoder channel holds by these tokens, sent
+    // as they are: any text, special texts and empty tokens included.
+    void loadStoredValues(int out, const std::vector<std::string>& tokens);
+    void loadEncoderValues(int channel, const std::vector<std::string>& tokens);
+
     // "ER,<code>,<number>\r\n"
     static std::string error(const Command& command, int number);
     // The fields joined by ',' and ended by CR LF.
@@ -116,6 +174,35 @@ private:
     std::array<Out, kOutCount> outs_;
     std::map<std::string, std::string> values_;
     std::map<std::string, Entry> handlers_;
+    std::array<std::map<std::uint32_t, std::uint32_t>, kHeadCount + 1> registers_;
+    std::uint32_t spotTypeCode_ = 48;
+    std::map<std::string, int> jsonErrors_;
+    RollSwitch rollSwitch_;
+
+    // Data storage: the tokens of each OUT and encoder channel, joined as
+    // the read-out sends them.
+    struct StoredList {
+        std::string text;
+        std::size_t count = 0;
+        void add(const std::string& token);
+        void assign(const std::vector<std::string>& tokens);
+    };
+    struct Storage {
+        bool recording = false;
+        std::uint64_t startMs = 0;
+        std::size_t taken = 0;  // points of the current recording
+        int cycleMs = kDefaultStorageCycleMs;
+        int runCycleMs = kDefaultStorageCycleMs;  // the cycle of the current recording
+        std::size_t limit = kMaxStoredPoints;
+        std::array<StoredList, kOutCount> outs;
+        std::array<StoredList, kEncoderChannels> encoders;
+    };
+    // Takes the points due since the recording started.
+    void catchUpStorage();
+    std::size_t mostStored() const;
+    StoredList* findStored(int out);
+    StoredList* findEncoder(int channel);
+    Storage storage_;
 };
 
 }  // namespace quil::sim

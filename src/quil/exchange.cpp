@@ -48,8 +48,8 @@ std::int32_t Exchange::run() {
     DeviceRecord& rec = device(id_);
     std::unique_lock<std::mutex> lock(deviceLock(id_));
     int count = 0;
-    r = sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
-    if (r == QUIL_ERROR_MODE && retry_) {
+    r = transact_ ? transact_() : sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
+    if (r == QUIL_ERROR_MODE && retry_ && !transact_) {
         setMode(id_, static_cast<std::int32_t>(*retry_));
         r = sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
     }
@@ -66,6 +66,7 @@ std::int32_t Exchange::run() {
         lock.unlock();
         return r;
     }
+    if (exchanged_) exchanged_(trace_, QUIL_OK);
     if (successEarly_ && success_) success_(trace_, QUIL_OK);
     if (expectedFields_ >= 0 && count != expectedFields_) {
         if (mismatch_) mismatch_(trace_, count);

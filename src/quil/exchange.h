@@ -78,6 +78,13 @@ public:
     // The command, printf-style (the format ends in "\r\n"), with the mode to
     // switch to before the one retry on 4101 (none without a mode).
     Exchange& send(std::optional<Mode> retry, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Runs fn under the device lock in place of a command line (the JSON
+    // register messages); its result is the exchange's result, passed back
+    // as it is. No mode recovery applies.
+    Exchange& transact(std::function<std::int32_t()> fn) {
+        transact_ = std::move(fn);
+        return *this;
+    }
     // Reply buffer size of sendCommand (128 unless a function names another).
     Exchange& replySize(std::size_t size) {
         replySize_ = size;
@@ -130,6 +137,14 @@ public:
         successEarly_ = true;
         return *this;
     }
+    // A trace line of its own right after a successful exchange, before the
+    // field count is tested, with the success line still to come after the
+    // parse (the storage status read writes both).
+    template <class... A>
+    Exchange& afterExchange(const char* format, A... args) {
+        exchanged_ = [format, args...](const Trace& t, std::int32_t) { t(format, args...); };
+        return *this;
+    }
 
     std::int32_t run();
 
@@ -144,8 +159,10 @@ private:
     int expectedFields_ = -1;
     bool successEarly_ = false;
     Parse parse_;
+    std::function<std::int32_t()> transact_;
     TraceFn failure_;
     TraceFn success_;
+    TraceFn exchanged_;
     std::function<void(const Trace&, int)> mismatch_;
 };
 

@@ -9,6 +9,7 @@
 #include "quil.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/storage.h"
 #include "quil/trace.h"
 
 namespace quil {
@@ -152,12 +153,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
         return r;
     }
     DeviceRecord& rec = device(DeviceId);
-    if (rec.pollThread) {
-        rec.pollRunning = 0;
-        rec.pollThread->join();
-        delete rec.pollThread;
-        rec.pollThread = nullptr;
-    }
+    stopPollThread(rec);
     // A connection already closed by a stream start is not closed again.
     const int closed = rec.s_server ? rec.s_server->close() : 0;
     if (closed == 0) {

@@ -1,0 +1,289 @@
+// Data storage: recording controls and status, the read-outs of stored OUT
+// and encoder values, and the storage watcher.
+#include "quil/storage.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <exception>
+#include <thread>
+
+#include "quil.h"
+#include "quil/communication.h"
+#include "quil/device.h"
+#include "quil/exchange.h"
+#include "quil/stored_values.h"
+#include "quil/trace.h"
+
+namespace quil {
+namespace {
+
+constexpr int kMaxOut = 8;
+constexpr int kMaxEncoderChannel = 3;
+// The status reply may carry more per-OUT numbers than the controller has
+// OUTs; the caller's array (and the watcher's) holds one per OUT.
+constexpr int kStatusOuts = 8;
+constexpr std::size_t kStatusReplySize = 2048;  // 128 fields of 16 bytes
+constexpr std::int32_t kFirstEncoderModel = 34;
+constexpr std::int32_t kLastEncoderModel = 39;
+// A read-out can hold a million values; the trace shows the first ones only.
+constexpr int kTracedValues = 500;
+constexpr int kValuesPerLine = 30;
+constexpr int kPollPauseMs = 1;
+
+// The application's storage callback per device. Replaced by each
+// QUIL_SetOneDataStorage and read afresh by the poll thread before every call,
+// possibly while it is being replaced; kept when the device closes.
+std::atomic<QuilStorageCallback> g_storageCallbacks[kMaxDevices];
+std::atomic<int> g_pollThreads[kMaxDevices];
+
+// What the two read-outs of stored values do differently. Both run over the
+// bulk exchange, which has no mode recovery and no reply check: an error
+// reply is found by the parse.
+template <class T>
+struct StoredRead {
+    const char* func;
+    const char* entryFormat;  // DeviceId
+    // The argument checks after the DeviceId check: the first failing one's
+    // code, or QUIL_OK.
+    std::function<std::int32_t()> checks;
+    bool traceMemoryLoad;
+    const char* letters;  // "AO" / "AR"
+    std::int32_t number;  // the OUT or the encoder channel
+    const char* failFormat;    // DeviceId, the exchange's code
+    const char* parsedFormat;  // DeviceId, the parse's result
+    std::int32_t (*parse)(const char*, std::int32_t, T*, std::int32_t*);
+    // The function's own ending after a successful parse, still under the
+    // device lock: its result is the call's result.
+    std::function<std::int32_t(const Trace&)> done;
+};
+
+template <class T>
+std::int32_t readStored(std::int32_t id, const StoredRead<T>& k, std::int32_t capacity, T* values,
+                        std::int32_t* count) {
+    const Trace trace(k.func, __LINE__);
+    trace(k.entryFormat, id);
+    std::int32_t r = checkDeviceId(id);
+    if (r != QUIL_OK) return r;
+    if ((r = k.checks()) != QUIL_OK) return r;
+    if (k.traceMemoryLoad) {
+        const int load = platform::memoryLoadPercent();
+        if (load >= 0) trace("DeviceID:%d dwMemoryLoad:%d", id, load);
+    }
+    // The bulk buffer is the device's: the lock covers the parse and the
+    // traces that read it, not only the exchange.
+    std::lock_guard<std::mutex> lock(deviceLock(id));
+    char command[16];
+    const int length = std::snprintf(command, sizeof command, "%s,%02d\r\n", k.letters, k.number);
+    r = sendCommandBulk(id, command, static_cast<std::size_t>(length), kBulkBufferSize, device(id).bulkBuffer);
+    if (r != QUIL_OK) {
+        trace(k.failFormat, id, r);
+        return r;
+    }
+    r = k.parse(device(id).bulkBuffer, capacity, values, count);
+    trace(k.parsedFormat, id, r);
+    return r != QUIL_OK ? r : k.done(trace);
+}
+
+// " Success value:", then the first kTracedValues values as "%f,", a line of
+// kValuesPerLine each.
+void traceValues(const Trace& trace, const float* values, std::int32_t count) {
+    trace(" Success value:");
+    const int shown = std::min<int>(count, kTracedValues);
+    // Room for the widest "%f," (a float near its limit has 39 digits).
+    char line[kValuesPerLine * 48 + 1];
+    for (int first = 0; first < shown; first += kValuesPerLine) {
+        std::size_t used = 0;
+        for (int i = first; i < std::min(shown, first + kValuesPerLine); ++i) {
+            const int n = std::snprintf(line + used, sizeof line - used, "%f,", static_cast<double>(values[i]));
+            if (n > 0) used = std::min(used + static_cast<std::size_t>(n), sizeof line - 1);
+        }
+        trace("%s", line);
+    }
+}
+
+void storagePoll(std::int32_t id) {
+    DeviceRecord& rec = device(id);
+    // Kept across passes: a shorter status reply leaves the numbers it does
+    // not carry as an earlier pass read them.
+    std::int32_t outs[kStatusOuts] = {};
+    while (rec.pollRunning) {
+        std::int32_t lsStorage = 0;
+        const std::int32_t r = QUIL_DataStorageGetStatus(id, &lsStorage, outs);
+        // A controller that stopped answering ends the watch; other failures
+        // are passing and the next pass asks again.
+        if (r == QUIL_ERROR_TIMEOUT) break;
+        // Recording has stopped and some OUT holds data. No lock is held
+        // here, so the callback may call the device's functions.
+        const bool stored = std::any_of(outs, outs + kStatusOuts, [](std::int32_t n) { return n != 0; });
+        if (r == QUIL_OK && lsStorage == 0 && stored)
+            if (QuilStorageCallback callback = g_storageCallbacks[id].load()) callback(id);
+        platform::sleepMs(kPollPauseMs);
+    }
+    g_pollThreads[id].fetch_sub(1);
+}
+
+}  // namespace
+
+void stopPollThread(DeviceRecord& rec) {
+    if (!rec.pollThread) return;
+    rec.pollRunning = 0;
+    // From the poll thread's own callback the thread cannot wait for itself:
+    // it ends on its own once the callback returns.
+    if (rec.pollThread->get_id() == std::this_thread::get_id()) rec.pollThread->detach();
+    else rec.pollThread->join();
+    delete rec.pollThread;
+    rec.pollThread = nullptr;
+}
+
+int storagePollThreads(std::int32_t id) { return id >= 0 && id < kMaxDevices ? g_pollThreads[id].load() : 0; }
+
+}  // namespace quil
+
+using namespace quil;
+
+extern "C" {
+
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStart(int32_t DeviceId) {
+    return Exchange(DeviceId, "QUIL_DataStorageStart")
+        .send(Mode::Measure, "AS\r\n")
+        .fields(1)
+        .successBeforeFieldCount()
+        .failure(" send command AS fail DeviceID:%d rc:%d", DeviceId)
+        .success(" send command AS success DeviceID:%d rc:%d", DeviceId, QUIL_OK)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStop(int32_t DeviceId) {
+    return Exchange(DeviceId, "QUIL_DataStorageStop")
+        .send(Mode::Measure, "AP\r\n")
+        .fields(1)
+        .successBeforeFieldCount()
+        .failure(" send command AP fail DeviceID:%d rc:%d", DeviceId)
+        .success(" send command AP success DeviceID:%d rc:%d", DeviceId, QUIL_OK)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageInit(int32_t DeviceId) {
+    // Its trace lines carry no result code (the failure format ignores the
+    // code the exchange appends).
+    return Exchange(DeviceId, "QUIL_DataStorageInit")
+        .send(Mode::Measure, "AQ\r\n")
+        .fields(1)
+        .successBeforeFieldCount()
+        .failure(" send command AQ fail DeviceID:%d", DeviceId)
+        .success(" send command AQ success DeviceID:%d", DeviceId)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_t* lsStorage, int32_t* outs) {
+    // The success line shows the fields' texts, which are cleared before it
+    // is written: it is put together during the parse.
+    std::string line;
+    return Exchange(DeviceId, "QUIL_DataStorageGetStatus")
+        .check(lsStorage != nullptr && outs != nullptr, QUIL_ERROR_NULL_POINTER)
+        .send(Mode::Measure, "AN\r\n")
+        .replySize(kStatusReplySize)
+        .failure(" send command AN fail DeviceID:%d rc:%d", DeviceId)
+        .afterExchange(" send command AN success DeviceID:%d", DeviceId)
+        .parse([&](const Reply& r) {
+            *lsStorage = r.integer(1);
+            const int written = std::min(r.count() - 2, kStatusOuts);
+            line = "Success DeviceID:" + std::to_string(DeviceId) + " lsStorage:" + r.text(1) +
+                   " outNum:" + std::to_string(written);
+            for (int k = 0; k < written; ++k) {
+                outs[k] = r.integer(k + 2);
+                line += " out" + std::to_string(k + 1) + " :" + r.text(k + 2);
+            }
+        })
+        .success([&](const Trace& t) { t("%s", line.c_str()); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity,
+                                                      float* values, int32_t* NumReceived) {
+    return readStored<float>(
+        DeviceId,
+        {.func = "QUIL_DataStorageGetData",
+         .entryFormat = " DeviceID:%d",
+         .checks = [&] {
+             if (OutNo < 1 || OutNo > kMaxOut) return QUIL_ERROR_RANGE;
+             return values && NumReceived ? QUIL_OK : QUIL_ERROR_NULL_POINTER;
+         },
+         .traceMemoryLoad = true,
+         .letters = "AO",
+         .number = OutNo,
+         .failFormat = " send command AO fail DeviceID:%d rc:%d",
+         .parsedFormat = " send command AO success DeviceID:%d rc:%d",
+         .parse = parseStoredFloats,
+         .done =
+             [&](const Trace& t) {
+                 traceValues(t, values, *NumReceived);
+                 t(" Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, OutNo, *NumReceived);
+                 return QUIL_OK;
+             }},
+        capacity, values, NumReceived);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_t channel, int32_t capacity,
+                                                        int32_t* values, int32_t* NumReceived) {
+    return readStored<std::int32_t>(
+        DeviceId,
+        {.func = "QUIL_GetEncoderStoreValue",
+         .entryFormat = "DeviceID:%d",
+         .checks = [&] {
+             const std::int32_t type = device(DeviceId).deviceType;
+             if (type < kFirstEncoderModel || type > kLastEncoderModel) return QUIL_ERROR_UNSUPPORTED;
+             const bool ok = channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived;
+             return ok ? QUIL_OK : QUIL_ERROR_PARAMETER;
+         },
+         .traceMemoryLoad = false,
+         .letters = "AR",
+         .number = channel,
+         .failFormat = " send command AR fail DeviceID:%d rc:%d",
+         .parsedFormat = " send command AR success DeviceID:%d rc:%d",
+         .parse = parseStoredHex,
+         .done =
+             [&](const Trace& t) {
+                 if (*NumReceived == 0) return QUIL_ERROR_NO_DATA;
+                 t("Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, channel, *NumReceived);
+                 return QUIL_OK;
+             }},
+        capacity, values, NumReceived);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStorageCallback callback) {
+    static const char* const F = "QUIL_SetOneDataStorage";
+    std::int32_t r = checkDeviceId(DeviceId);
+    if (r != QUIL_OK) return r;
+    DeviceRecord& rec = device(DeviceId);
+    auto fail = [&](std::int32_t code) {
+        QUIL_TRACE(F, "fail DeviceID:%d ret:%d", DeviceId, code);
+        return code;
+    };
+    if (!callback) return fail(QUIL_ERROR_PARAMETER);
+    std::lock_guard<std::mutex> lock(callbackLock(DeviceId));
+    // The callback runs on the poll thread, which cannot wait for itself to
+    // end: a restart from inside the callback is refused.
+    if (rec.pollThread && rec.pollThread->get_id() == std::this_thread::get_id()) return fail(QUIL_ERROR_PARAMETER);
+    g_storageCallbacks[DeviceId] = callback;
+    // Exactly one poll thread per device: the running one (or one that ended
+    // by itself) is stopped and joined before the next starts.
+    stopPollThread(rec);
+    rec.pollRunning = 1;
+    g_pollThreads[DeviceId].fetch_add(1);
+    try {
+        rec.pollThread = new std::thread(storagePoll, DeviceId);
+    } catch (const std::exception&) {
+        rec.pollRunning = 0;
+        g_pollThreads[DeviceId].fetch_sub(1);
+        return fail(QUIL_ERROR_UNKNOWN);
+    }
+    QUIL_TRACE(F, "success DeviceID:%d ret:%d", DeviceId, QUIL_OK);
+    return QUIL_OK;
+}
+
+}  // extern "C"
