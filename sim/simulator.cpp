@@ -91,6 +91,7 @@ struct Simulator::Impl {
     };
 
     Options options;
+    Stream stream;  // before the model, whose roll switch reaches it
     Model model;
     Script script;
     plat::Ipv4 ip;
@@ -109,11 +110,14 @@ struct Simulator::Impl {
     std::string received;
     std::vector<std::string> lines;
     std::vector<std::shared_ptr<Connection>> connections;
-    std::vector<plat::Socket> rollSockets;
     int accepted = 0;
     int rollAccepted = 0;
 
-    explicit Impl(Options o) : options(std::move(o)), model(options.model) {}
+    explicit Impl(Options o) : options(std::move(o)), model(options.model) {
+        stream.configure(options.stream);
+        if (options.verbose) stream.setLog(printLine);
+        model.setRollSwitch([this](bool start) { return stream.switchRoll(start); });
+    }
 
     bool listenAt(const std::string& text);
     void acceptLoop();
@@ -167,8 +171,8 @@ void Simulator::Impl::acceptLoop() {
             reapFinished();
             addConnection(s);
         } else {
+            stream.addConnection(s);
             std::lock_guard<std::mutex> lock(mutex);
-            rollSockets.push_back(s);
             ++rollAccepted;
             changed.notify_all();
         }
@@ -280,11 +284,9 @@ void Simulator::Impl::reapFinished() {
 
 void Simulator::Impl::dropAll() {
     std::vector<std::shared_ptr<Connection>> conns;
-    std::vector<plat::Socket> rolls;
     {
         std::lock_guard<std::mutex> lock(mutex);
         conns.swap(connections);
-        rolls.swap(rollSockets);
         for (auto& c : conns) c->dropped = true;
         changed.notify_all();
     }
@@ -294,7 +296,7 @@ void Simulator::Impl::dropAll() {
         c->thread.join();
         plat::closeSocket(c->sock);
     }
-    for (plat::Socket s : rolls) plat::closeSocket(s);
+    stream.dropConnections();
 }
 
 int Simulator::Impl::openCount() const {
@@ -323,6 +325,7 @@ bool Simulator::start() {
         im.accepted = 0;
         im.rollAccepted = 0;
     }
+    im.stream.startWorker();
     im.acceptor = std::thread([&im] { im.acceptLoop(); });
     im.running = true;
     return true;
@@ -343,6 +346,7 @@ void Simulator::stop() {
     plat::closeSocket(im.rollListener);
     im.commandListener = im.rollListener = plat::Socket{};
     im.dropAll();
+    im.stream.stopWorker();
     im.running = false;
 }
 
@@ -352,6 +356,7 @@ std::uint16_t Simulator::commandPort() const { return impl_->commandPort; }
 std::uint16_t Simulator::rollPort() const { return impl_->rollPort; }
 Script& Simulator::script() { return impl_->script; }
 Model& Simulator::model() { return impl_->model; }
+Stream& Simulator::stream() { return impl_->stream; }
 
 std::string Simulator::received() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);

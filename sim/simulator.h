@@ -5,11 +5,12 @@
 // accepts any number of connections and answers every line that arrives on a
 // command connection (everything before a CR LF) through the script (exact
 // bytes, silence, delays, closes) or else through the behavioural model. Roll
-// connections are accepted and held open; nothing is sent on them.
+// connections are accepted and held open; the data stream (sim/stream.h)
+// writes its packets on them once "StartRoll" true arrives.
 //
-// Threads: one acceptor per simulator, one per command connection. stop()
-// (and the destructor) closes the listeners and every connection and joins
-// all of them; no delay or pending write holds it up.
+// Threads: one acceptor per simulator, one per command connection, one stream
+// writer. stop() (and the destructor) closes the listeners and every
+// connection and joins all of them; no delay or pending write holds it up.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include "platform/platform.h"
 #include "sim/model.h"
 #include "sim/script.h"
+#include "sim/stream.h"
 
 namespace quil::sim {
 
@@ -33,6 +35,7 @@ struct Options {
     std::uint16_t commandPort = kCommandPort;  // 0 = any free port (see commandPort())
     std::uint16_t rollPort = kRollPort;
     bool verbose = false;  // print each line received and each answer
+    StreamConfig stream = {};  // the data stream's configuration at start
 };
 
 class Simulator {
@@ -54,6 +57,7 @@ public:
 
     Script& script();
     Model& model();
+    Stream& stream();
 
     // Every byte received on command connections, in order, all connections.
     std::string received() const;
@@ -74,7 +78,8 @@ public:
     // Writes unsolicited bytes now on the most recent command connection
     // still open (a late reply); false when there is none or the send fails.
     bool sendRaw(std::string bytes);
-    // Drops every current command and roll connection (the peers see EOF).
+    // Drops every current command and roll connection (the peers see EOF)
+    // and ends the data stream's run.
     void closeConnections();
 
 private:

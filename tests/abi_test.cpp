@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <dlfcn.h>
+#include <fstream>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "quil.h"
@@ -36,21 +40,44 @@ bool isStandardLibrary(const std::string& n) {
     return std;
 }
 
-bool isApiName(const std::string& n) {
-    if (isStandardLibrary(n)) return true;
-    static const std::set<std::string> plain = {
-        "VersionDll", "LinkConnect", "DeviceInit", "LinkDisconnect", "GetDataBuff", "GetDataBuffLen",
-        "GetTmpBuff", "SwapData",    "quil_result_name", "quil_result_message",
-    };
-    return plain.count(n) || n.rfind("QUIL_", 0) == 0 || n.rfind("cJSON_", 0) == 0 || n == "_init" || n == "_fini";
+// Every function quil.h declares with QUIL_API.
+std::set<std::string> declaredFunctions() {
+    std::ifstream header(QUIL_HEADER_PATH);
+    std::stringstream text;
+    text << header.rdbuf();
+    std::set<std::string> names;
+    static const std::regex decl(R"(QUIL_API\s+[^;(]*?\b(\w+)\s*\()");
+    const std::string t = text.str();
+    for (auto it = std::sregex_iterator(t.begin(), t.end(), decl); it != std::sregex_iterator(); ++it)
+        if ((*it)[1].str().rfind("__", 0) != 0) names.insert((*it)[1]);  // not the macro definitions
+    return names;
 }
 
-TEST(Abi, OnlyTheApiIsExported) {
-    auto names = exportedFunctions();
-    ASSERT_FALSE(names.empty()) << "nm could not read " << QUIL_SO_PATH;
-    for (const char* required : {"VersionDll", "LinkConnect", "SwapData", "QUIL_EthernetOpen", "quil_result_name"})
-        EXPECT_TRUE(names.count(required)) << required;
-    for (const auto& n : names) EXPECT_TRUE(isApiName(n)) << "internal symbol exported: " << n;
+TEST(Abi, ExactlyTheDeclaredApiIsExported) {
+    const auto exported = exportedFunctions();
+    const auto declared = declaredFunctions();
+    ASSERT_FALSE(exported.empty()) << "nm could not read " << QUIL_SO_PATH;
+    ASSERT_GT(declared.size(), 20u) << "could not read " << QUIL_HEADER_PATH;
+    for (const auto& n : declared) EXPECT_TRUE(exported.count(n)) << "declared but not exported: " << n;
+    for (const auto& n : exported)
+        EXPECT_TRUE(declared.count(n) || isStandardLibrary(n) || n == "_init" || n == "_fini")
+            << "internal symbol exported: " << n;
+}
+
+TEST(Abi, CJsonIsReachableThroughTheLibrary) {
+    void* h = dlopen(QUIL_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr) << dlerror();
+    using Parse = cJSON* (*)(const char*);
+    using Delete = void (*)(cJSON*);
+    auto parse = reinterpret_cast<Parse>(dlsym(h, "cJSON_Parse"));
+    auto del = reinterpret_cast<Delete>(dlsym(h, "cJSON_Delete"));
+    ASSERT_NE(parse, nullptr);
+    ASSERT_NE(del, nullptr);
+    cJSON* j = parse("{\"retState\":0}");
+    ASSERT_NE(j, nullptr);
+    EXPECT_EQ(cJSON_GetObjectItem(j, "retState")->valueint, 0);  // declared through quil.h
+    del(j);
+    dlclose(h);
 }
 
 TEST(Abi, CallableThroughTheSharedLibrary) {

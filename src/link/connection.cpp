@@ -49,6 +49,10 @@ int Connection::receiveBuffer(int* bytes) const {
     return use([&](platform::Socket s) { return platform::getReceiveBuffer(s, bytes); }, -1);
 }
 
+int Connection::setReceiveBuffer(int bytes) const {
+    return use([&](platform::Socket s) { return platform::setReceiveBuffer(s, bytes); }, -1);
+}
+
 bool Connection::sendAll(const void* data, std::size_t len, int waitMs) const {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {

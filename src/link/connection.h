@@ -43,6 +43,7 @@ public:
     long peek(void* data, std::size_t len) const;
     int pendingError() const;
     int receiveBuffer(int* bytes) const;
+    int setReceiveBuffer(int bytes) const;
 
     // Sends every byte, waiting up to waitMs for room whenever the socket
     // buffer is full; false when the connection failed or stayed full.

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "link/connection.h"
 #include "quil.h"
@@ -16,6 +15,9 @@ namespace quil::link {
 
 inline constexpr std::uint32_t kMaxLinks = 64;
 inline constexpr std::size_t kLinkBufferSize = 25165824;  // 0x1800000: the largest stream payload
+inline constexpr std::size_t kPacketHeaderSize = 16;
+// The roll link's receive buffer holds the largest packet: header and payload.
+inline constexpr std::size_t kRollBufferSize = kPacketHeaderSize + kLinkBufferSize;
 inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 inline constexpr int kConnectWaitMs = 5000;
@@ -57,8 +59,10 @@ struct LinkRecord {
     // Bytes of dataBuff that replies may have written since it was last
     // zeroed: only these are cleared before the next reply.
     std::size_t dataDirty = 0;
-    std::thread thread;
-    QuilRollDataCallback callback = nullptr;
+    // Roll link only. The receive thread itself is kept beside the record
+    // (link/stream.cpp), so that releasing a record never destroys a
+    // thread that is still running.
+    std::atomic<QuilRollDataCallback> callback{nullptr};
 };
 
 using LinkPtr = std::shared_ptr<LinkRecord>;

@@ -1,0 +1,139 @@
+#include "link/json.h"
+
+#include <cctype>
+#include <cjson/cJSON.h>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/link_record.h"
+
+namespace quil::link {
+namespace {
+
+bool sameLetter(char a, char b) {
+    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+}
+
+// Owns the cJSON objects and printed text of one exchange.
+struct JsonExchange {
+    cJSON* request = cJSON_CreateObject();
+    char* printed = nullptr;
+    cJSON* reply = nullptr;
+    ~JsonExchange() {
+        cJSON_Delete(request);
+        std::free(printed);
+        cJSON_Delete(reply);
+    }
+
+    // Sends the request in its envelope and checks the reply head: 0 with
+    // the parsed body in reply, or the exchange's code.
+    std::int32_t run(std::uint32_t id) {
+        LinkPtr rec = commandLinks().find(id);
+        if (!rec || !rec->conn) return -10;
+        printed = cJSON_Print(request);
+        if (!printed) return -10;
+        char* tmp = rec->tmpBuff.data();
+        const int n = std::snprintf(tmp, rec->tmpBuff.size(), "#J,%s\r\n", printed);
+        if (n < 0 || static_cast<std::size_t>(n) >= rec->tmpBuff.size()) return -10;
+        if (swapLine(commandLinks(), id, tmp, n, nullptr, nullptr, kJsonTimeoutMs) < 0) return -10;
+        const std::int32_t len = rec->dataLen;
+        std::int32_t r = checkReplyHead("#J\r\n", rec->dataBuff.data(), len);
+        if (r != 0) return r;
+        // The reply line is not terminated in the receive buffer: its
+        // carriage return (or the zero bytes after it) ends the text, and
+        // the parse must stop there too.
+        reply = len > 3 ? cJSON_ParseWithLength(rec->dataBuff.data() + 3, static_cast<std::size_t>(len - 3)) : nullptr;
+        return reply ? 0 : -2;
+    }
+};
+
+cJSON* member(const cJSON* object, const char* name) { return object ? cJSON_GetObjectItem(object, name) : nullptr; }
+
+bool isNonZero(const cJSON* item) {
+    if (cJSON_IsBool(item)) return cJSON_IsTrue(item);
+    return !cJSON_IsNumber(item) || item->valuedouble != 0;
+}
+
+// The integer part of a JSON number, as its low 32 bits.
+std::uint32_t low32(double v) {
+    if (!std::isfinite(v) || std::fabs(v) >= 9.2e18) return 0;
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
+}
+
+// "retState" must be present and 0: -1 when it is not 0, -2 when it is missing.
+std::int32_t retState(const cJSON* reply) {
+    const cJSON* state = member(reply, "retState");
+    if (!state) return -2;
+    return isNonZero(state) ? -1 : 0;
+}
+
+cJSON* inner(JsonExchange& x, const char* name) {
+    cJSON* object = cJSON_CreateObject();
+    cJSON_AddItemToObject(x.request, name, object);
+    return object;
+}
+
+}  // namespace
+
+std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_t length) {
+    if (length < 2) return -3;
+    if (length == 8 && sameLetter(reply[0], 'E') && sameLetter(reply[1], 'R') && reply[2] == ',') {
+        if (!sameLetter(reply[3], expected[0]) || !sameLetter(reply[4], expected[1]) || reply[5] != ',') return -1;
+        char digits[3] = {reply[6], reply[7], '\0'};
+        return static_cast<std::int32_t>(std::strtol(digits, nullptr, 10));
+    }
+    if (!sameLetter(reply[0], expected[0]) || !sameLetter(reply[1], expected[1])) return -2;
+    for (std::int32_t i = 2; i < length && expected[i] != '\0'; ++i) {
+        if (expected[i] == '\r') return 0;
+        if (expected[i] != reply[i]) return -3;
+    }
+    return 0;
+}
+
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value) {
+    JsonExchange x;
+    cJSON* read = inner(x, "regRead");
+    cJSON_AddItemToObject(read, "head", cJSON_CreateNumber(head));
+    cJSON_AddItemToObject(read, "addr", cJSON_CreateNumber(addr));
+    std::int32_t r = x.run(id);
+    if (r != 0) return r;
+    if ((r = retState(x.reply)) != 0) return r;
+    const cJSON* regRead = member(member(x.reply, "retValue"), "regRead");
+    if (!regRead) return -20;
+    const cJSON* ret = member(regRead, "ret");
+    if (!ret) return -21;
+    r = isNonZero(ret) ? -2 : 0;
+    const cJSON* readValue = member(regRead, "Read");
+    if (!readValue) return -22;
+    if (value) *value = low32(cJSON_GetNumberValue(readValue));
+    return r;
+}
+
+std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data) {
+    JsonExchange x;
+    cJSON* write = inner(x, "regWrite");
+    cJSON_AddItemToObject(write, "head", cJSON_CreateNumber(head));
+    cJSON_AddItemToObject(write, "addr", cJSON_CreateNumber(addr));
+    cJSON_AddItemToObject(write, "data", cJSON_CreateNumber(data));
+    std::int32_t r = x.run(id);
+    if (r != 0) return r;
+    if ((r = retState(x.reply)) != 0) return r;
+    const cJSON* ret = member(member(member(x.reply, "retValue"), "regWrite"), "ret");
+    if (!ret) return -20;
+    return isNonZero(ret) ? -2 : 0;
+}
+
+std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online) {
+    JsonExchange x;
+    cJSON_AddItemToObject(inner(x, "RollBatch"), "StartRoll", cJSON_CreateBool(start));
+    std::int32_t r = x.run(id);
+    if (r != 0) return r;
+    const cJSON* value = member(member(member(x.reply, "retValue"), "RollBatch"), "Online");
+    if (value && online)
+        *online = cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
+    return 0;
+}
+
+}  // namespace quil::link

@@ -1,0 +1,32 @@
+// JSON control messages: "#J," envelopes on a device's command link, built
+// and read with cJSON, exchanged through the command-link record.
+//
+// Result codes of a JSON exchange (not the QUIL_ codes):
+//    0  reply accepted
+//   >0  the controller's error number from an "ER,#J,nn" reply
+//   -1  an eight-character error reply echoing something else; "retState" not 0
+//   -2  the reply does not begin with "#J", its body is not JSON or lacks
+//       "retState"; "ret" not 0
+//   -3  the reply is shorter than 2 characters
+//  -10  no command link, send failure, no reply within the time-out
+//  -20  register read: no "regRead"; register write: no "regWrite" or no "ret"
+//  -21  register read: no "ret"
+//  -22  register read: no "Read"
+#pragma once
+
+#include <cstdint>
+
+namespace quil::link {
+
+inline constexpr int kJsonTimeoutMs = 1200;
+
+std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_t length);
+// Reads register addr of head (0 = the controller); value receives the low 32
+// bits of "Read" whenever the reply carries it (also with result -2).
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value);
+std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data);
+// Switches the controller's batch streaming; online receives "Online" when
+// the reply carries it.
+std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online);
+
+}  // namespace quil::link

@@ -1,0 +1,154 @@
+// Register access, device information and the data stream.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+#include "quil.h"
+
+namespace quilctl {
+namespace {
+
+// One compact "#J" message on the device's command link; prints the reply.
+int jsonExchange(int32_t id, const std::string& body, const char* member) {
+    const std::string line = "#J," + body + "\r\n";
+    char reply[4096];
+    int32_t len = 0;
+    const int32_t r = SwapData(static_cast<uint32_t>(id), line.c_str(), static_cast<int32_t>(line.size()), reply, &len, 1200);
+    if (r != 0) {
+        std::printf("no reply (%d)\n", r);
+        return 1;
+    }
+    std::string text(reply, static_cast<size_t>(len));
+    std::printf("reply: %s\n", text.c_str());
+    if (text.rfind("#J,", 0) != 0) return 1;
+    cJSON* root = cJSON_Parse(text.c_str() + 3);
+    const cJSON* inner = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "retValue"), member);
+    const cJSON* read = cJSON_GetObjectItem(inner, "Read");
+    const cJSON* ret = cJSON_GetObjectItem(inner, "ret");
+    if (read) std::printf("value: %.0f\n", read->valuedouble);
+    const bool ok = root && ret && ret->valuedouble == 0;
+    cJSON_Delete(root);
+    return ok ? 0 : 1;
+}
+
+int cmdReg(Context& c) {
+    const auto& a = c.args;
+    if (a.size() == 3 && a[0] == "read")
+        return withDevice(c, [&](int32_t id) {
+            return jsonExchange(id, "{\"regRead\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + "}}", "regRead");
+        });
+    if (a.size() == 4 && a[0] == "write")
+        return withDevice(c, [&](int32_t id) {
+            return jsonExchange(id, "{\"regWrite\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + ",\"data\":" + a[3] + "}}",
+                                "regWrite");
+        });
+    return usage();
+}
+
+int cmdRuntime(Context& c) {
+    const int32_t head = c.args.empty() ? 0 : toInt(c.args[0]);
+    return withDevice(c, [&](int32_t id) {
+        uint32_t t = 0;
+        const int32_t r = QUIL_GetDeviceRuningTime(id, head, &t);
+        // The register exchange's own codes come back as they are: the
+        // controller's error number, or a small negative code.
+        if (r >= QUIL_ERROR_DEVICE_E50) return report("runtime", r);
+        if (r != 0) {
+            std::printf("runtime: %s (%d)\n", r > 0 ? "controller error" : "register exchange failed", r);
+            return 1;
+        }
+        std::printf("running time of %s%d: %u\n", head == 0 ? "the controller" : "head ", head == 0 ? 0 : head, t);
+        return 0;
+    });
+}
+
+int cmdSpot(Context& c) {
+    return withDevice(c, [](int32_t id) {
+        uint32_t type = 0;
+        if (report("spot", QUIL_GetCameraSpotType(id, &type))) return 1;
+        std::printf("spot type %u\n", type);
+        return 0;
+    });
+}
+
+// The stream callback runs on the library's receive thread.
+struct StreamRun {
+    std::atomic<int> batches{0};
+    std::atomic<bool> ended{false};
+    int wanted = 5;
+    std::FILE* csv = nullptr;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    long long values = 0;
+} g_run;
+
+void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, int32_t count, int32_t status,
+             int32_t id) {
+    if (status != 0 || mask == 0) {
+        std::printf("device %d: %s\n", id, status == 16 ? "stopped" : status == 1 ? "read failure" : "end of stream");
+        g_run.ended = true;
+        return;
+    }
+    const int n = ++g_run.batches;
+    int channels = 0;
+    for (int k = 0; k < 4; ++k) channels += (mask >> k) & 1;
+    g_run.values += static_cast<long long>(count) * channels;
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.start).count();
+    std::printf("batch %3d: %d values per channel, mask 0x%02x, %.0f values/s\n", n, count, mask,
+                secs > 0 ? static_cast<double>(g_run.values) / secs : 0.0);
+    std::fflush(stdout);
+    if (g_run.csv) {
+        int32_t* ch[4] = {c1, c2, c3, c4};
+        for (int32_t i = 0; i < count; ++i) {
+            std::fprintf(g_run.csv, "%d,%d", n, i);
+            for (int k = 0; k < 4; ++k)
+                if ((mask >> k) & 1) std::fprintf(g_run.csv, ",%d", ch[k][i]);
+            std::fputc('\n', g_run.csv);
+        }
+    }
+    if (n >= g_run.wanted) g_run.ended = true;
+}
+
+int cmdStream(Context& c) {
+    uint32_t batch = 0;
+    std::string csvPath;
+    for (size_t i = 0; i + 1 < c.args.size(); i += 2) {
+        if (c.args[i] == "--batch") batch = static_cast<uint32_t>(toInt(c.args[i + 1]));
+        else if (c.args[i] == "--batches") g_run.wanted = toInt(c.args[i + 1]);
+        else if (c.args[i] == "--csv") csvPath = c.args[i + 1];
+        else return usage();
+    }
+    if (batch == 0 || c.args.size() % 2 != 0) return usage();
+    if (!csvPath.empty() && !(g_run.csv = std::fopen(csvPath.c_str(), "w"))) {
+        std::printf("cannot write %s\n", csvPath.c_str());
+        return 1;
+    }
+    const int32_t r = QUIL_StartRollPoint(c.id, c.address.c_str(), onBatch, batch);
+    if (r != 0) {
+        std::printf("stream start failed: %d\n", r);
+        return 1;
+    }
+    // Bounded: the run is stopped after at most ten seconds.
+    for (int waited = 0; !g_run.ended && waited < 10000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    QUIL_StopRollPoint(c.id);
+    if (g_run.csv) {
+        std::fclose(g_run.csv);
+        std::printf("values written to %s\n", csvPath.c_str());
+    }
+    return g_run.batches > 0 ? 0 : 1;
+}
+
+Registration link(30, {
+    {"reg", "read HEAD ADDR | write HEAD ADDR DATA", "read or write a controller register", cmdReg},
+    {"runtime", "[HEAD]", "running time of the controller (0) or a head", cmdRuntime},
+    {"spot", "", "emission spot type of the sensor", cmdSpot},
+    {"stream", "--batch N [--batches K] [--csv FILE]", "stream K batches of N values per channel", cmdStream},
+});
+
+}  // namespace
+}  // namespace quilctl
