@@ -1,7 +1,8 @@
 // quilsim: a simulated controller for trying the library and its tools
 // without hardware.
 //
-//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address]
+//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search]
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "sim/search_responder.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -20,12 +22,27 @@ extern "C" void onSignal(int) { g_stopRequested = 1; }
 int usage(const char* why) {
     if (why) std::fprintf(stderr, "quilsim: %s\n", why);
     std::fprintf(stderr,
-                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address]\n"
+                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search]\n"
                  "  --address      IPv4 address to serve (127.0.0.0/8 unless --any-address)\n"
                  "  --model        model code answered to \"MD\" (default 0)\n"
                  "  --quiet        do not print the exchanges\n"
-                 "  --any-address  allow an address outside 127.0.0.0/8\n");
+                 "  --any-address  allow an address outside 127.0.0.0/8\n"
+                 "  --search       also answer search requests on UDP 3778 of every adapter\n"
+                 "                 (needs --any-address; it answers, it never broadcasts)\n");
     return 2;
+}
+
+// The search answer of this controller: its address, a locally administered
+// MAC made from it, the model code as the value and its name in the area.
+quil::sim::SearchResponderOptions searchOptions(const quil::platform::Ipv4& ip, const quil::sim::Options& o) {
+    quil::sim::SearchResponderOptions s;
+    s.identity.ip = ip;
+    s.identity.mac = {0x02, 0x51, ip.b[0], ip.b[1], ip.b[2], ip.b[3]};
+    s.identity.value = o.model;
+    const char name[] = "quilsim";
+    std::copy(std::begin(name), std::end(name), s.identity.area.begin());
+    s.verbose = o.verbose;
+    return s;
 }
 
 }  // namespace
@@ -34,6 +51,7 @@ int main(int argc, char** argv) {
     quil::sim::Options options;
     options.verbose = true;
     bool anyAddress = false;
+    bool search = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         bool hasValue = i + 1 < argc;
@@ -41,6 +59,7 @@ int main(int argc, char** argv) {
         else if (std::strcmp(arg, "--model") == 0 && hasValue) options.model = quil::platform::toInt(argv[++i]);
         else if (std::strcmp(arg, "--quiet") == 0) options.verbose = false;
         else if (std::strcmp(arg, "--any-address") == 0) anyAddress = true;
+        else if (std::strcmp(arg, "--search") == 0) search = true;
         else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) return usage(nullptr), 0;
         else return usage(("unknown or incomplete argument: " + std::string(arg)).c_str());
     }
@@ -55,6 +74,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Search requests arrive as broadcasts, so the responder listens on
+    // every adapter of the machine, not only on the served address.
+    if (search && !anyAddress) {
+        std::fprintf(stderr, "quilsim: --search answers on every adapter of the machine; add --any-address\n");
+        return 2;
+    }
+
     quil::sim::Simulator sim(options);
     if (!sim.start()) {
         std::fprintf(stderr, "quilsim: cannot listen on %s (ports %u and %u)\n", options.address.c_str(),
@@ -65,9 +91,19 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     std::printf("quilsim: serving %s (command %u, roll %u, model %d)\n", sim.address().c_str(), sim.commandPort(),
                 sim.rollPort(), options.model);
+    quil::sim::SearchResponder responder(searchOptions(ip, options));
+    if (search) {
+        if (!responder.start()) {
+            std::fprintf(stderr, "quilsim: cannot listen on UDP port %u for searches\n", quil::sim::kSearchPort);
+            sim.stop();
+            return 1;
+        }
+        std::printf("quilsim: answering searches on UDP %u\n", quil::sim::kSearchPort);
+    }
     std::fflush(stdout);
     // A signal handler may only set a flag; look at it a few times a second.
     while (!g_stopRequested) quil::platform::sleepMs(100);
+    responder.stop();
     sim.stop();
     return 0;
 }

@@ -247,7 +247,10 @@ long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::ui
 long recvFrom(Socket s, void* data, std::size_t len, Ipv4* from, std::uint16_t* port) {
     sockaddr_in a{};
     socklen_t alen = sizeof a;
-    ssize_t n = ::recvfrom(fdOf(s), data, len, 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    ssize_t n;
+    // A signal delivered to the host application is not the end of the wait.
+    do n = ::recvfrom(fdOf(s), data, len, 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    while (n < 0 && errno == EINTR);
     if (n < 0) return fail();
     if (from) std::memcpy(from->b, &a.sin_addr.s_addr, 4);
     if (port) *port = ntohs(a.sin_port);

@@ -1,0 +1,44 @@
+// The search command: finds the controllers on every local network by UDP
+// broadcast (this is a real broadcast on each of the machine's adapters).
+#include <atomic>
+#include <cstdio>
+
+#include "cli.h"
+#include "quil.h"
+
+namespace quilctl {
+namespace {
+
+// The callback has no context argument; one search runs at a time.
+std::atomic<int> g_answers{0};
+
+void printAnswer(int32_t value, const char* area, const char* ip, const char* mac, const char* hex) {
+    if (!area || !ip || !mac || !hex) return;  // the closing call
+    g_answers.fetch_add(1);
+    std::printf("  %-15s  %s  value %d  %s\n", ip, mac, value, hex);
+    std::fflush(stdout);
+}
+
+int cmdSearch(Context& c) {
+    if (!c.args.empty()) return usage();
+    g_answers.store(0);
+    const int32_t r = SearchOnline(printAnswer);
+    switch (r) {
+    case 0: {
+        const int n = g_answers.load();
+        std::printf("%d controller%s answered\n", n, n == 1 ? "" : "s");
+        return 0;
+    }
+    case -100: std::printf("search: a search is already running (-100)\n"); return 1;
+    case -2: std::printf("search: no callback set (-2)\n"); return 1;
+    case -1: std::printf("search: the socket library did not start (-1)\n"); return 1;
+    default: std::printf("search: failed (%d)\n", r); return 1;
+    }
+}
+
+Registration search(40, {
+        {"search", "", "broadcast a search on every local network, list who answered", cmdSearch},
+    });
+
+}  // namespace
+}  // namespace quilctl
