@@ -44,5 +44,21 @@ step "Program selection" "program 5"
 $CTL program 5
 step "An OUT number out of range is refused before anything is sent" "measure 9"
 $CTL measure 9 || true
+step "Data storage: clear, record for a second, stop, show the status" "storage clear; storage start; storage stop; storage status"
+$CTL storage clear; $CTL storage start; sleep 1; $CTL storage stop
+$CTL storage status
+CSV="${TMPDIR:-/tmp}/quil-demo-out1.csv"
+step "Stored values of OUT1 (the first ones here, all of them in a CSV file) and of encoder channel 2" "storage read 1 --csv $CSV; storage encoder 2"
+$CTL storage read 1 --csv "$CSV"
+$CTL storage encoder 2
+step "Controller registers: running times and a register read" "runtime; runtime 1; reg read 1 576"
+$CTL runtime
+$CTL runtime 1
+$CTL reg read 1 576
+step "Data stream: five batches of 2000 values per channel over the roll link" "stream --batch 2000 --batches 5"
+$CTL stream --batch 2000 --batches 5
+echo
+echo "(The sensor search is not shown: it broadcasts on every network of the machine. Its tests run it"
+echo " inside private network namespaces; on your own network, try: quilctl search)"
 printf '\n== What the simulator saw\n'
 sed 's/^/  /' "$LOG"

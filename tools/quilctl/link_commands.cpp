@@ -61,7 +61,8 @@ int cmdRuntime(Context& c) {
             std::printf("runtime: %s (%d)\n", r > 0 ? "controller error" : "register exchange failed", r);
             return 1;
         }
-        std::printf("running time of %s%d: %u\n", head == 0 ? "the controller" : "head ", head == 0 ? 0 : head, t);
+        if (head == 0) std::printf("running time of the controller: %u\n", t);
+        else std::printf("running time of head %d: %u\n", head, t);
         return 0;
     });
 }
@@ -81,8 +82,7 @@ struct StreamRun {
     std::atomic<bool> ended{false};
     int wanted = 5;
     std::FILE* csv = nullptr;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    long long values = 0;
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
 } g_run;
 
 void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, int32_t count, int32_t status,
@@ -95,11 +95,12 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
     const int n = ++g_run.batches;
     int channels = 0;
     for (int k = 0; k < 4; ++k) channels += (mask >> k) & 1;
-    g_run.values += static_cast<long long>(count) * channels;
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.start).count();
+    // The rate since the previous batch (the first one includes the start).
+    const auto now = std::chrono::steady_clock::now();
+    const double secs = std::chrono::duration<double>(now - g_run.last).count();
+    g_run.last = now;
     std::printf("batch %3d: %d values per channel, mask 0x%02x, %.0f values/s\n", n, count, mask,
-                secs > 0 ? static_cast<double>(g_run.values) / secs : 0.0);
+                secs > 0 ? static_cast<double>(count) * channels / secs : 0.0);
     std::fflush(stdout);
     if (g_run.csv) {
         int32_t* ch[4] = {c1, c2, c3, c4};
