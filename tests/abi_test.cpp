@@ -35,7 +35,9 @@ std::set<std::string> exportedFunctions() {
 bool isStandardLibrary(const std::string& n) {
     int status = 0;
     char* d = abi::__cxa_demangle(n.c_str(), nullptr, nullptr, &status);
-    const bool std = status == 0 && std::string(d).rfind("std::", 0) == 0;
+    // Instantiations over the library's own types are hidden with them.
+    const bool std = status == 0 && std::string(d).find("std::") != std::string::npos &&
+                     std::string(d).find("quil") == std::string::npos;
     std::free(d);
     return std;
 }
