@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "device_fixture.h"
+#include "log_dir.h"
 
 namespace {
 
@@ -195,29 +196,15 @@ TEST_F(Commands, TwoThreadsOnOneDeviceNeverSeeEachOthersReplies) {
 }
 
 // The first open of the process sets up the trace log from the INI file
-// beside the application; each test case runs in a fresh process.
+// beside the application.
 class TraceLines : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/quil-trace-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        quil::platform::overrideApplicationDirectory(dir);
-    }
-    void writeIni(const char* text) {
-        std::ofstream(dir + "/EnableLogout.ini") << text;
-    }
-    std::string log() {
-        std::ifstream f(dir + "/QUILLinkFile.log");
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
-    std::string dir;
+    void SetUp() override { ASSERT_TRUE(logDir.ok()); }
+    quil::test::LogDir logDir;
 };
 
 TEST_F(TraceLines, CommandFunctionsTraceEntryFailureAndSuccess) {
-    writeIni("[EnableOutput]\r\nEnable=1\r\n[LevelOutput]\r\nLevel=3\r\n");
+    logDir.writeIni(1, 3);
     quil::sim::Simulator sim(quil::sim::Options{.model = 36});
     ASSERT_TRUE(sim.start());
     ::testing::internal::CaptureStdout();
@@ -231,7 +218,7 @@ TEST_F(TraceLines, CommandFunctionsTraceEntryFailureAndSuccess) {
     EXPECT_EQ(QUIL_GetCalcDataSingle(0, 9, &d), QUIL_ERROR_RANGE);
     ASSERT_EQ(QUIL_CloseDevice(0), QUIL_OK);
 
-    const std::string text = log();
+    const std::string text = logDir.log();
     for (const char* expected : {
              "(QUIL_OpenDeviceETHER:",
              ") DeviceID:0\n",
@@ -269,9 +256,8 @@ TEST_F(TraceLines, NothingIsWrittenWhileTheIniSwitchesLoggingOff) {
     QuilCalcData d{};
     EXPECT_EQ(QUIL_GetCalcDataSingle(0, 1, &d), QUIL_OK);
     EXPECT_EQ(QUIL_CloseDevice(0), QUIL_OK);
-    EXPECT_EQ(log(), "");
-    std::ifstream ini(dir + "/EnableLogout.ini");
-    EXPECT_TRUE(ini.good()) << "the INI file is created, logging off";
+    EXPECT_EQ(logDir.log(), "");
+    EXPECT_EQ(logDir.read("EnableLogout.ini").substr(0, 24), "[EnableOutput]\r\nEnable=0") << "created, logging off";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "sim/client.h"
 #include "sim/simulator.h"
+#include "sim_fixture.h"
 
 namespace quil::sim {
 namespace {
@@ -52,15 +53,7 @@ std::optional<double> numberAt(const JsonPtr& root, std::initializer_list<const 
     return cJSON_IsNumber(item) ? std::optional<double>(item->valuedouble) : std::nullopt;
 }
 
-class SimJson : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.start());
-        ASSERT_TRUE(client.connect(sim.address()));
-    }
-    Simulator sim;
-    Client client;
-};
+class SimJson : public SimConnected {};
 
 TEST_F(SimJson, RegisterReadAndWriteRepliesCarryTheirMembers) {
     struct Read {

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "sim/client.h"
 #include "sim/simulator.h"
+#include "sim_fixture.h"
 
 namespace quil::sim {
 namespace {
@@ -19,16 +20,6 @@ constexpr int kQuietMs = 300;
 
 std::uint64_t elapsedSince(std::uint64_t startMs) { return platform::monotonicMs() - startMs; }
 
-// A started simulator with one connected command client.
-class SimConnected : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.start());
-        ASSERT_TRUE(client.connect(sim.address()));
-    }
-    Simulator sim;
-    Client client;
-};
 class SimModel : public SimConnected {};
 class SimScript : public SimConnected {};
 

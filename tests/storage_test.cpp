@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device_fixture.h"
+#include "log_dir.h"
 #include "quil/device.h"
 #include "quil/storage.h"
 #include "quil/stored_values.h"
@@ -548,26 +549,15 @@ TEST_F(StorageWatcher, CallbackMayUseTheDevice) {
 class StorageTrace : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quil-storage-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        quil::platform::overrideApplicationDirectory(dir);
-        std::ofstream(dir + "/EnableLogout.ini") << "[EnableOutput]\r\nEnable=1\r\n[LevelOutput]\r\nLevel=1\r\n";
+        ASSERT_TRUE(logDir.ok());
+        logDir.writeIni(1, 1);
         ASSERT_TRUE(sim.start());
         ::testing::internal::CaptureStdout();  // the log set-up reports what it read
         ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
         ::testing::internal::GetCapturedStdout();
     }
-    void TearDown() override {
-        QUIL_CloseDevice(0);
-        std::filesystem::remove_all(dir);
-    }
-    std::string log() {
-        std::ifstream f(dir + "/QUILLinkFile.log");
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    void TearDown() override { QUIL_CloseDevice(0); }
+    std::string log() { return logDir.log(); }
     void expectLines(const std::vector<std::string>& expected) {
         const std::string text = log();
         std::size_t at = 0;
@@ -577,7 +567,7 @@ protected:
             if (found != std::string::npos) at = found + e.size();
         }
     }
-    std::string dir;
+    quil::test::LogDir logDir;
     quil::sim::Simulator sim{quil::sim::Options{.model = 36}};
 };
 

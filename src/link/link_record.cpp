@@ -32,6 +32,21 @@ LinkPtr LinkTable::remove(std::uint32_t id) {
     return std::exchange(records_[id], nullptr);
 }
 
+char* dataBuffOf(const LinkTable& table, std::uint32_t id) {
+    LinkPtr rec = table.find(id);
+    return rec ? rec->dataBuff.data() : nullptr;
+}
+
+std::int32_t dataLenOf(const LinkTable& table, std::uint32_t id) {
+    LinkPtr rec = table.find(id);
+    return rec ? rec->dataLen.load() : -1;
+}
+
+char* tmpBuffOf(const LinkTable& table, std::uint32_t id) {
+    LinkPtr rec = table.find(id);
+    return rec ? rec->tmpBuff.data() : nullptr;
+}
+
 LinkTable& commandLinks() {
     static LinkTable table;
     return table;

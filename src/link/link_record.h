@@ -84,6 +84,11 @@ private:
 LinkTable& commandLinks();
 LinkTable& rollLinks();
 
+// The buffer accessors of a link kind: null / -1 without a record.
+char* dataBuffOf(const LinkTable& table, std::uint32_t id);
+std::int32_t dataLenOf(const LinkTable& table, std::uint32_t id);
+char* tmpBuffOf(const LinkTable& table, std::uint32_t id);
+
 // Opens a record of the given kind: 0, -1 (out of range or failure) or -3
 // (a record exists).
 int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize);

@@ -35,20 +35,11 @@ QUIL_API int32_t LinkDisconnect(uint32_t DeviceId) {
     return 0;
 }
 
-QUIL_API char* GetDataBuff(uint32_t DeviceId) {
-    LinkPtr rec = commandLinks().find(DeviceId);
-    return rec ? rec->dataBuff.data() : nullptr;
-}
+QUIL_API char* GetDataBuff(uint32_t DeviceId) { return dataBuffOf(commandLinks(), DeviceId); }
 
-QUIL_API int32_t GetDataBuffLen(uint32_t DeviceId) {
-    LinkPtr rec = commandLinks().find(DeviceId);
-    return rec ? rec->dataLen.load() : -1;
-}
+QUIL_API int32_t GetDataBuffLen(uint32_t DeviceId) { return dataLenOf(commandLinks(), DeviceId); }
 
-QUIL_API char* GetTmpBuff(uint32_t DeviceId) {
-    LinkPtr rec = commandLinks().find(DeviceId);
-    return rec ? rec->tmpBuff.data() : nullptr;
-}
+QUIL_API char* GetTmpBuff(uint32_t DeviceId) { return tmpBuffOf(commandLinks(), DeviceId); }
 
 QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
                           int32_t timeoutMs) {

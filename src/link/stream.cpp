@@ -215,20 +215,11 @@ QUIL_API int32_t GetRollFd(uint32_t DeviceId) {
     return rec && rec->conn ? static_cast<int32_t>(rec->conn->handle()) : -1;
 }
 
-QUIL_API char* GetRollDataBuff(uint32_t DeviceId) {
-    LinkPtr rec = rollLinks().find(DeviceId);
-    return rec ? rec->dataBuff.data() : nullptr;
-}
+QUIL_API char* GetRollDataBuff(uint32_t DeviceId) { return dataBuffOf(rollLinks(), DeviceId); }
 
-QUIL_API int32_t GetRollDataBuffLen(uint32_t DeviceId) {
-    LinkPtr rec = rollLinks().find(DeviceId);
-    return rec ? rec->dataLen.load() : -1;
-}
+QUIL_API int32_t GetRollDataBuffLen(uint32_t DeviceId) { return dataLenOf(rollLinks(), DeviceId); }
 
-QUIL_API char* GetRollTmpBuff(uint32_t DeviceId) {
-    LinkPtr rec = rollLinks().find(DeviceId);
-    return rec ? rec->tmpBuff.data() : nullptr;
-}
+QUIL_API char* GetRollTmpBuff(uint32_t DeviceId) { return tmpBuffOf(rollLinks(), DeviceId); }
 
 QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
                                      uint32_t batchCount) {
