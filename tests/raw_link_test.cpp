@@ -181,7 +181,7 @@ TEST_F(RawLink, LateReplyIsDiscardedBeforeTheNextLine) {
     connect();
     sim.script().delayOnce(300).replyOnce("LATE\r\n");
     EXPECT_EQ(swap("MD\r\n", nullptr, 100), -10);
-    quil::platform::sleepMs(400);  // the late reply has arrived by now
+    quil::platform::sleepMs(700);  // the late reply has arrived by now
     std::string reply;
     ASSERT_EQ(swap("MD\r\n", &reply), 0);
     EXPECT_EQ(reply, "MD,0");
