@@ -83,6 +83,18 @@ bool RawClient::exchange(const std::string& line, std::string& reply) {
 
 ChildReport::ChildReport(const char* name, Fn fn) { childReports()[name] = fn; }
 
+void rawPingPong(benchmark::State& state, const std::string& line) {
+    RawClient client(controller().address());
+    std::string reply;
+    for (auto _ : state) {
+        if (!client.exchange(line, reply)) {
+            state.SkipWithError("raw exchange failed");
+            break;
+        }
+        benchmark::DoNotOptimize(reply.data());
+    }
+}
+
 RatioRegistration::RatioRegistration(const char* name, const char* numerator, const char* denominator) {
     ratios().push_back({name, numerator, denominator});
 }

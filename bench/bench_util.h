@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <benchmark/benchmark.h>
+
 #include "platform/platform.h"
 #include "sim/simulator.h"
 
@@ -26,6 +28,10 @@ public:
 private:
     platform::Socket s_;
 };
+
+// The baseline of a request/reply exchange: line sent and its reply read
+// with a plain socket, once per iteration.
+void rawPingPong(benchmark::State& state, const std::string& line);
 
 // Declares that the ratio of two benchmarks' mean real time is printed as
 // "<name> ratio=<numerator/denominator>" after the run.

@@ -28,20 +28,9 @@ void BM_SwapDataRoundtrip(benchmark::State& state) {
 }
 BENCHMARK(BM_SwapDataRoundtrip)->UseRealTime();
 
-void BM_RawPingPong(benchmark::State& state) {
-    RawClient client(controller().address());
-    std::string reply;
-    for (auto _ : state) {
-        if (!client.exchange(kLine, reply)) {
-            state.SkipWithError("raw exchange failed");
-            break;
-        }
-        benchmark::DoNotOptimize(reply.data());
-    }
-}
-BENCHMARK(BM_RawPingPong)->UseRealTime();
+BENCHMARK_CAPTURE(rawPingPong, md, kLine)->UseRealTime();
 
-RatioRegistration swapRatio("swapdata_roundtrip", "BM_SwapDataRoundtrip/real_time", "BM_RawPingPong/real_time");
+RatioRegistration swapRatio("swapdata_roundtrip", "BM_SwapDataRoundtrip/real_time", "rawPingPong/md/real_time");
 
 }  // namespace
 }  // namespace quil::bench

@@ -29,20 +29,9 @@ void BM_CalcDataSingle(benchmark::State& state) {
 }
 BENCHMARK(BM_CalcDataSingle)->UseRealTime();
 
-void BM_CalcDataRawPingPong(benchmark::State& state) {
-    RawClient client(controller().address());
-    std::string reply;
-    for (auto _ : state) {
-        if (!client.exchange("MS,01\r\n", reply)) {
-            state.SkipWithError("raw exchange failed");
-            break;
-        }
-        benchmark::DoNotOptimize(reply.data());
-    }
-}
-BENCHMARK(BM_CalcDataRawPingPong)->UseRealTime();
+BENCHMARK_CAPTURE(rawPingPong, ms01, std::string("MS,01\r\n"))->UseRealTime();
 
-RatioRegistration calcRatio("calcdata_roundtrip", "BM_CalcDataSingle/real_time", "BM_CalcDataRawPingPong/real_time");
+RatioRegistration calcRatio("calcdata_roundtrip", "BM_CalcDataSingle/real_time", "rawPingPong/ms01/real_time");
 
 // Resident memory added by opening 64 devices (each with its reply fields,
 // bulk reply buffer and raw link record) against 64 controllers.
