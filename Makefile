@@ -4,7 +4,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps test test-main test-asan test-tsan demo bench clean
+.PHONY: all build deps test test-main test-asan test-tsan format format-check demo bench clean
 
 all: build
 
@@ -15,7 +15,17 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
-test: test-main test-asan test-tsan
+test: format-check test-main test-asan test-tsan
+
+SOURCES = $(shell git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null)
+
+# The code follows .clang-format; a tree without clang-format skips the check.
+format-check:
+	@if command -v clang-format >/dev/null; then clang-format --dry-run -Werror $(SOURCES) && echo "format: ok"; \
+	else echo "format: clang-format not installed, not checked"; fi
+
+format:
+	clang-format -i $(SOURCES)
 
 test-main: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON $(CMAKE_FLAGS)

@@ -24,8 +24,9 @@ constexpr int kPacketsPerIteration = 10;
 
 sim::Simulator& streamer() {
     static sim::Simulator* s = [] {
-        auto* sim = new sim::Simulator(sim::Options{
-            .stream = sim::StreamConfig{.mask = 0x0F, .valuesPerPacket = kValues, .packets = 0, .packetIntervalMs = 0}});
+        auto* sim = new sim::Simulator(
+            sim::Options{.stream = sim::StreamConfig{
+                             .mask = 0x0F, .valuesPerPacket = kValues, .packets = 0, .packetIntervalMs = 0}});
         if (!sim->start()) std::exit(1);
         return sim;
     }();
@@ -43,8 +44,7 @@ void setRates(benchmark::State& state) {
 void onBatch(int32_t* c1, int32_t*, int32_t*, int32_t*, int32_t, int32_t, int32_t status, int32_t) {
     if (status == 0) {
         benchmark::DoNotOptimize(c1[0]);
-        if ((g_batches.fetch_add(1, std::memory_order_release) + 1) % kPacketsPerIteration == 0)
-            g_batches.notify_one();
+        if ((g_batches.fetch_add(1, std::memory_order_release) + 1) % kPacketsPerIteration == 0) g_batches.notify_one();
     }
 }
 

@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
     r = QUIL_GetCalcDataALL(0, values);
     if (r == QUIL_OK) {
         for (int i = 0; i < 4; ++i) {
-            if (values[i].status == QUIL_VALUE_NORMAL) printf("OUT%d = %f\n", (int)values[i].OutNo, values[i].value);
-            else printf("OUT%d: no valid value (status %d)\n", (int)values[i].OutNo, (int)values[i].status);
+            if (values[i].status == QUIL_VALUE_NORMAL)
+                printf("OUT%d = %f\n", (int)values[i].OutNo, values[i].value);
+            else
+                printf("OUT%d: no valid value (status %d)\n", (int)values[i].OutNo, (int)values[i].status);
         }
     } else {
         printf("read: %s (%d)\n", quil_result_name(r), (int)r);

@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     int32_t r = SwapData(0, "MD\r\n", 4, reply, &len, 2000);
-    if (r == 0) printf("MD -> %.*s\n", (int)len, reply);
-    else printf("MD failed: %d\n", (int)r);
+    if (r == 0)
+        printf("MD -> %.*s\n", (int)len, reply);
+    else
+        printf("MD failed: %d\n", (int)r);
     LinkDisconnect(0);
     return r == 0 ? 0 : 1;
 }

@@ -51,11 +51,11 @@ extern "C" {
     X(QUIL_ERROR_DEVICE_E50, 4097, "the controller answered with error number 50")              \
     X(QUIL_ERROR_DEVICE_E60, 4098, "the controller answered with error number 60")              \
     X(QUIL_ERROR_TIMEOUT, 4099, "no reply from the controller within the wait")                 \
-    X(QUIL_ERROR_MODE, 4101, "the command is not accepted in the controller's current mode")   \
+    X(QUIL_ERROR_MODE, 4101, "the command is not accepted in the controller's current mode")    \
     X(QUIL_ERROR_UNKNOWN, 4102, "unknown controller error, empty reply or unexpected value")    \
     X(QUIL_ERROR_PARAMETER, 4103, "an argument is invalid (also controller error 61)")          \
     X(QUIL_ERROR_DEVICE_E63, 4104, "the controller answered with error number 63")              \
-    X(QUIL_ERROR_RANGE, 4105, "an index argument is out of range (also controller error 64)")  \
+    X(QUIL_ERROR_RANGE, 4105, "an index argument is out of range (also controller error 64)")   \
     X(QUIL_ERROR_DEVICE_E71, 4106, "the controller answered with error number 71")              \
     X(QUIL_ERROR_OPEN, 8192, "the device is not open, already open, or could not be connected") \
     X(QUIL_ERROR_SEND, 8194, "the command could not be sent")                                   \
@@ -86,10 +86,10 @@ QUIL_API const char* quil_result_message(int32_t code);
 /* Status of a measured or stored value: the controller sends a special text
  * instead of a number when the value is out of range or invalid. */
 enum QuilValueStatus {
-    QUIL_VALUE_NORMAL = 0,         /* a number */
-    QUIL_VALUE_PLUS_FFFFFFF = 1,   /* "+FFFFFFF": above the range */
-    QUIL_VALUE_MINUS_FFFFFFF = 2,  /* "-FFFFFFF": below the range */
-    QUIL_VALUE_XXXXXXXX = 3        /* "XXXXXXXX": no valid value */
+    QUIL_VALUE_NORMAL = 0,        /* a number */
+    QUIL_VALUE_PLUS_FFFFFFF = 1,  /* "+FFFFFFF": above the range */
+    QUIL_VALUE_MINUS_FFFFFFF = 2, /* "-FFFFFFF": below the range */
+    QUIL_VALUE_XXXXXXXX = 3       /* "XXXXXXXX": no valid value */
 };
 
 /* One measured value: OUT number 1 to 8, QuilValueStatus, value (0.0 unless
@@ -108,14 +108,13 @@ typedef void (*QuilStorageCallback)(int32_t DeviceId);
 /* Stream batches: the four channel buffers, the run's channel mask (bit 0 =
  * channel 1), the number of values per channel in the buffers, the status
  * (0 batch or end of stream, 1 read failure, 16 stopped) and the DeviceId. */
-typedef void (*QuilRollDataCallback)(int32_t* ch1, int32_t* ch2, int32_t* ch3, int32_t* ch4,
-                                     int32_t mask, int32_t count, int32_t status, int32_t DeviceId);
+typedef void (*QuilRollDataCallback)(int32_t* ch1, int32_t* ch2, int32_t* ch3, int32_t* ch4, int32_t mask,
+                                     int32_t count, int32_t status, int32_t DeviceId);
 
 /* Search answers: the value at offset 12, the 32-byte area of the reply, the
  * address text, the MAC text and the hexadecimal text of the value at offset
  * 4. Called once more with -1 and four null pointers at the end. */
-typedef void (*QuilSearchCallback)(int32_t value, const char* area, const char* ip, const char* mac,
-                                   const char* hex);
+typedef void (*QuilSearchCallback)(int32_t value, const char* area, const char* ip, const char* mac, const char* hex);
 
 /* ------------------------------------------------------------ raw link
  * Plain C calling convention. Device numbers 64 and above are out of range.
@@ -155,7 +154,6 @@ QUIL_API char* GetTmpBuff(uint32_t DeviceId);
  * answer within the wait. */
 QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
                           int32_t timeoutMs);
-
 
 /* ------------------------------------------------------------ device sessions
  * QUIL_ functions: DeviceId 0 to 63 first, a result code back (QUIL_OK or
@@ -215,8 +213,8 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_
  * A special value ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX") is stored as -999.0.
  * An error reply gives its code and leaves NumReceived alone; a value text
  * longer than 15 characters gives QUIL_ERROR_REPLY. */
-QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity,
-                                                      float* values, int32_t* NumReceived);
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity, float* values,
+                                                      int32_t* NumReceived);
 /* Stored values of one encoder channel (1 to 3), models 34 to 39 only
  * (QUIL_ERROR_UNSUPPORTED on others), as QUIL_DataStorageGetData; special
  * values are -999. No value at all gives QUIL_ERROR_NO_DATA. */
@@ -233,7 +231,6 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_
  * (the latter is refused with QUIL_ERROR_PARAMETER there). A null callback
  * gives QUIL_ERROR_PARAMETER. */
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStorageCallback callback);
-
 
 /* ------------------------------------------------------------ registers and device information */
 /* Running time of the controller (head 0) or of a sensor head (1 to 4; 1 to

@@ -99,8 +99,7 @@ std::string Client::read(std::size_t n, int timeoutMs) {
 }
 
 std::string Client::readQuiet(int quietMs) {
-    while (fill(quietMs) > 0) {
-    }
+    while (fill(quietMs) > 0) {}
     return take(buffered_.size());
 }
 

@@ -55,13 +55,20 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         bool hasValue = i + 1 < argc;
-        if (std::strcmp(arg, "--address") == 0 && hasValue) options.address = argv[++i];
-        else if (std::strcmp(arg, "--model") == 0 && hasValue) options.model = quil::platform::toInt(argv[++i]);
-        else if (std::strcmp(arg, "--quiet") == 0) options.verbose = false;
-        else if (std::strcmp(arg, "--any-address") == 0) anyAddress = true;
-        else if (std::strcmp(arg, "--search") == 0) search = true;
-        else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) return usage(nullptr), 0;
-        else return usage(("unknown or incomplete argument: " + std::string(arg)).c_str());
+        if (std::strcmp(arg, "--address") == 0 && hasValue)
+            options.address = argv[++i];
+        else if (std::strcmp(arg, "--model") == 0 && hasValue)
+            options.model = quil::platform::toInt(argv[++i]);
+        else if (std::strcmp(arg, "--quiet") == 0)
+            options.verbose = false;
+        else if (std::strcmp(arg, "--any-address") == 0)
+            anyAddress = true;
+        else if (std::strcmp(arg, "--search") == 0)
+            search = true;
+        else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)
+            return usage(nullptr), 0;
+        else
+            return usage(("unknown or incomplete argument: " + std::string(arg)).c_str());
     }
     if (options.address.empty()) return usage("--address is required");
     quil::platform::Ipv4 ip;

@@ -168,8 +168,10 @@ void Model::setSpotTypeCode(std::uint32_t code) {
 
 void Model::setJsonError(int number, const std::string& message) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (number == 0) jsonErrors_.erase(message);
-    else jsonErrors_[message] = number;
+    if (number == 0)
+        jsonErrors_.erase(message);
+    else
+        jsonErrors_[message] = number;
 }
 
 int Model::jsonError(const std::string& message) const {

@@ -130,7 +130,7 @@ public:
     bool recording();
     void startRecording();  // a recording already running goes on
     void stopRecording();
-    void clearStorage();    // a recording running starts over
+    void clearStorage();             // a recording running starts over
     void setStorageCycleMs(int ms);  // from the next start on
     void setStorageLimit(std::size_t points);
     // What OUT out (1 to kOutCount) holds: the number of points and the

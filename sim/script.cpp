@@ -29,9 +29,7 @@ Script& Script::delayTo(std::string prefix, int ms, int times) {
     return add(Rule{.kind = Kind::Delay, .prefix = std::move(prefix), .times = times, .ms = ms});
 }
 
-Script& Script::closeAfter(int lines) {
-    return add(Rule{.kind = Kind::Close, .linesToPass = lines < 0 ? 0 : lines});
-}
+Script& Script::closeAfter(int lines) { return add(Rule{.kind = Kind::Close, .linesToPass = lines < 0 ? 0 : lines}); }
 
 Script& Script::sendInPieces(std::size_t pieceSize, int pauseMs) {
     return add(Rule{.kind = Kind::Pieces, .ms = pauseMs, .pieceSize = pieceSize});

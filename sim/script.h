@@ -48,7 +48,7 @@ public:
     struct Plan {
         enum class Answer { Model, Bytes, Silence, Close };
         Answer answer = Answer::Model;
-        std::string bytes;          // Answer::Bytes
+        std::string bytes;  // Answer::Bytes
         int delayMs = 0;
         std::size_t pieceSize = 0;  // 0: the answer is written whole
         int pauseMs = 0;

@@ -45,10 +45,10 @@ bool isSearchRequest(const std::uint8_t* data, std::size_t len);
 
 struct SearchResponderOptions {
     SearchIdentity identity;
-    platform::Ipv4 bindAddress = {};         // the wildcard address: broadcasts only reach that
-    std::uint16_t port = kSearchPort;        // listening port; 0 picks a free one (see port())
-    std::uint16_t replyPort = kSearchPort;   // 0: answer to the request's source port
-    bool verbose = false;                    // print each request and what was sent
+    platform::Ipv4 bindAddress = {};        // the wildcard address: broadcasts only reach that
+    std::uint16_t port = kSearchPort;       // listening port; 0 picks a free one (see port())
+    std::uint16_t replyPort = kSearchPort;  // 0: answer to the request's source port
+    bool verbose = false;                   // print each request and what was sent
 };
 
 class SearchResponder {

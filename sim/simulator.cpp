@@ -23,13 +23,16 @@ std::string printable(const std::string& bytes) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size() && i < kMaxShown; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
         else if (c < 0x20 || c >= 0x7f) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     if (bytes.size() > kMaxShown) out += "... (" + std::to_string(bytes.size()) + " bytes)";
     return out;
@@ -271,8 +274,8 @@ void Simulator::Impl::reapFinished() {
     std::vector<std::shared_ptr<Connection>> done;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        auto split = std::stable_partition(connections.begin(), connections.end(),
-                                           [](const auto& c) { return !c->finished; });
+        auto split =
+            std::stable_partition(connections.begin(), connections.end(), [](const auto& c) { return !c->finished; });
         done.assign(split, connections.end());
         connections.erase(split, connections.end());
     }
@@ -422,8 +425,7 @@ void Simulator::closeConnections() { impl_->dropAll(); }
 std::string freeLoopbackAddress() {
     static std::atomic<unsigned> counter{0};
     static std::mutex rngMutex;
-    static std::mt19937 rng(static_cast<unsigned>(std::random_device{}()) ^
-                            static_cast<unsigned>(plat::processId()));
+    static std::mt19937 rng(static_cast<unsigned>(std::random_device{}()) ^ static_cast<unsigned>(plat::processId()));
     auto pid = static_cast<unsigned>(plat::processId());
     plat::Ipv4 ip;
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -433,8 +435,8 @@ std::string freeLoopbackAddress() {
             r = static_cast<unsigned>(rng());
         }
         unsigned n = counter.fetch_add(1);
-        ip = plat::Ipv4{{127, static_cast<std::uint8_t>(pid ^ (pid >> 8)),
-                         static_cast<std::uint8_t>(n * 37 + (r >> 8)), static_cast<std::uint8_t>(1 + r % 254)}};
+        ip = plat::Ipv4{{127, static_cast<std::uint8_t>(pid ^ (pid >> 8)), static_cast<std::uint8_t>(n * 37 + (r >> 8)),
+                         static_cast<std::uint8_t>(1 + r % 254)}};
         if (ip == plat::Ipv4{{127, 0, 0, 1}}) continue;
         if (portFree(ip, kCommandPort) && portFree(ip, kRollPort)) break;
     }

@@ -30,11 +30,11 @@ inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 
 struct Options {
-    std::string address = {};  // "" = pick a free 127.x.y.z
-    int model = 0;        // answer to "MD"
+    std::string address = {};                  // "" = pick a free 127.x.y.z
+    int model = 0;                             // answer to "MD"
     std::uint16_t commandPort = kCommandPort;  // 0 = any free port (see commandPort())
     std::uint16_t rollPort = kRollPort;
-    bool verbose = false;  // print each line received and each answer
+    bool verbose = false;      // print each line received and each answer
     StreamConfig stream = {};  // the data stream's configuration at start
 };
 

@@ -1,10 +1,10 @@
 // What an application linking libquil.so sees.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <set>

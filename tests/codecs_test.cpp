@@ -25,7 +25,7 @@ TEST(CodecsSpecialValue, OnlyExactSpecialTextsHaveAStatus) {
         {"-FFFFFFF", QUIL_VALUE_MINUS_FFFFFFF},
         {"+FFFFFFF", QUIL_VALUE_PLUS_FFFFFFF},
         {"XXXXXXXX", QUIL_VALUE_XXXXXXXX},
-        {"xxxxxxxx", QUIL_VALUE_NORMAL},   // case matters
+        {"xxxxxxxx", QUIL_VALUE_NORMAL},  // case matters
         {"+ffffffF", QUIL_VALUE_NORMAL},
         {"+FFFFFFFF", QUIL_VALUE_NORMAL},  // eight F: a prefix match is not enough
         {"-FFFFFFFF", QUIL_VALUE_NORMAL},
@@ -48,19 +48,13 @@ TEST(CodecsMeasured, StatusAndValueOfReplyTexts) {
         float value;
     };
     const Row rows[] = {
-        {"+FFFFFFF", 1, 0.0f},
-        {"-FFFFFFF", 2, 0.0f},
-        {"XXXXXXXX", 3, 0.0f},
-        {"+FFFFFFFF", 0, 0.0f},  // ordinary text without a number
-        {"xxxxxxxx", 0, 0.0f},
-        {"", 0, 0.0f},
-        {"12.345", 0, 12.345f},
-        {"-0.0015", 0, -0.0015f},
-        {"+001.500", 0, 1.5f},
-        {"  7.25", 0, 7.25f},  // leading blanks are skipped, as atof does
-        {"3.5mm", 0, 3.5f},    // conversion stops at the first non-number
-        {"1e3", 0, 1000.0f},
-        {"0,5", 0, 0.0f},  // "," is never a decimal point
+        {"+FFFFFFF", 1, 0.0f},  {"-FFFFFFF", 2, 0.0f},
+        {"XXXXXXXX", 3, 0.0f},  {"+FFFFFFFF", 0, 0.0f},  // ordinary text without a number
+        {"xxxxxxxx", 0, 0.0f},  {"", 0, 0.0f},
+        {"12.345", 0, 12.345f}, {"-0.0015", 0, -0.0015f},
+        {"+001.500", 0, 1.5f},  {"  7.25", 0, 7.25f},  // leading blanks are skipped, as atof does
+        {"3.5mm", 0, 3.5f},                            // conversion stops at the first non-number
+        {"1e3", 0, 1000.0f},    {"0,5", 0, 0.0f},      // "," is never a decimal point
     };
     for (const Row& r : rows) {
         std::int32_t status = -1;
@@ -120,10 +114,8 @@ TEST(CodecsSigned6, SignAndAtLeastSixDigits) {
         const char* text;
     };
     const Row rows[] = {
-        {123, "+000123"},     {-1500, "-001500"},   {0, "+000000"},
-        {1, "+000001"},       {-1, "-000001"},      {999999, "+999999"},
-        {-999999, "-999999"}, {1000000, "+1000000"}, {kMax, "+2147483647"},
-        {kMin, "-2147483648"},
+        {123, "+000123"},    {-1500, "-001500"},   {0, "+000000"},        {1, "+000001"},        {-1, "-000001"},
+        {999999, "+999999"}, {-999999, "-999999"}, {1000000, "+1000000"}, {kMax, "+2147483647"}, {kMin, "-2147483648"},
     };
     for (const Row& r : rows) {
         char out[16];
@@ -141,8 +133,8 @@ TEST(CodecsSigned6, DigitCountOfTheAbsoluteValue) {
         int digits;
     };
     const Row rows[] = {
-        {0, 1},        {-5, 1},        {9, 1},        {10, 2},        {-10, 2},  {999999, 6}, {-999999, 6},
-        {1000000, 7},  {-1000000, 7},  {kMax, 10},    {kMin + 1, 10}, {kMin, 11},
+        {0, 1},       {-5, 1},      {9, 1},        {10, 2},    {-10, 2},       {999999, 6},
+        {-999999, 6}, {1000000, 7}, {-1000000, 7}, {kMax, 10}, {kMin + 1, 10}, {kMin, 11},
     };
     for (const Row& r : rows) EXPECT_EQ(digitCount(r.v), r.digits) << r.v;
 }
@@ -154,8 +146,8 @@ TEST(CodecsOutMask, MaskToText) {
         int selected;
     };
     const Row rows[] = {
-        {5, "1010", 2},  {8, "0001", 1},  {15, "1111", 4}, {0, "0000", 0},
-        {1, "1000", 1},  {0x31, "1000", 1},  // bits above bit 3 are ignored
+        {5, "1010", 2},  {8, "0001", 1}, {15, "1111", 4},
+        {0, "0000", 0},  {1, "1000", 1}, {0x31, "1000", 1},  // bits above bit 3 are ignored
         {-1, "1111", 4},
     };
     for (const Row& r : rows) {
@@ -174,9 +166,15 @@ TEST(CodecsOutMask, TextToMask) {
         std::int32_t mask;  // expected mask; the preset 77 when refused
     };
     const Row rows[] = {
-        {"1001", QUIL_OK, 9},      {"1a0b", QUIL_OK, 1},      {"0000", QUIL_OK, 0},
-        {"1111", QUIL_OK, 15},     {"0110", QUIL_OK, 6},      {"2222", QUIL_OK, 0},
-        {"10010", QUIL_ERROR_FORMAT, 77}, {"100", QUIL_ERROR_FORMAT, 77}, {"", QUIL_ERROR_FORMAT, 77},
+        {"1001", QUIL_OK, 9},
+        {"1a0b", QUIL_OK, 1},
+        {"0000", QUIL_OK, 0},
+        {"1111", QUIL_OK, 15},
+        {"0110", QUIL_OK, 6},
+        {"2222", QUIL_OK, 0},
+        {"10010", QUIL_ERROR_FORMAT, 77},
+        {"100", QUIL_ERROR_FORMAT, 77},
+        {"", QUIL_ERROR_FORMAT, 77},
     };
     for (const Row& r : rows) {
         std::int32_t mask = 77;
@@ -220,9 +218,16 @@ TEST(CodecsModelGroup, GroupsAndGaps) {
         std::int32_t group;  // expected group; the preset -7 when refused
     };
     const Row rows[] = {
-        {0, QUIL_OK, 3},   {3, QUIL_OK, 3},   {4, QUIL_OK, 5},   {11, QUIL_OK, 5},
-        {34, QUIL_OK, 7},  {39, QUIL_OK, 7},  {-1, QUIL_ERROR_UNKNOWN, -7},
-        {12, QUIL_ERROR_UNKNOWN, -7}, {33, QUIL_ERROR_UNKNOWN, -7}, {40, QUIL_ERROR_UNKNOWN, -7},
+        {0, QUIL_OK, 3},
+        {3, QUIL_OK, 3},
+        {4, QUIL_OK, 5},
+        {11, QUIL_OK, 5},
+        {34, QUIL_OK, 7},
+        {39, QUIL_OK, 7},
+        {-1, QUIL_ERROR_UNKNOWN, -7},
+        {12, QUIL_ERROR_UNKNOWN, -7},
+        {33, QUIL_ERROR_UNKNOWN, -7},
+        {40, QUIL_ERROR_UNKNOWN, -7},
         {kMin, QUIL_ERROR_UNKNOWN, -7},
     };
     for (const Row& r : rows) {
@@ -239,15 +244,10 @@ TEST(CodecsScaledInteger, FloatProductTruncatedTowardZero) {
         std::int32_t result;
     };
     const Row rows[] = {
-        {"0.53", 100, 52},    // the float reading of 0.53 lies below it
-        {"0.251", 1000, 250},
-        {"-0.53", 100, -52},  // toward zero, not down
-        {"0.29", 100, 29},    // the float product rounds up to 29 (28 in double)
-        {"12.5", 10, 125},
-        {"123.456", 1000, 123456},
-        {"-1.5", 1, -1},
-        {"XXXXXXXX", 100, 0},
-        {"", 1000, 0},
+        {"0.53", 100, 52},                          // the float reading of 0.53 lies below it
+        {"0.251", 1000, 250}, {"-0.53", 100, -52},  // toward zero, not down
+        {"0.29", 100, 29},                          // the float product rounds up to 29 (28 in double)
+        {"12.5", 10, 125},    {"123.456", 1000, 123456}, {"-1.5", 1, -1}, {"XXXXXXXX", 100, 0}, {"", 1000, 0},
     };
     for (const Row& r : rows) EXPECT_EQ(scaledInteger(r.text, r.scale), r.result) << r.text << " x" << r.scale;
 }
@@ -259,16 +259,11 @@ TEST(CodecsScaledInteger, OutOfRangeSaturatesAndNanIsZero) {
         std::int32_t result;
     };
     const Row rows[] = {
-        {"1e10", 1, kMax},
-        {"-1e10", 1, kMin},
-        {"30000", 100000, kMax},
-        {"-30000", 100000, kMin},
-        {"2147483647", 1, kMax},   // rounds to 2^31 as a float
-        {"-2147483648", 1, kMin},  // exactly representable, converts as is
-        {"1e300", 10, kMax},       // infinity
-        {"-1e300", 10, kMin},
-        {"nan", 100, 0},
-        {"-nan", 100, 0},
+        {"1e10", 1, kMax},        {"-1e10", 1, kMin},      {"30000", 100000, kMax},
+        {"-30000", 100000, kMin}, {"2147483647", 1, kMax},  // rounds to 2^31 as a float
+        {"-2147483648", 1, kMin},                           // exactly representable, converts as is
+        {"1e300", 10, kMax},                                // infinity
+        {"-1e300", 10, kMin},     {"nan", 100, 0},         {"-nan", 100, 0},
     };
     for (const Row& r : rows) EXPECT_EQ(scaledInteger(r.text, r.scale), r.result) << r.text << " x" << r.scale;
 }

@@ -241,7 +241,8 @@ TEST_F(TraceLines, CommandFunctionsTraceEntryFailureAndSuccess) {
     while (std::getline(lines, line)) {
         if (line.empty() || line == "\r" || line.rfind("MS,03", 0) == 0) continue;  // a logged command's CR LF
         EXPECT_TRUE(line.rfind("E/NO_TAG   [", 0) == 0 || line.rfind("I/NO_TAG   [", 0) == 0) << line;
-        if (line.find("(QUIL_GetCalcDataSingle:") != std::string::npos && line.find(") DeviceID:0") != std::string::npos)
+        if (line.find("(QUIL_GetCalcDataSingle:") != std::string::npos &&
+            line.find(") DeviceID:0") != std::string::npos)
             ++entries;
     }
     EXPECT_EQ(entries, 3);

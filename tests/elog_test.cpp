@@ -234,13 +234,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "FILE FIND enableLog:1 levelLog:3\r\n", "AEWI"},
         IniCase{"NegativeIsInfo", "[EnableOutput]\r\nEnable=1\r\n[LevelOutput]\r\nLevel=-1\r\n",
                 "FILE FIND enableLog:1 levelLog:3\r\n", "AEWI"},
-        IniCase{"LevelMissingIsWarn", "[EnableOutput]\r\nEnable=1\r\n", "FILE FIND enableLog:1 levelLog:2\r\n",
-                "AEW"},
+        IniCase{"LevelMissingIsWarn", "[EnableOutput]\r\nEnable=1\r\n", "FILE FIND enableLog:1 levelLog:2\r\n", "AEW"},
         // Any non-zero Enable switches on; names match without regard to case.
         IniCase{"AnyCaseNonZeroEnable", "[enableoutput]\r\nENABLE=7\r\n[LEVELOUTPUT]\r\nlevel=0\r\n",
                 "FILE FIND enableLog:7 levelLog:0\r\n", "A"},
-        IniCase{"EnableMissingIsOff", "[LevelOutput]\r\nLevel=5\r\n", "FILE FIND enableLog:0 levelLog:5\r\n",
-                ""}),
+        IniCase{"EnableMissingIsOff", "[LevelOutput]\r\nLevel=5\r\n", "FILE FIND enableLog:0 levelLog:5\r\n", ""}),
     [](const testing::TestParamInfo<IniCase>& p) { return std::string(p.param.name); });
 
 TEST(ElogIni, ApplyRejectsLevelOutOfRange) {
@@ -320,8 +318,7 @@ TEST(ElogLine, HeaderFieldsFollowTheMask) {
         const std::string text = appendedSince(dir.log(), before);
         ASSERT_FALSE(text.empty()) << c.expected;
         EXPECT_EQ(text.back(), '\n');
-        EXPECT_TRUE(fitsShape(text.substr(0, text.size() - 1), c.expected))
-            << "mask " << c.mask << ": " << text;
+        EXPECT_TRUE(fitsShape(text.substr(0, text.size() - 1), c.expected)) << "mask " << c.mask << ": " << text;
     }
 }
 
@@ -383,8 +380,8 @@ TEST(ElogLine, ConcurrentLinesStayWhole) {
     }
     for (std::thread& th : threads) th.join();
 
-    const std::string shape = std::string("E/NO_TAG   ") + kStamp +
-                              "(QUIL_Worker:99) T:* N:* payload-payload-payload-payload-payload";
+    const std::string shape =
+        std::string("E/NO_TAG   ") + kStamp + "(QUIL_Worker:99) T:* N:* payload-payload-payload-payload-payload";
     const std::vector<std::string> lines = linesOf(slurp(dir.log()));
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
     std::set<std::pair<int, int>> seen;
@@ -483,8 +480,8 @@ TEST(ElogFile, PathLimitOfConfiguredNames) {
     };
     // Rotated names add up to ".19" (three characters) with 20 files, ".9"
     // with 10, and the whole name must leave room for its terminator.
-    for (const Case& c : {Case{252, 20, true}, Case{253, 20, false}, Case{253, 10, true}, Case{254, 10, false},
-                          Case{255, 0, true}}) {
+    for (const Case& c :
+         {Case{252, 20, true}, Case{253, 20, false}, Case{253, 10, true}, Case{254, 10, false}, Case{255, 0, true}}) {
         const fs::path parent = dir.useDirOfLength(c.nameLen - 4);
         const std::string name = (parent / "log").string();
         ASSERT_EQ(name.size(), c.nameLen);

@@ -40,7 +40,9 @@ TEST(JsonExchange, NoCommandLinkGivesMinusTen) {
 
 class Json : public DeviceTest {
 protected:
-    int32_t read(uint32_t* v, int32_t head = 1, uint32_t addr = 4108) { return quil::link::jsonRegRead(kId, head, addr, v); }
+    int32_t read(uint32_t* v, int32_t head = 1, uint32_t addr = 4108) {
+        return quil::link::jsonRegRead(kId, head, addr, v);
+    }
 };
 
 TEST_F(Json, RequestsArePrintedFormatted) {
@@ -51,8 +53,9 @@ TEST_F(Json, RequestsArePrintedFormatted) {
     sim.clearReceived();
     sim.script().replyOnce("#J,{\"retState\":0,\"retValue\":{\"regWrite\":{\"ret\":0}}}\r\n");
     ASSERT_EQ(quil::link::jsonRegWrite(kId, 0, 4294967295u, 3238135296u), 0);
-    EXPECT_EQ(sent(1)[0],
-              "#J,{\n\t\"regWrite\":\t{\n\t\t\"head\":\t0,\n\t\t\"addr\":\t4294967295,\n\t\t\"data\":\t3238135296\n\t}\n}");
+    EXPECT_EQ(
+        sent(1)[0],
+        "#J,{\n\t\"regWrite\":\t{\n\t\t\"head\":\t0,\n\t\t\"addr\":\t4294967295,\n\t\t\"data\":\t3238135296\n\t}\n}");
     sim.clearReceived();
     sim.script().replyOnce("#J,{\"retValue\":{\"RollBatch\":{\"Online\":1}}}\r\n");
     int32_t online = -1;
@@ -157,16 +160,22 @@ TEST_F(SpotType, TypeFromTheRegisterText) {
         const char* read;
         int32_t code;
         uint32_t type;
-    } cases[] = {{"65", 0, 0}, {"66", 0, 1}, {"48", 0, 0}, {"49", 0, 1}, {"50", QUIL_ERROR_UNKNOWN, 9},
-                 {" 65", QUIL_ERROR_UNKNOWN, 9}, {"6", QUIL_ERROR_UNKNOWN, 9}};
+    } cases[] = {{"65", 0, 0},
+                 {"66", 0, 1},
+                 {"48", 0, 0},
+                 {"49", 0, 1},
+                 {"50", QUIL_ERROR_UNKNOWN, 9},
+                 {" 65", QUIL_ERROR_UNKNOWN, 9},
+                 {"6", QUIL_ERROR_UNKNOWN, 9}};
     for (const auto& c : cases) {
         sim.clearReceived();
         readReturns(c.read);
         uint32_t type = 9;
         EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type), c.code) << c.read;
         EXPECT_EQ(type, c.type) << c.read;
-        EXPECT_EQ(sent(3), (std::vector<std::string>{"MD", "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}",
-                                                     "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}"}));
+        EXPECT_EQ(sent(3),
+                  (std::vector<std::string>{"MD", "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}",
+                                            "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}"}));
     }
     sim.script().replyTo("#J,{\"regWrite\"", "#J,{\"retState\":0}\r\n");
     sim.script().replyTo("#J,{\"regRead\"", "#J,{\"retState\":0}\r\n");
@@ -180,8 +189,8 @@ TEST_F(SpotType, ModelsWithoutASpotTypeSendNoJson) {
     for (const char* md : {"MD,20\r\n", "MD,33\r\n"}) {
         sim.clearReceived();
         sim.script().replyOnce(md);
-        EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type), std::string(md) == "MD,20\r\n" ? QUIL_ERROR_UNSUPPORTED
-                                                                                     : QUIL_ERROR_REPLY);
+        EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type),
+                  std::string(md) == "MD,20\r\n" ? QUIL_ERROR_UNSUPPORTED : QUIL_ERROR_REPLY);
         quil::platform::sleepMs(50);
         EXPECT_EQ(sim.receivedLines(), std::vector<std::string>{"MD"});
     }

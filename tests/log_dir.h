@@ -31,8 +31,8 @@ public:
     bool ok() const { return !dir_.empty(); }
     const std::string& path() const { return dir_; }
     void writeIni(int enable, int level) const {
-        std::ofstream(dir_ + "/EnableLogout.ini") << "[EnableOutput]\r\nEnable=" << enable
-                                                  << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
+        std::ofstream(dir_ + "/EnableLogout.ini")
+            << "[EnableOutput]\r\nEnable=" << enable << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
     }
     std::string log() const { return read("QUILLinkFile.log"); }
     std::string read(const char* name) const {

@@ -18,7 +18,8 @@ namespace {
 int openThreadNetns() { return ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC); }
 
 bool sameNamespace(int a, int b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -70,8 +71,10 @@ bool NetnsPair::build() {
     // The controller side: made by a helper thread, kept alive by its descriptor.
     int err = 0;
     std::thread maker([&] {
-        if (::unshare(CLONE_NEWNET) != 0) err = errno;
-        else controllerNs_ = openThreadNetns();
+        if (::unshare(CLONE_NEWNET) != 0)
+            err = errno;
+        else
+            controllerNs_ = openThreadNetns();
     });
     maker.join();
     if (err) return fail(unshareRefused(err));

@@ -30,7 +30,7 @@
 namespace quil::test {
 
 // Both addresses exist only inside the test's own network namespaces.
-inline constexpr const char* kSearcherAddress = "192.168.0.1";    // inside the test's own network namespace
+inline constexpr const char* kSearcherAddress = "192.168.0.1";     // inside the test's own network namespace
 inline constexpr const char* kControllerAddress = "192.168.0.10";  // inside the test's own network namespace
 
 class NetnsPair {

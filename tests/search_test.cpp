@@ -84,8 +84,8 @@ SearchIdentity controllerIdentity() {
 // ------------------------------------------------------------ datagrams
 TEST(SearchDatagram, RequestIsTheFixedSixtyFourBytes) {
     std::array<uint8_t, 64> expected{};
-    expected[0] = 0x01, expected[2] = 0x01;                     // 0x00010001
-    expected[8] = 0x01, expected[11] = 0x01;                    // 0x01000001
+    expected[0] = 0x01, expected[2] = 0x01;   // 0x00010001
+    expected[8] = 0x01, expected[11] = 0x01;  // 0x01000001
     EXPECT_EQ(search::buildRequest(), expected);
 }
 
@@ -95,12 +95,30 @@ TEST(SearchDatagram, AnswerTextsFromHandMadeBytes) {
         int32_t expectValue;
         const char *expectHex, *expectIp, *expectMac;
     } cases[] = {
-        {{0x0d, 0x0c, 0x0b, 0x0a}, {0x04, 0x03, 0x02, 0x01}, {192, 168, 0, 10}, {0x00, 0x1a, 0xbe, 0x0f, 0x5c, 0xd2},
-         0x01020304, "0a0b0c0d", "192.168.0.10", "00:1a:be:0f:5c:d2"},
+        {{0x0d, 0x0c, 0x0b, 0x0a},
+         {0x04, 0x03, 0x02, 0x01},
+         {192, 168, 0, 10},
+         {0x00, 0x1a, 0xbe, 0x0f, 0x5c, 0xd2},
+         0x01020304,
+         "0a0b0c0d",
+         "192.168.0.10",
+         "00:1a:be:0f:5c:d2"},
         // High bytes must print as unsigned numbers; the value keeps its sign.
-        {{0xff, 0xff, 0xff, 0xff}, {0xfe, 0xff, 0xff, 0xff}, {255, 254, 128, 0}, {0xff, 0xfe, 0x80, 0x7f, 0x01, 0x00},
-         -2, "ffffffff", "255.254.128.0", "ff:fe:80:7f:01:00"},
-        {{0, 0, 0, 0}, {0, 0, 0, 0x80}, {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, INT32_MIN, "00000000", "0.0.0.0",
+        {{0xff, 0xff, 0xff, 0xff},
+         {0xfe, 0xff, 0xff, 0xff},
+         {255, 254, 128, 0},
+         {0xff, 0xfe, 0x80, 0x7f, 0x01, 0x00},
+         -2,
+         "ffffffff",
+         "255.254.128.0",
+         "ff:fe:80:7f:01:00"},
+        {{0, 0, 0, 0},
+         {0, 0, 0, 0x80},
+         {0, 0, 0, 0},
+         {0, 0, 0, 0, 0, 0},
+         INT32_MIN,
+         "00000000",
+         "0.0.0.0",
          "00:00:00:00:00:00"},
     };
     for (const Case& c : cases) {
@@ -289,8 +307,8 @@ TEST_F(SearchNetns, QuietSecondEndsTheSearch) {
 }
 
 TEST_F(SearchNetns, MalformedDatagramsAreIgnored) {
-    responder->setAnswers({SearchAnswer::RequestKind, SearchAnswer::BadHeader, SearchAnswer::Reply,
-                           SearchAnswer::RequestKind});
+    responder->setAnswers(
+        {SearchAnswer::RequestKind, SearchAnswer::BadHeader, SearchAnswer::Reply, SearchAnswer::RequestKind});
     ASSERT_EQ(SearchOnline(record), 0);
     const auto calls = takeCalls();
     ASSERT_EQ(calls.size(), 2u);

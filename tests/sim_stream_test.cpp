@@ -72,8 +72,8 @@ TEST_F(SimJson, RegisterReadAndWriteRepliesCarryTheirMembers) {
     }
 
     // The whole unsigned range survives the trip, written and read back.
-    JsonPtr written = parseReply(
-        client.exchange(request("regWrite", {{"head", 2}, {"addr", 4294967295.0}, {"data", 4294967295.0}})));
+    JsonPtr written =
+        parseReply(client.exchange(request("regWrite", {{"head", 2}, {"addr", 4294967295.0}, {"data", 4294967295.0}})));
     EXPECT_EQ(numberAt(written, {"retState"}), 0.0);
     EXPECT_EQ(numberAt(written, {"retValue", "regWrite", "ret"}), 0.0);
     EXPECT_EQ(sim.model().registerValue(2, 4294967295u), 4294967295u);
@@ -197,8 +197,8 @@ protected:
 };
 
 TEST_F(SimStream, FiniteRunGoesToTheNewestOpenRollLinkAndEndsWithTheEndPacket) {
-    sim.stream().configure(StreamConfig{.mask = 0x05, .valuesPerPacket = 3, .packets = 4, .packetIntervalMs = 1,
-                                        .startDelayMs = 0});
+    sim.stream().configure(
+        StreamConfig{.mask = 0x05, .valuesPerPacket = 3, .packets = 4, .packetIntervalMs = 1, .startDelayMs = 0});
     // A newer roll link that the peer has already closed is passed over.
     Client stale;
     ASSERT_TRUE(roll.connect(sim.address(), sim.rollPort()));
@@ -265,8 +265,8 @@ TEST_F(SimStream, LeadAndRawBytesGoOutExactly) {
     ASSERT_TRUE(roll.connect(sim.address(), sim.rollPort()));
     ASSERT_TRUE(switchTo(true));
     ASSERT_TRUE(sim.stream().waitIdle(5000));
-    std::string expected = lead + Stream::packet(0x02, {Stream::value(2, 0), Stream::value(2, 1)}) +
-                           Stream::header(0, 0);
+    std::string expected =
+        lead + Stream::packet(0x02, {Stream::value(2, 0), Stream::value(2, 1)}) + Stream::header(0, 0);
     EXPECT_EQ(roll.read(expected.size()), expected);
     EXPECT_TRUE(sim.stream().sendRaw("late"));
     EXPECT_EQ(roll.read(4), "late");

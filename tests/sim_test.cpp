@@ -95,7 +95,9 @@ TEST(SimLifecycle, SimulatorsOnDistinctAddressesKeepTheirOwnModel) {
 TEST_F(SimModel, SwitchesModesAndRefusesUnknownLines) {
     sim.model().on(
         "SR",
-        [](Model& m, const Command& c) { return Model::reply({c.code, c.fields.at(1), m.value("gain", "5")}); },
+        [](Model& m, const Command& c) {
+            return Model::reply({c.code, c.fields.at(1), m.value("gain", "5")});
+        },
         Model::kSetting);
     struct Exchange {
         const char* line;
@@ -103,9 +105,8 @@ TEST_F(SimModel, SwitchesModesAndRefusesUnknownLines) {
         int modeAfter;
     };
     const Exchange exchanges[] = {
-        {"MD", "MD,0\r\n", 0},        {"SR,07", "ER,SR,51\r\n", 0}, {"Q0", "Q0\r\n", 1},
-        {"SR,07", "SR,07,5\r\n", 1},  {"R0", "R0\r\n", 0},          {"ZZ,1,2", "ER,ZZ,99\r\n", 0},
-        {"#J,{}", "ER,#J,99\r\n", 0},
+        {"MD", "MD,0\r\n", 0}, {"SR,07", "ER,SR,51\r\n", 0},  {"Q0", "Q0\r\n", 1},          {"SR,07", "SR,07,5\r\n", 1},
+        {"R0", "R0\r\n", 0},   {"ZZ,1,2", "ER,ZZ,99\r\n", 0}, {"#J,{}", "ER,#J,99\r\n", 0},
     };
     for (const Exchange& e : exchanges) {
         EXPECT_EQ(client.exchange(std::string(e.line) + "\r\n"), e.reply) << e.line;
@@ -129,28 +130,28 @@ TEST_F(SimModel, MeasuredValuesAndProgramAnswers) {
     sim.model().setOutValue(4, "-FFFFFFF");
     sim.model().setOutValue(8, "+FFFFFFF");
     expectAnswers(client, {
-        {"MS,01", "MS,01,+001.000"},
-        {"MS,08", "MS,08,+FFFFFFF"},
-        {"MS,00", "ER,MS,64"},
-        {"MS,09", "ER,MS,64"},
-        {"MS,x", "ER,MS,61"},
-        {"MS", "ER,MS,61"},
-        {"MM,1111", "MM,1111,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
-        {"MM,0101", "MM,0101,XXXXXXXX,-FFFFFFF"},
-        {"MM,0010", "MM,0010,+003.000"},
-        {"MM,0000", "ER,MM,64"},
-        {"MM,11", "ER,MM,61"},
-        {"MM,1201", "ER,MM,61"},
-        {"MA", "MA,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
-        {"MA,1", "ER,MA,61"},
-        {"PR", "PR,0"},
-        {"PW,7", "PW"},
-        {"PR", "PR,7"},
-        {"PW,8", "ER,PW,61"},
-        {"PW,-1", "ER,PW,61"},
-        {"PW,0", "PW"},
-        {"PR", "PR,0"},
-    });
+                              {"MS,01", "MS,01,+001.000"},
+                              {"MS,08", "MS,08,+FFFFFFF"},
+                              {"MS,00", "ER,MS,64"},
+                              {"MS,09", "ER,MS,64"},
+                              {"MS,x", "ER,MS,61"},
+                              {"MS", "ER,MS,61"},
+                              {"MM,1111", "MM,1111,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
+                              {"MM,0101", "MM,0101,XXXXXXXX,-FFFFFFF"},
+                              {"MM,0010", "MM,0010,+003.000"},
+                              {"MM,0000", "ER,MM,64"},
+                              {"MM,11", "ER,MM,61"},
+                              {"MM,1201", "ER,MM,61"},
+                              {"MA", "MA,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
+                              {"MA,1", "ER,MA,61"},
+                              {"PR", "PR,0"},
+                              {"PW,7", "PW"},
+                              {"PR", "PR,7"},
+                              {"PW,8", "ER,PW,61"},
+                              {"PW,-1", "ER,PW,61"},
+                              {"PW,0", "PW"},
+                              {"PR", "PR,0"},
+                          });
     EXPECT_EQ(sim.model().outValue(5), "+005.000");
     EXPECT_EQ(sim.model().outValue(9), "");
 }
@@ -187,8 +188,8 @@ TEST_F(SimModel, ControlCommandsEchoAndChangeTheOutState) {
 }
 
 TEST_F(SimModel, SettingModeRefusesMeasurementCommands) {
-    const char* lines[] = {"MS,01", "MM,1000", "MA",    "TS,1,01", "TM,1,1000", "TP,1", "VS,01", "WS,01", "VM,1000",
-                           "WM,1000", "VA",    "WA",    "DS,01",   "DM,1000",   "DA",   "PW,3",  "PR"};
+    const char* lines[] = {"MS,01",   "MM,1000", "MA", "TS,1,01", "TM,1,1000", "TP,1", "VS,01", "WS,01", "VM,1000",
+                           "WM,1000", "VA",      "WA", "DS,01",   "DM,1000",   "DA",   "PW,3",  "PR"};
     expectAnswers(client, {{"Q0", "Q0"}});
     for (const char* line : lines) {
         std::string code(line, 2);
@@ -338,8 +339,7 @@ TEST(SimScriptRules, RulesFireInTheOrderTheyWereAdded) {
         {"MS,01", Answer::Silence, 50, 0},  // silence keeps the piece rule for an answer
         {"MD", Answer::Bytes, 0, 2},        // the prefixed delay waits for its line
         {"MS,02", Answer::Model, 70, 0},    // the third line passes the close rule
-        {"MD", Answer::Close, 0, 0},
-        {"MD", Answer::Model, 0, 0},
+        {"MD", Answer::Close, 0, 0},       {"MD", Answer::Model, 0, 0},
     };
     for (const Step& s : steps) {
         Script::Plan p = script.plan(s.line);

@@ -123,8 +123,9 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
 // A random token of the shapes a controller sends and of some it does not.
 std::string randomDecimal(std::mt19937& rng) {
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    static const char* const odd[] = {"inf", "-nan", "1e5", "-2.5E-3", " 4.5", "7.25x", ".", "-", "+.5", "0x1p4",
-                                      "1e-45", "3.5e38", "1e39", "-0", "00000000000001.", "900719925474099"};
+    static const char* const odd[] = {
+        "inf",    "-nan", "1e5", "-2.5E-3",         " 4.5",           "7.25x", ".", "-", "+.5", "0x1p4", "1e-45",
+        "3.5e38", "1e39", "-0",  "00000000000001.", "900719925474099"};
     if (pick(10) == 0) return odd[pick(sizeof odd / sizeof *odd)];
     std::string t;
     if (pick(3) == 0) t += pick(2) ? '+' : '-';
@@ -144,9 +145,7 @@ std::string randomHex(std::mt19937& rng) {
     return t;
 }
 
-bool sameFloat(float a, float b) {
-    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
-}
+bool sameFloat(float a, float b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
 
 TEST(StorageValues, TokenConversionsGiveTheCLibrarysResults) {
     std::mt19937 rng(20240611);
@@ -340,8 +339,10 @@ TEST_F(Storage, MillionsOfBytesArrivingInPieces) {
     std::vector<std::string> tokens(kPoints);
     for (std::size_t i = 0; i < kPoints; ++i) {
         char t[16];
-        if (i % 1000 == 999) std::snprintf(t, sizeof t, "%s", i % 2000 == 999 ? "XXXXXXXX" : "-FFFFFFF");
-        else std::snprintf(t, sizeof t, "%+09.3f", static_cast<double>(static_cast<int>(i % 200000) - 100000) / 1000);
+        if (i % 1000 == 999)
+            std::snprintf(t, sizeof t, "%s", i % 2000 == 999 ? "XXXXXXXX" : "-FFFFFFF");
+        else
+            std::snprintf(t, sizeof t, "%+09.3f", static_cast<double>(static_cast<int>(i % 200000) - 100000) / 1000);
         tokens[i] = t;
     }
     sim.model().loadStoredValues(2, tokens);
@@ -615,14 +616,14 @@ TEST_F(StorageTrace, ReadOutsShowTheFirst500Values) {
         for (int i = first; i <= last; ++i) s += std::to_string(i) + ".500000,";
         return s + "\n";
     };
-    std::vector<std::string> expected = {"(QUIL_DataStorageGetData:", ") DeviceID:0\n", ")DeviceID:0 dwMemoryLoad:",
-                                         ") send command AO success DeviceID:0 rc:0\n", ") Success value:\n"};
+    std::vector<std::string> expected = {"(QUIL_DataStorageGetData:", ") DeviceID:0\n",
+                                         ")DeviceID:0 dwMemoryLoad:", ") send command AO success DeviceID:0 rc:0\n",
+                                         ") Success value:\n"};
     for (int first = 0; first < 500; first += 30) expected.push_back(valueLine(first, std::min(first + 29, 499)));
-    for (const char* s : {") Success DeviceID:0 OutNo:1 NumReceived:600\n", "(QUIL_GetEncoderStoreValue:",
-                          ")DeviceID:0\n", ") send command AR success DeviceID:0 rc:0\n",
-                          ")Success DeviceID:0 OutNo:2 NumReceived:3\n",
-                          ") send command AO success DeviceID:0 rc:4105\n",
-                          ") send command AR success DeviceID:0 rc:0\n"})
+    for (const char* s :
+         {") Success DeviceID:0 OutNo:1 NumReceived:600\n", "(QUIL_GetEncoderStoreValue:", ")DeviceID:0\n",
+          ") send command AR success DeviceID:0 rc:0\n", ")Success DeviceID:0 OutNo:2 NumReceived:3\n",
+          ") send command AO success DeviceID:0 rc:4105\n", ") send command AR success DeviceID:0 rc:0\n"})
         expected.push_back(s);
     expectLines(expected);
     EXPECT_EQ(log().find("500.500000"), std::string::npos);

@@ -54,7 +54,8 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
         for (int k = 0; k < 4; ++k) {
             if (!(mask & (1 << k))) continue;
             for (int32_t i = 0; i < count; ++i)
-                if (static_cast<uint32_t>(e.channel[k][i]) != Stream::value(k + 1, g_events.next[k] + i)) ++e.wrongValues;
+                if (static_cast<uint32_t>(e.channel[k][i]) != Stream::value(k + 1, g_events.next[k] + i))
+                    ++e.wrongValues;
             g_events.next[k] += static_cast<uint64_t>(count);
         }
     }

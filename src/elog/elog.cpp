@@ -52,8 +52,8 @@ std::size_t buildHeader(std::uint8_t level, const char* tag, const char* file, c
         put("[");
         if (get_fmt_enabled(level, ELOG_FMT_TIME)) {
             const quil::platform::LocalTime t = quil::platform::localTime();
-            std::snprintf(timeBuf, sizeof timeBuf, "%02d-%02d %02d:%02d:%02d.%03d", t.month, t.day, t.hour,
-                          t.minute, t.second, t.millisecond);
+            std::snprintf(timeBuf, sizeof timeBuf, "%02d-%02d %02d:%02d:%02d.%03d", t.month, t.day, t.hour, t.minute,
+                          t.second, t.millisecond);
             put(timeBuf);
             if (get_fmt_enabled(level, ELOG_FMT_PROCESS | ELOG_FMT_THREAD)) put(" ");
         }
@@ -73,8 +73,10 @@ std::size_t buildHeader(std::uint8_t level, const char* tag, const char* file, c
         put("(");
         if (get_fmt_enabled(level, ELOG_FMT_FILE)) {
             put(file);
-            if (get_fmt_enabled(level, ELOG_FMT_FUNC)) put(" ");
-            else if (get_fmt_enabled(level, ELOG_FMT_LINE)) put(":");
+            if (get_fmt_enabled(level, ELOG_FMT_FUNC))
+                put(" ");
+            else if (get_fmt_enabled(level, ELOG_FMT_LINE))
+                put(":");
         }
         if (get_fmt_enabled(level, ELOG_FMT_FUNC)) {
             put(func);
@@ -95,19 +97,21 @@ void writeLineLocked(std::uint8_t level, const char* tag, const char* file, cons
     std::size_t len = buildHeader(level, tag, file, func, line);
     const std::size_t room = ELOG_LINE_BUF_SIZE - len;
     const int msgLen = std::vsnprintf(lineBuf + len, room, format, args);
-    if (msgLen < 0 || static_cast<std::size_t>(msgLen) >= room) len = ELOG_LINE_BUF_SIZE;
-    else len += static_cast<std::size_t>(msgLen);
+    if (msgLen < 0 || static_cast<std::size_t>(msgLen) >= room)
+        len = ELOG_LINE_BUF_SIZE;
+    else
+        len += static_cast<std::size_t>(msgLen);
     // A cut line keeps its first 511 bytes so the newline still fits.
     if (len + 1 > ELOG_LINE_BUF_SIZE) len = ELOG_LINE_BUF_SIZE - 1;
     lineBuf[len++] = '\n';
     elog_file_write(lineBuf, len);
 }
 
-void writeLine(std::uint8_t level, const char* tag, const char* file, const char* func, long line,
-               const char* format, ...) __attribute__((format(printf, 6, 7)));
+void writeLine(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
+               ...) __attribute__((format(printf, 6, 7)));
 
-void writeLine(std::uint8_t level, const char* tag, const char* file, const char* func, long line,
-               const char* format, ...) {
+void writeLine(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
+               ...) {
     std::va_list args;
     va_start(args, format);
     writeLineLocked(level, tag, file, func, line, format, args);
@@ -160,8 +164,8 @@ void elog_output_unlock() {
     outputMutex.unlock();
 }
 
-void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line,
-                 const char* format, ...) {
+void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
+                 ...) {
     if (!outputEnabled.load(std::memory_order_relaxed)) return;
     ELOG_ASSERT(level <= ELOG_LVL_VERBOSE);
     // Filtered lines cost this one comparison and never wait for the lock.
@@ -183,8 +187,7 @@ void elog_assert_failed(const char* expr, const char* func, long line) {
     if (!failing && outputEnabled.load(std::memory_order_relaxed)) {
         failing = true;
         if (!holdsOutputLock) elog_output_lock();
-        writeLine(ELOG_LVL_ASSERT, "elog", __FILE__, func, line, "(%s) has assert failed at %s:%ld.", expr, func,
-                  line);
+        writeLine(ELOG_LVL_ASSERT, "elog", __FILE__, func, line, "(%s) has assert failed at %s:%ld.", expr, func, line);
     }
     std::abort();
 }

@@ -6,9 +6,24 @@
 #include <cstddef>
 #include <cstdint>
 
-enum : std::uint8_t { ELOG_LVL_ASSERT = 0, ELOG_LVL_ERROR, ELOG_LVL_WARN, ELOG_LVL_INFO, ELOG_LVL_DEBUG, ELOG_LVL_VERBOSE };
-enum : std::uint32_t { ELOG_FMT_LEVEL = 1, ELOG_FMT_TAG = 2, ELOG_FMT_TIME = 4, ELOG_FMT_PROCESS = 8,
-                       ELOG_FMT_THREAD = 16, ELOG_FMT_FILE = 32, ELOG_FMT_FUNC = 64, ELOG_FMT_LINE = 128 };
+enum : std::uint8_t {
+    ELOG_LVL_ASSERT = 0,
+    ELOG_LVL_ERROR,
+    ELOG_LVL_WARN,
+    ELOG_LVL_INFO,
+    ELOG_LVL_DEBUG,
+    ELOG_LVL_VERBOSE
+};
+enum : std::uint32_t {
+    ELOG_FMT_LEVEL = 1,
+    ELOG_FMT_TAG = 2,
+    ELOG_FMT_TIME = 4,
+    ELOG_FMT_PROCESS = 8,
+    ELOG_FMT_THREAD = 16,
+    ELOG_FMT_FILE = 32,
+    ELOG_FMT_FUNC = 64,
+    ELOG_FMT_LINE = 128
+};
 
 // Longest line including its newline; longer lines are cut to fit.
 inline constexpr std::size_t ELOG_LINE_BUF_SIZE = 512;
@@ -24,8 +39,8 @@ void elog_start();
 void elog_stop();
 // Writes one line of level with the header fields of that level's mask. Lines
 // are dropped while output is off or when level is above the filter level.
-void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line,
-                 const char* format, ...) __attribute__((format(printf, 6, 7)));
+void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
+                 ...) __attribute__((format(printf, 6, 7)));
 // True when the mask of level has any of bits.
 bool get_fmt_enabled(std::uint8_t level, std::uint32_t bits);
 // Appends src at dst, copying only while cur_len plus the count copied stays
@@ -41,7 +56,7 @@ void elog_output_unlock();
 // naming the condition, then aborts the process. Never returns.
 [[noreturn]] void elog_assert_failed(const char* expr, const char* func, long line);
 
-#define ELOG_ASSERT(EXPR)                                                      \
-    do {                                                                       \
-        if (!(EXPR)) elog_assert_failed(#EXPR, __func__, __LINE__);            \
+#define ELOG_ASSERT(EXPR)                                           \
+    do {                                                            \
+        if (!(EXPR)) elog_assert_failed(#EXPR, __func__, __LINE__); \
     } while (0)

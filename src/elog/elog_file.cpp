@@ -107,8 +107,10 @@ bool elog_file_rotate() {
     PathBuf newPath;
     // Oldest first, so each file moves into a slot that has just been emptied.
     for (std::uint32_t n = local.max_rotate; n-- > 0;) {
-        if (n > 0) rotatedName(oldPath, local.name, n - 1);
-        else std::memcpy(oldPath, local.name, sizeof oldPath);
+        if (n > 0)
+            rotatedName(oldPath, local.name, n - 1);
+        else
+            std::memcpy(oldPath, local.name, sizeof oldPath);
         rotatedName(newPath, local.name, n);
         if (elog_file_readable(newPath)) std::remove(newPath);
         if (elog_file_readable(oldPath) && std::rename(oldPath, newPath) != 0) {

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 struct ElogFileCfg {
-    char name[256];           // full path of the live log file; empty: no file
-    std::uint32_t max_size;   // bytes a file may reach before the next line rotates it
-    std::uint32_t max_rotate; // rotated files kept: name.0 (newest) .. name.<max_rotate-1>
+    char name[256];            // full path of the live log file; empty: no file
+    std::uint32_t max_size;    // bytes a file may reach before the next line rotates it
+    std::uint32_t max_rotate;  // rotated files kept: name.0 (newest) .. name.<max_rotate-1>
 };
 
 // Configures "<directory>/QUILLinkFile.log", 100 MiB, 20 rotated files. Runs once.

@@ -59,8 +59,10 @@ int ReadLogIni(int* enable, int* level) {
 }
 
 int ApplyLogSetting(int enable, int level) {
-    if (enable != 0) elog_start();
-    else elog_stop();
+    if (enable != 0)
+        elog_start();
+    else
+        elog_stop();
     if (level < ELOG_LVL_ASSERT || level > ELOG_LVL_VERBOSE) return QUIL_ERROR_PARAMETER;
     elog_set_filter_lvl(static_cast<std::uint8_t>(level));
     return QUIL_OK;

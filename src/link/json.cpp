@@ -1,7 +1,7 @@
 #include "link/json.h"
 
-#include <cctype>
 #include <cjson/cJSON.h>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -132,7 +132,8 @@ std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online) {
     if (r != 0) return r;
     const cJSON* value = member(member(member(x.reply, "retValue"), "RollBatch"), "Online");
     if (value && online)
-        *online = cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
+        *online =
+            cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
     return 0;
 }
 

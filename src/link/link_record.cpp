@@ -59,14 +59,12 @@ LinkTable& rollLinks() {
 
 int waitConnected(platform::Socket s) {
     switch (platform::waitWritable(s, kConnectWaitMs)) {
-    case platform::Wait::Error:
-        return 0;
+    case platform::Wait::Error: return 0;
     case platform::Wait::Ready:
         // A failed connection also reports the socket writable here; only a
         // socket without a pending error is connected.
         return platform::pendingError(s) == 0 ? 1 : 0;
-    case platform::Wait::Timeout:
-        break;
+    case platform::Wait::Timeout: break;
     }
     return platform::pendingError(s) == 0 ? 2 : 0;
 }
@@ -136,12 +134,9 @@ long sendData(const Connection& c, const char* bytes, std::size_t len) {
 
 long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
     switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) {
-    case platform::Wait::Error:
-        return -1;
-    case platform::Wait::Timeout:
-        return -2;
-    case platform::Wait::Ready:
-        break;
+    case platform::Wait::Error: return -1;
+    case platform::Wait::Timeout: return -2;
+    case platform::Wait::Ready: break;
     }
     long n = c.recv(buf, max);
     return n < 1 ? -3 : n;
@@ -188,8 +183,8 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
     }
 }
 
-int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out,
-             std::int32_t* outLen, std::int32_t timeoutMs) {
+int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
+             std::int32_t timeoutMs) {
     LinkPtr rec = table.find(id);
     if (!rec || !rec->conn) return -100;
     std::lock_guard<std::mutex> lock(rec->mutex);

@@ -21,7 +21,7 @@ inline constexpr std::size_t kRollBufferSize = kPacketHeaderSize + kLinkBufferSi
 inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 inline constexpr int kConnectWaitMs = 5000;
-inline constexpr int kSendWaitMs = 2000;      // bound on each wait for room while a line is sent
+inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room while a line is sent
 inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
 
 // A zero-filled buffer whose pages are only made resident when written: a
@@ -106,8 +106,8 @@ long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs);
 // Reads one reply line into rec.dataBuff: 0, -1, -2 or -10.
 int recvLine(LinkRecord& rec, int timeoutMs);
 // Drain, send, receive one line under the record's mutex (SwapData, SwapRollData).
-int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out,
-             std::int32_t* outLen, std::int32_t timeoutMs);
+int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
+             std::int32_t timeoutMs);
 // Closes the roll link and the command link of a device number (also a
 // command connection registered by an open device). Always 0.
 int closeAllLinks(std::uint32_t id);

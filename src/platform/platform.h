@@ -23,17 +23,17 @@ enum class Wait { Ready, Timeout, Error };
 // Socket error numbers as the controller protocol code knows them. The two the
 // library reacts to keep their Windows Sockets values on every platform;
 // anything else is passed through as the system's own error number.
-inline constexpr int kErrWouldBlock = 10035;     // also "connection in progress"
-inline constexpr int kErrConnAborted = 10053;    // connection aborted locally
-inline constexpr int kErrConnReset = 10054;      // reset by the peer
-inline constexpr int kErrNotSocket = 10038;      // handle is not (any longer) a socket
+inline constexpr int kErrWouldBlock = 10035;   // also "connection in progress"
+inline constexpr int kErrConnAborted = 10053;  // connection aborted locally
+inline constexpr int kErrConnReset = 10054;    // reset by the peer
+inline constexpr int kErrNotSocket = 10038;    // handle is not (any longer) a socket
 
 // Starts the socket library. The controller code asks for version 2.2; POSIX
 // needs no start, so this always grants exactly that.
 bool socketStartup(int* grantedMajor, int* grantedMinor);
 
-Socket tcpSocket();  // IPv4 stream socket, blocking until setNonBlocking
-Socket udpSocket();  // IPv4 datagram socket
+Socket tcpSocket();         // IPv4 stream socket, blocking until setNonBlocking
+Socket udpSocket();         // IPv4 datagram socket
 int closeSocket(Socket s);  // 0, or -1 with lastError()
 
 // Error number of the calling thread's last failed socket call (see kErr*).
@@ -72,9 +72,9 @@ std::string formatIpv4(const Ipv4& ip);  // "a.b.c.d"
 // is kErrWouldBlock while the non-blocking connection is in progress).
 int connectStart(Socket s, const Ipv4& ip, std::uint16_t port);
 int bindTo(Socket s, const Ipv4& ip, std::uint16_t port);  // 0 or -1
-int listenOn(Socket s, int backlog);                        // 0 or -1
-Socket acceptFrom(Socket listener, Ipv4* peer = nullptr);   // invalid on failure
-int localPort(Socket s);                                    // -1 on failure
+int listenOn(Socket s, int backlog);                       // 0 or -1
+Socket acceptFrom(Socket listener, Ipv4* peer = nullptr);  // invalid on failure
+int localPort(Socket s);                                   // -1 on failure
 
 // Readiness waits. ms < 0 waits without limit, 0 polls.
 Wait waitReadable(Socket s, int ms);
@@ -133,8 +133,8 @@ std::string executablePath();
 
 // Locale-independent conversions with the C locale's results (the host
 // application may have set any locale).
-double toDouble(const char* text);              // atof
-int toInt(const char* text);                    // atoi
+double toDouble(const char* text);                 // atof
+int toInt(const char* text);                       // atoi
 long long toLongLong(const char* text, int base);  // strtoll, no end pointer
 
 }  // namespace quil::platform

@@ -103,8 +103,7 @@ std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length
     return QUIL_OK;
 }
 
-std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs,
-                          long* received) {
+std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received) {
     const int ms = timeoutMs > 0 ? timeoutMs : kBulkWaitMs;
     const unsigned long secs = static_cast<unsigned long>(ms / 1000);
     const unsigned long usecs = static_cast<unsigned long>(ms % 1000) * 1000;
@@ -117,8 +116,7 @@ std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t l
     case platform::Wait::Timeout:
         TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read TIMEOUT @time %d, timeout:%lu,%lu", timeoutMs, secs, usecs);
         return QUIL_ERROR_REPLY;
-    case platform::Wait::Ready:
-        break;
+    case platform::Wait::Ready: break;
     }
     long n = c.recv(buffer, length);
     if (n > 0) {
@@ -197,8 +195,7 @@ std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t lengt
     return checkReply(buffer.get(), count, fields, command);
 }
 
-std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size,
-                             char* buffer) {
+std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size, char* buffer) {
     if (checkDeviceId(id) != QUIL_OK) return QUIL_ERROR_NO_LINK;
     if (!buffer) return QUIL_ERROR_NULL_POINTER;
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;

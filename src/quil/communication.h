@@ -17,21 +17,19 @@ enum class Mode : std::int32_t { Measure = 0, Setting = 1 };
 
 // The whole exchange: drain, send, read to CR LF, split, check. The caller
 // holds the device lock of id.
-std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t length, std::size_t size,
-                         char** fields, int* count);
+std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t length, std::size_t size, char** fields,
+                         int* count);
 // The bulk exchange: the raw reply (CR LF replaced by a zero) in buffer.
-std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size,
-                             char* buffer);
+std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size, char* buffer);
 std::int32_t checkReply(const char* reply, int* count, char** fields, const char* command);
 std::int32_t splitReply(const char* text, char** fields, int* count);
 
 std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length);
 // Waits up to timeoutMs (0: kBulkWaitMs) for data, then receives (or, with
 // peek, copies without consuming) up to length bytes.
-std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs,
-                     long* received, bool peek = false);
-std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs,
-                          long* received);
+std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received,
+                     bool peek = false);
+std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received);
 void drainSocket(const link::Connection& c);
 // Switches the controller's mode without taking the device lock.
 std::int32_t setMode(std::int32_t id, std::int32_t mode);

@@ -13,8 +13,8 @@
 namespace quil {
 
 inline constexpr int kMaxDevices = 64;
-inline constexpr int kFieldCount = 128;  // reply fields per device
-inline constexpr int kFieldWidth = 16;   // 15 characters and the terminating zero
+inline constexpr int kFieldCount = 128;                   // reply fields per device
+inline constexpr int kFieldWidth = 16;                    // 15 characters and the terminating zero
 inline constexpr std::size_t kBulkBufferSize = 20480000;  // 1,280,000 x 16
 inline constexpr std::uint16_t kControllerPort = 19062;
 

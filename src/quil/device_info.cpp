@@ -56,9 +56,7 @@ int spotDigit(char c) {
     return static_cast<unsigned char>(c);
 }
 
-bool hasSpotType(std::int32_t model) {
-    return model == 12 || model == 13 || model == 30 || model == 31 || model == 32;
-}
+bool hasSpotType(std::int32_t model) { return model == 12 || model == 13 || model == 30 || model == 31 || model == 32; }
 
 }  // namespace
 }  // namespace quil
@@ -107,9 +105,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t*
     if (!at || at + sizeof kKey - 1 + 2 > buffer.get() + len) return QUIL_ERROR_UNKNOWN;
     at += sizeof kKey - 1;
     const int value = 10 * spotDigit(at[0]) + spotDigit(at[1]);
-    if (value == 48 || value == 65) *type = 0;
-    else if (value == 49 || value == 66) *type = 1;
-    else return QUIL_ERROR_UNKNOWN;
+    if (value == 48 || value == 65)
+        *type = 0;
+    else if (value == 49 || value == 66)
+        *type = 1;
+    else
+        return QUIL_ERROR_UNKNOWN;
     QUIL_TRACE(F, "Success DeviceID:%d EissionSpotType:%d", DeviceId, static_cast<int>(*type));
     return QUIL_OK;
 }

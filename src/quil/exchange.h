@@ -65,8 +65,7 @@ public:
 
     // Writes the entry trace " DeviceID:%d" (format overridable for the few
     // functions whose entry line differs).
-    Exchange(std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d",
-             long line = __builtin_LINE());
+    Exchange(std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d", long line = __builtin_LINE());
     Exchange(const Exchange&) = delete;
 
     // Argument check: when ok is false the exchange ends with code before

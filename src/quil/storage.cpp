@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <exception>
 #include <thread>
 
 #include "quil.h"
@@ -51,8 +51,8 @@ struct StoredRead {
     // code, or QUIL_OK.
     std::function<std::int32_t()> checks;
     bool traceMemoryLoad;
-    const char* letters;  // "AO" / "AR"
-    std::int32_t number;  // the OUT or the encoder channel
+    const char* letters;       // "AO" / "AR"
+    std::int32_t number;       // the OUT or the encoder channel
     const char* failFormat;    // DeviceId, the exchange's code
     const char* parsedFormat;  // DeviceId, the parse's result
     std::int32_t (*parse)(const char*, std::int32_t, T*, std::int32_t*);
@@ -133,8 +133,10 @@ void stopPollThread(DeviceRecord& rec) {
     rec.pollRunning = 0;
     // From the poll thread's own callback the thread cannot wait for itself:
     // it ends on its own once the callback returns.
-    if (rec.pollThread->get_id() == std::this_thread::get_id()) rec.pollThread->detach();
-    else rec.pollThread->join();
+    if (rec.pollThread->get_id() == std::this_thread::get_id())
+        rec.pollThread->detach();
+    else
+        rec.pollThread->join();
     delete rec.pollThread;
     rec.pollThread = nullptr;
 }
@@ -203,29 +205,29 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_
         .run();
 }
 
-QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity,
-                                                      float* values, int32_t* NumReceived) {
-    return readStored<float>(
-        DeviceId,
-        {.func = "QUIL_DataStorageGetData",
-         .entryFormat = " DeviceID:%d",
-         .checks = [&] {
-             if (OutNo < 1 || OutNo > kMaxOut) return QUIL_ERROR_RANGE;
-             return values && NumReceived ? QUIL_OK : QUIL_ERROR_NULL_POINTER;
-         },
-         .traceMemoryLoad = true,
-         .letters = "AO",
-         .number = OutNo,
-         .failFormat = " send command AO fail DeviceID:%d rc:%d",
-         .parsedFormat = " send command AO success DeviceID:%d rc:%d",
-         .parse = parseStoredFloats,
-         .done =
-             [&](const Trace& t) {
-                 traceValues(t, values, *NumReceived);
-                 t(" Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, OutNo, *NumReceived);
-                 return QUIL_OK;
-             }},
-        capacity, values, NumReceived);
+QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity, float* values,
+                                                      int32_t* NumReceived) {
+    return readStored<float>(DeviceId,
+                             {.func = "QUIL_DataStorageGetData",
+                              .entryFormat = " DeviceID:%d",
+                              .checks =
+                                  [&] {
+                                      if (OutNo < 1 || OutNo > kMaxOut) return QUIL_ERROR_RANGE;
+                                      return values && NumReceived ? QUIL_OK : QUIL_ERROR_NULL_POINTER;
+                                  },
+                              .traceMemoryLoad = true,
+                              .letters = "AO",
+                              .number = OutNo,
+                              .failFormat = " send command AO fail DeviceID:%d rc:%d",
+                              .parsedFormat = " send command AO success DeviceID:%d rc:%d",
+                              .parse = parseStoredFloats,
+                              .done =
+                                  [&](const Trace& t) {
+                                      traceValues(t, values, *NumReceived);
+                                      t(" Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, OutNo, *NumReceived);
+                                      return QUIL_OK;
+                                  }},
+                             capacity, values, NumReceived);
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_t channel, int32_t capacity,
@@ -234,12 +236,13 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_
         DeviceId,
         {.func = "QUIL_GetEncoderStoreValue",
          .entryFormat = "DeviceID:%d",
-         .checks = [&] {
-             const std::int32_t type = device(DeviceId).deviceType;
-             if (type < kFirstEncoderModel || type > kLastEncoderModel) return QUIL_ERROR_UNSUPPORTED;
-             const bool ok = channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived;
-             return ok ? QUIL_OK : QUIL_ERROR_PARAMETER;
-         },
+         .checks =
+             [&] {
+                 const std::int32_t type = device(DeviceId).deviceType;
+                 if (type < kFirstEncoderModel || type > kLastEncoderModel) return QUIL_ERROR_UNSUPPORTED;
+                 const bool ok = channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived;
+                 return ok ? QUIL_OK : QUIL_ERROR_PARAMETER;
+             },
          .traceMemoryLoad = false,
          .letters = "AR",
          .number = channel,

@@ -75,8 +75,8 @@ std::int32_t parseStored(const char* text, std::int32_t capacity, T* values, std
         const std::size_t tokenLength =
             comma ? static_cast<std::size_t>(static_cast<const char*>(comma) - token) : length - pos;
         if (tokenLength > kStoredTokenMax) return QUIL_ERROR_REPLY;
-        values[n++] = isSpecialText(token, tokenLength) ? static_cast<T>(kStoredSpecialValue)
-                                                        : convert(token, tokenLength);
+        values[n++] =
+            isSpecialText(token, tokenLength) ? static_cast<T>(kStoredSpecialValue) : convert(token, tokenLength);
         pos += tokenLength + 1;
     }
     *count = n;

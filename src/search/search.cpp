@@ -125,8 +125,7 @@ bool decodeAnswer(const std::uint8_t* b, AnswerTexts* out) {
     out->value = static_cast<std::int32_t>(wordAt(b + 12));
     out->area = b + 16;
     std::snprintf(out->ip, sizeof out->ip, "%d.%d.%d.%d", b[48], b[49], b[50], b[51]);
-    std::snprintf(out->mac, sizeof out->mac, "%02x:%02x:%02x:%02x:%02x:%02x", b[60], b[61], b[62], b[63], b[64],
-                  b[65]);
+    std::snprintf(out->mac, sizeof out->mac, "%02x:%02x:%02x:%02x:%02x:%02x", b[60], b[61], b[62], b[63], b[64], b[65]);
     std::snprintf(out->hex, sizeof out->hex, "%08x", static_cast<unsigned>(wordAt(b + 4)));
     return true;
 }
@@ -134,8 +133,8 @@ bool decodeAnswer(const std::uint8_t* b, AnswerTexts* out) {
 std::vector<plat::Ipv4> sendingAddresses(const std::vector<plat::Adapter>& adapters) {
     std::vector<plat::Ipv4> out;
     for (const plat::Adapter& a : adapters) {
-        auto first = std::find_if(a.addresses.begin(), a.addresses.end(),
-                                  [](const plat::Ipv4& ip) { return ip.word() != 0; });
+        auto first =
+            std::find_if(a.addresses.begin(), a.addresses.end(), [](const plat::Ipv4& ip) { return ip.word() != 0; });
         if (first != a.addresses.end()) out.push_back(*first);
     }
     return out;

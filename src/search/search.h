@@ -39,11 +39,11 @@ Request buildRequest();
 // What the callback gets of one answer. The texts are zero-terminated; area
 // points into the buffer the answer was decoded from.
 struct AnswerTexts {
-    std::int32_t value = 0;  // the word at offset 12
+    std::int32_t value = 0;              // the word at offset 12
     const std::uint8_t* area = nullptr;  // 32 bytes from offset 16
-    char ip[16] = {};   // "%d.%d.%d.%d" of bytes 48 to 51
-    char mac[18] = {};  // "%02x:...:%02x" of bytes 60 to 65
-    char hex[9] = {};   // "%08x" of the word at offset 4
+    char ip[16] = {};                    // "%d.%d.%d.%d" of bytes 48 to 51
+    char mac[18] = {};                   // "%02x:...:%02x" of bytes 60 to 65
+    char hex[9] = {};                    // "%08x" of the word at offset 4
 };
 // Decodes a received buffer of kReplyBufferSize bytes; false when the words at
 // offsets 0 and 8 are not those of an answer (the buffer is then ignored).

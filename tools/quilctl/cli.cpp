@@ -64,7 +64,6 @@ int withDevice(Context& c, const std::function<int(int32_t id)>& fn) {
     return rc;
 }
 
-
 int toInt(const std::string& s) { return std::atoi(s.c_str()); }
 
 }  // namespace quilctl

@@ -22,8 +22,10 @@ const char* statusName(int32_t status) {
 
 void printValues(const QuilCalcData* d, int n) {
     for (int i = 0; i < n; ++i)
-        if (d[i].status == QUIL_VALUE_NORMAL) std::printf("  OUT%d  %12.4f\n", d[i].OutNo, d[i].value);
-        else std::printf("  OUT%d  %12s  %s\n", d[i].OutNo, "-", statusName(d[i].status));
+        if (d[i].status == QUIL_VALUE_NORMAL)
+            std::printf("  OUT%d  %12.4f\n", d[i].OutNo, d[i].value);
+        else
+            std::printf("  OUT%d  %12s  %s\n", d[i].OutNo, "-", statusName(d[i].status));
 }
 
 // "OUT" (a number), "--mask M", or nothing (all OUTs): how a control command
@@ -47,9 +49,12 @@ bool parseSelection(const std::vector<std::string>& args, size_t from, Selection
 }
 
 bool parseOnOff(const std::string& s, int32_t& v) {
-    if (s == "on" || s == "1") v = 1;
-    else if (s == "off" || s == "0") v = 0;
-    else return false;
+    if (s == "on" || s == "1")
+        v = 1;
+    else if (s == "off" || s == "0")
+        v = 0;
+    else
+        return false;
     return true;
 }
 
@@ -172,19 +177,19 @@ int cmdRaw(Context& c) {
     return rc;
 }
 
-
 Registration core(0, {
-        {"version", "", "print the library version", cmdVersion},
-        {"codes", "", "list the result codes", cmdCodes},
-        {"raw", "LINE...", "send lines on the raw command link, print the replies", cmdRaw},
-        {"model", "", "open the controller and show its model code", cmdModel},
-        {"measure", "[OUT|--mask M|all]", "read measured values (default: OUT1 to OUT4)", cmdMeasure},
-        {"mode", "measure|setting", "switch the controller's command mode", cmdMode},
-        {"timing", "on|off [OUT|--mask M]", "timing input of one OUT (1-4), a mask (1-15) or all", cmdTiming},
-        {"zero", "on|off [OUT|--mask M]", "zero setting of one OUT, a mask or all", cmdZero},
-        {"reset", "[OUT|--mask M]", "reset one OUT, a mask or all", cmdReset},
-        {"program", "[N]", "set the program (0-7) if given, then show it", cmdProgram},
-    });
+                         {"version", "", "print the library version", cmdVersion},
+                         {"codes", "", "list the result codes", cmdCodes},
+                         {"raw", "LINE...", "send lines on the raw command link, print the replies", cmdRaw},
+                         {"model", "", "open the controller and show its model code", cmdModel},
+                         {"measure", "[OUT|--mask M|all]", "read measured values (default: OUT1 to OUT4)", cmdMeasure},
+                         {"mode", "measure|setting", "switch the controller's command mode", cmdMode},
+                         {"timing", "on|off [OUT|--mask M]", "timing input of one OUT (1-4), a mask (1-15) or all",
+                          cmdTiming},
+                         {"zero", "on|off [OUT|--mask M]", "zero setting of one OUT, a mask or all", cmdZero},
+                         {"reset", "[OUT|--mask M]", "reset one OUT, a mask or all", cmdReset},
+                         {"program", "[N]", "set the program (0-7) if given, then show it", cmdProgram},
+                     });
 
 }  // namespace
 }  // namespace quilctl

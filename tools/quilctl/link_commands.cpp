@@ -17,7 +17,8 @@ int jsonExchange(int32_t id, const std::string& body, const char* member) {
     const std::string line = "#J," + body + "\r\n";
     char reply[4096];
     int32_t len = 0;
-    const int32_t r = SwapData(static_cast<uint32_t>(id), line.c_str(), static_cast<int32_t>(line.size()), reply, &len, 1200);
+    const int32_t r =
+        SwapData(static_cast<uint32_t>(id), line.c_str(), static_cast<int32_t>(line.size()), reply, &len, 1200);
     if (r != 0) {
         std::printf("no reply (%d)\n", r);
         return 1;
@@ -43,8 +44,8 @@ int cmdReg(Context& c) {
         });
     if (a.size() == 4 && a[0] == "write")
         return withDevice(c, [&](int32_t id) {
-            return jsonExchange(id, "{\"regWrite\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + ",\"data\":" + a[3] + "}}",
-                                "regWrite");
+            return jsonExchange(
+                id, "{\"regWrite\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + ",\"data\":" + a[3] + "}}", "regWrite");
         });
     return usage();
 }
@@ -61,8 +62,10 @@ int cmdRuntime(Context& c) {
             std::printf("runtime: %s (%d)\n", r > 0 ? "controller error" : "register exchange failed", r);
             return 1;
         }
-        if (head == 0) std::printf("running time of the controller: %u\n", t);
-        else std::printf("running time of head %d: %u\n", head, t);
+        if (head == 0)
+            std::printf("running time of the controller: %u\n", t);
+        else
+            std::printf("running time of head %d: %u\n", head, t);
         return 0;
     });
 }
@@ -118,10 +121,14 @@ int cmdStream(Context& c) {
     uint32_t batch = 0;
     std::string csvPath;
     for (size_t i = 0; i + 1 < c.args.size(); i += 2) {
-        if (c.args[i] == "--batch") batch = static_cast<uint32_t>(toInt(c.args[i + 1]));
-        else if (c.args[i] == "--batches") g_run.wanted = toInt(c.args[i + 1]);
-        else if (c.args[i] == "--csv") csvPath = c.args[i + 1];
-        else return usage();
+        if (c.args[i] == "--batch")
+            batch = static_cast<uint32_t>(toInt(c.args[i + 1]));
+        else if (c.args[i] == "--batches")
+            g_run.wanted = toInt(c.args[i + 1]);
+        else if (c.args[i] == "--csv")
+            csvPath = c.args[i + 1];
+        else
+            return usage();
     }
     if (batch == 0 || c.args.size() % 2 != 0) return usage();
     if (!csvPath.empty() && !(g_run.csv = std::fopen(csvPath.c_str(), "w"))) {
@@ -144,12 +151,14 @@ int cmdStream(Context& c) {
     return g_run.batches > 0 ? 0 : 1;
 }
 
-Registration link(30, {
-    {"reg", "read HEAD ADDR | write HEAD ADDR DATA", "read or write a controller register", cmdReg},
-    {"runtime", "[HEAD]", "running time of the controller (0) or a head", cmdRuntime},
-    {"spot", "", "emission spot type of the sensor", cmdSpot},
-    {"stream", "--batch N [--batches K] [--csv FILE]", "stream K batches of N values per channel", cmdStream},
-});
+Registration link(30,
+                  {
+                      {"reg", "read HEAD ADDR | write HEAD ADDR DATA", "read or write a controller register", cmdReg},
+                      {"runtime", "[HEAD]", "running time of the controller (0) or a head", cmdRuntime},
+                      {"spot", "", "emission spot type of the sensor", cmdSpot},
+                      {"stream", "--batch N [--batches K] [--csv FILE]", "stream K batches of N values per channel",
+                       cmdStream},
+                  });
 
 }  // namespace
 }  // namespace quilctl

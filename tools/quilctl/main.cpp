@@ -18,10 +18,14 @@ int main(int argc, char** argv) {
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
         std::string opt = argv[i];
         if (i + 1 >= argc) return quilctl::usage();
-        if (opt == "--address") c.address = argv[++i];
-        else if (opt == "--id") c.id = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-        else if (opt == "--timeout") c.timeoutMs = std::atoi(argv[++i]);
-        else return quilctl::usage();
+        if (opt == "--address")
+            c.address = argv[++i];
+        else if (opt == "--id")
+            c.id = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        else if (opt == "--timeout")
+            c.timeoutMs = std::atoi(argv[++i]);
+        else
+            return quilctl::usage();
     }
     if (i >= argc) return quilctl::usage();
     const quilctl::Command* cmd = quilctl::findCommand(argv[i++]);

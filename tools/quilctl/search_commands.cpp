@@ -37,8 +37,8 @@ int cmdSearch(Context& c) {
 }
 
 Registration search(40, {
-        {"search", "", "broadcast a search on every local network, list who answered", cmdSearch},
-    });
+                            {"search", "", "broadcast a search on every local network, list who answered", cmdSearch},
+                        });
 
 }  // namespace
 }  // namespace quilctl

@@ -54,8 +54,10 @@ int readOut(Context& c, const char* command, const char* what,
             int32_t (*read)(int32_t, int32_t, int32_t, T*, int32_t*)) {
     const auto& a = c.args;
     std::string csv;
-    if (a.size() == 4 && a[2] == "--csv") csv = a[3];
-    else if (a.size() != 2) return usage();
+    if (a.size() == 4 && a[2] == "--csv")
+        csv = a[3];
+    else if (a.size() != 2)
+        return usage();
     const int32_t number = toInt(a[1]);
     return withDevice(c, [&](int32_t id) {
         std::vector<T> values(kReadCapacity);
@@ -96,11 +98,12 @@ int cmdStorage(Context& c) {
     return usage();
 }
 
-Registration storage(10, {
-        {"storage", "start|stop|clear|status", "data storage: control the recording, show its status", cmdStorage},
-        {"storage", "read OUT [--csv FILE]", "stored values of OUT 1-8 (first ones; all into FILE)", cmdStorage},
-        {"storage", "encoder CH [--csv FILE]", "stored encoder values of channel 1-3 (models 34-39)", cmdStorage},
-    });
+Registration storage(
+    10, {
+            {"storage", "start|stop|clear|status", "data storage: control the recording, show its status", cmdStorage},
+            {"storage", "read OUT [--csv FILE]", "stored values of OUT 1-8 (first ones; all into FILE)", cmdStorage},
+            {"storage", "encoder CH [--csv FILE]", "stored encoder values of channel 1-3 (models 34-39)", cmdStorage},
+        });
 
 }  // namespace
 }  // namespace quilctl

@@ -2,8 +2,6 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -11,6 +9,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace quil::platform {
 namespace {
@@ -24,18 +24,13 @@ int mapErrno(int e) {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-    case EINPROGRESS:
-        return kErrWouldBlock;
-    case ECONNABORTED:
-        return kErrConnAborted;
+    case EINPROGRESS: return kErrWouldBlock;
+    case ECONNABORTED: return kErrConnAborted;
     case ECONNRESET:
-    case EPIPE:
-        return kErrConnReset;
+    case EPIPE: return kErrConnReset;
     case EBADF:
-    case ENOTSOCK:
-        return kErrNotSocket;
-    default:
-        return e;
+    case ENOTSOCK: return kErrNotSocket;
+    default: return e;
     }
 }
 

@@ -1,6 +1,10 @@
 // Time, ids, paths, INI files and memory status on POSIX.
 #include "platform/platform.h"
 
+#include <locale.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
 #include <cctype>
 #include <chrono>
 #include <clocale>
@@ -8,12 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <locale.h>
 #include <mutex>
-#include <sys/syscall.h>
-#include <sys/time.h>
 #include <thread>
-#include <unistd.h>
 
 namespace quil::platform {
 
@@ -23,8 +23,13 @@ LocalTime localTime() {
     std::tm tm{};
     time_t secs = tv.tv_sec;
     ::localtime_r(&secs, &tm);
-    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                     tm.tm_min,         tm.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
+    return LocalTime{tm.tm_year + 1900,
+                     tm.tm_mon + 1,
+                     tm.tm_mday,
+                     tm.tm_hour,
+                     tm.tm_min,
+                     tm.tm_sec,
+                     static_cast<int>(tv.tv_usec / 1000)};
 }
 
 void sleepMs(int ms) {
@@ -120,8 +125,10 @@ int memoryLoadPercent() {
     char line[256];
     while (std::fgets(line, sizeof line, f)) {
         long long v;
-        if (std::sscanf(line, "MemTotal: %lld kB", &v) == 1) total = v;
-        else if (std::sscanf(line, "MemAvailable: %lld kB", &v) == 1) available = v;
+        if (std::sscanf(line, "MemTotal: %lld kB", &v) == 1)
+            total = v;
+        else if (std::sscanf(line, "MemAvailable: %lld kB", &v) == 1)
+            available = v;
     }
     std::fclose(f);
     if (total <= 0 || available < 0) return -1;
