@@ -170,11 +170,6 @@ std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t 
     }
 }
 
-bool connectionUsable(std::int32_t id) {
-    const auto& conn = device(id).s_server;
-    return conn && !conn->closed();
-}
-
 }  // namespace
 
 std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t length, std::size_t size, char** fields,

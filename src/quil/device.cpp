@@ -38,6 +38,11 @@ void resetRecord(DeviceRecord& rec) {
     rec.isOpen = 0;
 }
 
+bool connectionUsable(std::int32_t id) {
+    const auto& conn = device(id).s_server;
+    return conn && !conn->closed();
+}
+
 std::int32_t checkDeviceId(std::int32_t id) {
     if (id < 0 || id >= kMaxDevices) return QUIL_ERROR_DEVICE_ID;
     return device(id).isOpen ? QUIL_OK : QUIL_ERROR_OPEN;

@@ -17,6 +17,8 @@ inline constexpr int kFieldCount = 128;                   // reply fields per de
 inline constexpr int kFieldWidth = 16;                    // 15 characters and the terminating zero
 inline constexpr std::size_t kBulkBufferSize = 20480000;  // 1,280,000 x 16
 inline constexpr std::uint16_t kControllerPort = 19062;
+// Receive buffer of the command socket: stored-value replies are long.
+inline constexpr int kReceiveBufferBytes = 31457280;  // 30 MiB
 
 struct DeviceRecord {
     // The four address bytes as one word (Ipv4::word): other devices' opens
@@ -40,6 +42,10 @@ std::mutex& openLock();
 
 // Puts a record back to its load-time defaults (does not touch its buffers).
 void resetRecord(DeviceRecord& rec);
+
+// True while the device's command connection has not been closed (a stream
+// start closes it behind the device's back).
+bool connectionUsable(std::int32_t id);
 
 // 8201 when id is outside 0..63, else 0 when the device is open, else 8192.
 std::int32_t checkDeviceId(std::int32_t id);

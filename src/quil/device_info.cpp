@@ -19,7 +19,6 @@ constexpr std::uint32_t kControllerRunTimeAddr = 65560;  // 0x10018, head 0
 constexpr std::uint32_t kHeadRunTimeAddr = 4108;         // 0x100C, heads 1..4
 constexpr std::size_t kRawReplySize = 2560;
 constexpr int kRawReadMs = 2000;
-constexpr int kReceiveBufferBytes = 31457280;
 
 bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 
@@ -28,8 +27,8 @@ bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 // after the line end is taken from the socket.
 std::int32_t sendCommandRaw(std::int32_t id, const char* line, std::size_t length, char* buffer, std::size_t* len) {
     std::lock_guard<std::mutex> lock(deviceLock(id));
+    if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const auto& conn = device(id).s_server;
-    if (!conn || conn->closed()) return QUIL_ERROR_REPLY;
     drainSocket(*conn);
     std::int32_t r = writeTCP(*conn, line, length);
     if (r != QUIL_OK) return r;

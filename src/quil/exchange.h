@@ -13,7 +13,7 @@
 //       .fields(2)
 //       .parse([&](const Reply& r) { *ProgramNo = r.integer(1); })
 //       .failure(" send command PR fail DeviceID:%d rc:%d", id)
-//       .success([&](Trace& t) { t(" Success DeviceID:%d ProgramNo:%d", id, *ProgramNo); })
+//       .success([&](const Trace& t) { t(" Success DeviceID:%d ProgramNo:%d", id, *ProgramNo); })
 //       .run();
 #pragma once
 

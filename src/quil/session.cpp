@@ -15,7 +15,6 @@
 namespace quil {
 namespace {
 
-constexpr int kReceiveBufferBytes = 31457280;  // 30 MiB: stored-value replies are long
 constexpr int kHighestModel = 39;
 
 // Set at load; the first open of the process clears it and sets up the log.

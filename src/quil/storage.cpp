@@ -126,6 +126,20 @@ void storagePoll(std::int32_t id) {
     g_pollThreads[id].fetch_sub(1);
 }
 
+// Start, stop and clear: the command letters alone, echoed. The success line
+// comes before the field count is tested. Both formats take the DeviceId and
+// then a result code, which the clear's formats leave out.
+std::int32_t recordingControl(std::int32_t id, const char* func, const char* command, const char* failFormat,
+                              const char* successFormat) {
+    return Exchange(id, func)
+        .send(Mode::Measure, "%s", command)
+        .fields(1)
+        .successBeforeFieldCount()
+        .failure(failFormat, id)
+        .success(successFormat, id, QUIL_OK)
+        .run();
+}
+
 }  // namespace
 
 void stopPollThread(DeviceRecord& rec) {
@@ -150,35 +164,19 @@ using namespace quil;
 extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStart(int32_t DeviceId) {
-    return Exchange(DeviceId, "QUIL_DataStorageStart")
-        .send(Mode::Measure, "AS\r\n")
-        .fields(1)
-        .successBeforeFieldCount()
-        .failure(" send command AS fail DeviceID:%d rc:%d", DeviceId)
-        .success(" send command AS success DeviceID:%d rc:%d", DeviceId, QUIL_OK)
-        .run();
+    return recordingControl(DeviceId, "QUIL_DataStorageStart", "AS\r\n", " send command AS fail DeviceID:%d rc:%d",
+                            " send command AS success DeviceID:%d rc:%d");
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageStop(int32_t DeviceId) {
-    return Exchange(DeviceId, "QUIL_DataStorageStop")
-        .send(Mode::Measure, "AP\r\n")
-        .fields(1)
-        .successBeforeFieldCount()
-        .failure(" send command AP fail DeviceID:%d rc:%d", DeviceId)
-        .success(" send command AP success DeviceID:%d rc:%d", DeviceId, QUIL_OK)
-        .run();
+    return recordingControl(DeviceId, "QUIL_DataStorageStop", "AP\r\n", " send command AP fail DeviceID:%d rc:%d",
+                            " send command AP success DeviceID:%d rc:%d");
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageInit(int32_t DeviceId) {
-    // Its trace lines carry no result code (the failure format ignores the
-    // code the exchange appends).
-    return Exchange(DeviceId, "QUIL_DataStorageInit")
-        .send(Mode::Measure, "AQ\r\n")
-        .fields(1)
-        .successBeforeFieldCount()
-        .failure(" send command AQ fail DeviceID:%d", DeviceId)
-        .success(" send command AQ success DeviceID:%d", DeviceId)
-        .run();
+    // Its trace lines carry no result code.
+    return recordingControl(DeviceId, "QUIL_DataStorageInit", "AQ\r\n", " send command AQ fail DeviceID:%d",
+                            " send command AQ success DeviceID:%d");
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_t* lsStorage, int32_t* outs) {
