@@ -25,6 +25,15 @@ void installStorageCommands(Model& model);
 // write, and the batch streaming switch. Also sets the registers' defaults.
 void installJsonCommands(Model& model);
 
+// The setting groups of "SR" (read) and "SW" (write), installed per group
+// ("SR,HA", "SW,HA", ...): the head settings (H groups), the output settings
+// (O groups and "LM"), the common settings (C and E groups) and the encoder
+// and I/O commands ("CX", "CD" and the C groups of the encoder models).
+void installHeadCommands(Model& model);
+void installOutputCommands(Model& model);
+void installCommonCommands(Model& model);
+void installEncoderCommands(Model& model);
+
 // Reads a command's arguments (fields 1 on) in order. The first one that does
 // not fit decides the error reply; reads after it give 0 and change nothing,
 // so a handler reads all its arguments and then asks ok() once:

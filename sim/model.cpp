@@ -36,6 +36,10 @@ Model::Model(int modelCode) : modelCode_(modelCode) {
     installMeasureCommands(*this);
     installStorageCommands(*this);
     installJsonCommands(*this);
+    installHeadCommands(*this);
+    installOutputCommands(*this);
+    installCommonCommands(*this);
+    installEncoderCommands(*this);
 }
 
 void Model::on(const std::string& code, Handler handler, int requiredMode) {
@@ -46,7 +50,11 @@ void Model::on(const std::string& code, Handler handler, int requiredMode) {
 std::string Model::answer(const std::string& line) {
     Command c = Command::parse(line);
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    auto it = handlers_.find(c.code);
+    // A handler registered for the code and its first argument ("SR,HA")
+    // takes precedence over one for the code alone: the setting commands
+    // share "SR" and "SW" and differ by their group letters.
+    auto it = c.fields.size() > 1 ? handlers_.find(c.code + "," + c.fields[1]) : handlers_.end();
+    if (it == handlers_.end()) it = handlers_.find(c.code);
     if (it == handlers_.end()) return error(c, kErrUnknown);
     if (it->second.requiredMode != kAnyMode && it->second.requiredMode != mode_) return error(c, kErrMode);
     return it->second.handler(*this, c);

@@ -48,7 +48,9 @@ public:
 
     explicit Model(int modelCode = 0);
 
-    // Installs (or replaces) the handler of a command code. With a required
+    // Installs (or replaces) the handler of a command code ("MS"), or of a
+    // code and its first argument ("SR,HA": such a handler answers before one
+    // for the code alone). With a required
     // mode, the controller refuses the command in the other mode with error 51
     // without calling the handler.
     void on(const std::string& code, Handler handler, int requiredMode = kAnyMode);

@@ -120,6 +120,14 @@ TEST_F(SimModel, SwitchesModesAndRefusesUnknownLines) {
     EXPECT_EQ(client.readLine(), "MD,0\r\n");
 }
 
+TEST_F(SimModel, GroupHandlersAnswerBeforeTheCodeHandler) {
+    sim.model().on("SR", [](Model&, const Command& c) { return Model::reply({c.code, "any"}); });
+    sim.model().on("SR,HA", [](Model&, const Command& c) { return Model::reply({c.code, "group"}); });
+    EXPECT_EQ(client.exchange("SR,HA,M,01\r\n"), "SR,group\r\n");
+    EXPECT_EQ(client.exchange("SR,HB,M,01\r\n"), "SR,any\r\n");
+    EXPECT_EQ(client.exchange("SR\r\n"), "SR,any\r\n");
+}
+
 // The model's exact answers; the reply field counts are what the library checks.
 void expectAnswers(Client& client, const std::vector<std::pair<std::string, std::string>>& exchanges) {
     for (const auto& [line, reply] : exchanges) EXPECT_EQ(client.exchange(line + "\r\n"), reply + "\r\n") << line;
