@@ -1,5 +1,4 @@
-// A measured value read through the library against a raw ping-pong of the
-// same command and reply bytes, and the memory cost of 64 open devices.
+// The memory cost of 64 open devices.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -11,27 +10,6 @@
 
 namespace quil::bench {
 namespace {
-
-void BM_CalcDataSingle(benchmark::State& state) {
-    if (QUIL_OpenDeviceETHER(1, controller().ip().b, 2000) != QUIL_OK) {
-        state.SkipWithError("open failed");
-        return;
-    }
-    QuilCalcData d{};
-    for (auto _ : state) {
-        if (QUIL_GetCalcDataSingle(1, 1, &d) != QUIL_OK) {
-            state.SkipWithError("QUIL_GetCalcDataSingle failed");
-            break;
-        }
-        benchmark::DoNotOptimize(d);
-    }
-    QUIL_CloseDevice(1);
-}
-BENCHMARK(BM_CalcDataSingle)->UseRealTime();
-
-BENCHMARK_CAPTURE(rawPingPong, ms01, std::string("MS,01\r\n"))->UseRealTime();
-
-RatioRegistration calcRatio("calcdata_roundtrip", "BM_CalcDataSingle/real_time", "rawPingPong/ms01/real_time");
 
 // Resident memory added by opening 64 devices (each with its reply fields,
 // bulk reply buffer and raw link record) against 64 controllers.

@@ -157,7 +157,18 @@ QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char
 
 /* ------------------------------------------------------------ device sessions
  * QUIL_ functions: DeviceId 0 to 63 first, a result code back (QUIL_OK or
- * QUIL_ERROR_*), results written through the pointers only on success. */
+ * QUIL_ERROR_*), results written through the pointers only on success.
+ *
+ * Replies and their commands: the controller's protocol has no request ids.
+ * A reply belongs to a command by being the next line after it and by
+ * repeating the command's two letters. Bytes that arrive between exchanges
+ * are discarded before the next command, the tail of a reply that was cut at
+ * its buffer is discarded up to its line end, and a line feed left over from
+ * the previous reply is skipped. What remains inherent: a reply that arrives
+ * after its command timed out, and only after the next command was sent, is
+ * taken as that command's reply when the command letters match. An
+ * application that needs certainty closes and reopens the device after a
+ * time-out (QUIL_ERROR_TIMEOUT). */
 
 /* Connects the controller at ip (its four address bytes, first byte = first
  * dotted component) as DeviceId, waiting at most timeout milliseconds for the
@@ -264,7 +275,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
  * stream's receive thread; the buffers are stable during the call and are
  * overwritten after it returns. Callback status: 0 a batch is complete (count
  * = values per channel now in the buffers) or, with mask 0 and count 0, the
- * stream ended; 1 a read failed; 16 the run was stopped. */
+ * stream ended; 1 the roll connection failed (the controller closed or reset
+ * it, or the wait failed): the run has ended; 16 the run was stopped. A run
+ * that ended by itself keeps its links until QUIL_StopRollPoint. */
 
 /* Starts a run: closes the device number's raw links, opens the command link
  * and the roll link to ip, restarts the controller's batch streaming and
@@ -277,8 +290,27 @@ QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
 QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
                                      uint32_t batchCount);
 /* Stops the run (callback with status 16) and closes both links. 0; -997 for
- * DeviceId 64 and above. Returns within about 500 ms plus the callback's time. */
+ * DeviceId 64 and above. Returns within about one second plus the callback's
+ * time, whatever the controller sends. */
 QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId);
+/* Counters of the current or last run of a device number, so that loss is
+ * visible: the receive thread finds packet boundaries by itself, and skips
+ * what is not a well-framed packet (a header with wrong marker bytes or an
+ * oversize one, a packet the controller cut short, the middle of a packet
+ * the run started in). No value is ever taken from skipped bytes. */
+typedef struct QuilRollStats {
+    uint64_t packets;          /* packets unpacked into the channel buffers */
+    uint64_t values[4];        /* values unpacked per channel, channel 1 first */
+    uint64_t bytesDiscarded;   /* bytes skipped while finding the next packet */
+    uint64_t badHeaders;       /* headers whose marker bytes were wrong */
+    uint64_t oversizePackets;  /* headers with a payload over 25,165,824 bytes */
+    uint64_t misframedPackets; /* packets not followed by a header: dropped */
+    uint64_t overfillDropped;  /* packets that would overfill the channel buffers */
+    uint64_t callbacks;        /* callbacks made */
+} QuilRollStats;
+/* Copies the counters of the current or last run into stats: 0; -1 when the
+ * device number has had no run (or is 64 and above, or stats is null). */
+QUIL_API int32_t QUIL_GetRollStats(uint32_t DeviceId, QuilRollStats* stats);
 /* The raw roll link, as LinkConnect / LinkDisconnect / SwapData / the buffer
  * accessors are for the command link. */
 QUIL_API int32_t LinkRollConnect(uint32_t DeviceId, const char* ip);
@@ -290,8 +322,9 @@ QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, 
  * timeoutMs (or the payload stopped arriving); -3 receive failure or closed;
  * -5 payload larger than 25,165,824 bytes. */
 QUIL_API int32_t RecvRollData(uint32_t DeviceId, int32_t timeoutMs);
-/* Discards what the roll link has received; the last read's result (-2 when
- * nothing more arrived, -1 without a roll link). */
+/* Discards what the roll link had received when it was called (and nothing
+ * that arrives later, so it returns also while the controller streams): -2
+ * when that was done, the failed read's result, or -1 without a roll link. */
 QUIL_API int32_t ClearRecv(uint32_t DeviceId);
 /* The roll link's socket, or -1. */
 QUIL_API int32_t GetRollFd(uint32_t DeviceId);

@@ -230,16 +230,32 @@ TEST_F(StreamTest, StartingClosesTheDevicesCommandConnection) {
     EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_ERROR_OPEN);
 }
 
-TEST_F(StreamTest, ControllerGoneEndsNothingUntilStopped) {
+TEST_F(StreamTest, ClosingTheDeviceLeavesTheStreamsCommandLink) {
+    ASSERT_EQ(QUIL_OpenDeviceETHER(kId, sim.ip().b, 2000), QUIL_OK);
     start(StreamConfig{.mask = 0x01, .valuesPerPacket = 10, .packets = 0, .packetIntervalMs = 10}, 10);
     ASSERT_TRUE(g_events.waitFor(1));
-    sim.closeConnections();
-    quil::platform::sleepMs(200);
+    EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
     const size_t before = g_events.snapshot().size();
+    EXPECT_TRUE(g_events.waitFor(before + 3)) << "the stream stopped delivering";
     ASSERT_EQ(QUIL_StopRollPoint(kId), 0);
+    // The switch off comes from the receive thread and from the stop, both
+    // over the stream's own command link.
+    EXPECT_EQ(sim.stream().switches(), (std::vector<bool>{false, true, false, false}));
+}
+
+TEST_F(StreamTest, ControllerGoneEndsTheRunWithOneFailure) {
+    start(StreamConfig{.mask = 0x01, .valuesPerPacket = 10, .packets = 0, .packetIntervalMs = 10}, 10);
+    ASSERT_TRUE(g_events.waitFor(1));
+    ::testing::internal::CaptureStdout();
+    sim.closeConnections();
+    ASSERT_TRUE(g_events.waitFor(2));
+    quil::platform::sleepMs(200);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("RecvRollData err ret:-3"), std::string::npos);
     auto ev = g_events.snapshot();
-    ASSERT_EQ(ev.size(), before + 1);
-    EXPECT_EQ(ev.back().status, 16);
+    ASSERT_EQ(ev.back().status, 1);
+    const size_t after = ev.size();
+    ASSERT_EQ(QUIL_StopRollPoint(kId), 0);
+    EXPECT_EQ(g_events.snapshot().size(), after) << "a run that ended by itself was reported stopped";
 }
 
 TEST_F(StreamTest, RawRollLinkReadsOnePacket) {

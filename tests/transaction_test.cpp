@@ -198,6 +198,57 @@ TEST_F(TransactionTest, BulkReplyIsReadWholeOrCutAtTheBuffer) {
     EXPECT_NE(quil::sendCommandBulk(kId, "AO,01\r\n", 7, sizeof small, small), QUIL_OK);
 }
 
+TEST_F(TransactionTest, TailOfACutReplyIsNeverTakenForTheNextReply) {
+    // The reply is cut at the buffer while its tail is still on the way.
+    char small[12];
+    std::vector<char> buffer(4096);
+    auto bulk = [&](char* out, size_t size) {
+        std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
+        return quil::sendCommandBulk(kId, "AO,01\r\n", 7, size, out);
+    };
+    sim.script().sendInPieces(8, 40).replyOnce("AO,1.0,2.0,3.0,4.0,5.0\r\n");
+    sim.script().replyOnce("AO,9.0\r\n");
+    ASSERT_EQ(bulk(small, sizeof small), QUIL_OK);
+    ASSERT_EQ(bulk(buffer.data(), buffer.size()), QUIL_OK);
+    EXPECT_STREQ(buffer.data(), "AO,9.0");
+
+    // A short reply that overflowed is skipped the same way.
+    sim.script().sendInPieces(100, 40).replyOnce("MS," + std::string(150, '1') + "\r\n");
+    EXPECT_EQ(exchange("MS,01\r\n"), QUIL_ERROR_OVERFLOW);
+    int n = 0;
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+
+    // A tail that never ends: the next exchange fails after its wait and
+    // sends nothing; the one after it goes through.
+    sim.script().replyOnce("AO,1.0,2.0,3.0,4.0");
+    ASSERT_EQ(bulk(small, sizeof small), QUIL_OK);
+    sim.clearReceived();
+    EXPECT_EQ(exchange("MD\r\n"), QUIL_ERROR_TIMEOUT);
+    EXPECT_TRUE(sim.receivedLines().empty());
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+}
+
+TEST_F(TransactionTest, LineFeedLeftByTheLastReplyIsSkipped) {
+    // The raw exchange ends at the CR; the LF follows a moment later, after
+    // the next line has been sent.
+    char out[64];
+    int32_t len = 0;
+    for (int next = 0; next < 2; ++next) {
+        sim.script().sendInPieces(10, 50).replyOnce("MS,01,1.0\r\n");
+        ASSERT_EQ(SwapData(kId, "MS,01\r\n", 7, out, &len, 2000), 0);
+        ASSERT_EQ(std::string(out, static_cast<size_t>(len)), "MS,01,1.0");
+        if (next == 0) {
+            ASSERT_EQ(SwapData(kId, "MD\r\n", 4, out, &len, 2000), 0);
+            EXPECT_EQ(std::string(out, static_cast<size_t>(len)), "MD,35");
+        } else {
+            int n = 0;
+            EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+            EXPECT_EQ(n, 2);
+        }
+    }
+}
+
 TEST_F(TransactionTest, LocalReadHasARealTimeout) {
     const quil::link::Connection& c = *quil::device(kId).s_server;
     char buf[64];

@@ -164,6 +164,10 @@ void elog_output_unlock() {
     outputMutex.unlock();
 }
 
+bool elog_would_output(std::uint8_t level) {
+    return outputEnabled.load(std::memory_order_relaxed) && level <= filterLevel.load(std::memory_order_relaxed);
+}
+
 void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
                  ...) {
     if (!outputEnabled.load(std::memory_order_relaxed)) return;

@@ -41,6 +41,9 @@ void elog_stop();
 // are dropped while output is off or when level is above the filter level.
 void elog_output(std::uint8_t level, const char* tag, const char* file, const char* func, long line, const char* format,
                  ...) __attribute__((format(printf, 6, 7)));
+// True when a line of level would be written now: callers that format a
+// message of their own first skip that work for lines that would be dropped.
+bool elog_would_output(std::uint8_t level);
 // True when the mask of level has any of bits.
 bool get_fmt_enabled(std::uint8_t level, std::uint32_t bits);
 // Appends src at dst, copying only while cur_len plus the count copied stays

@@ -37,8 +37,12 @@ long Connection::recv(void* data, std::size_t len) const {
     return use([&](platform::Socket s) { return platform::recvSome(s, data, len); }, -1L);
 }
 
-long Connection::peek(void* data, std::size_t len) const {
-    return use([&](platform::Socket s) { return platform::peekSome(s, data, len); }, -1L);
+long Connection::recvNow(void* data, std::size_t len) const {
+    return use([&](platform::Socket s) { return platform::recvNow(s, data, len); }, -1L);
+}
+
+long Connection::pendingBytes() const {
+    return use([&](platform::Socket s) { return platform::pendingBytes(s); }, -1L);
 }
 
 int Connection::pendingError() const {
@@ -69,9 +73,33 @@ bool Connection::sendAll(const void* data, std::size_t len, int waitMs) const {
 }
 
 void Connection::drain() const {
+    // One receive that finds nothing is the common case: no wait is asked first.
     char scratch[4096];
-    while (waitReadable(0) == platform::Wait::Ready) {
-        if (recv(scratch, sizeof scratch) <= 0) return;
+    while (recvNow(scratch, sizeof scratch) > 0) {}
+}
+
+bool Connection::skipCutReply(int waitMs) const {
+    const int cut = cutReply_.exchange(kNotCut, std::memory_order_relaxed);
+    if (cut == kNotCut) return true;
+    const std::uint64_t deadline = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs);
+    char scratch[4096];
+    bool lastWasCr = cut == kCutAfterCr;
+    for (;;) {
+        const std::uint64_t now = platform::monotonicMs();
+        if (now >= deadline) return false;
+        if (waitReadable(static_cast<int>(deadline - now)) != platform::Wait::Ready) return false;
+        const long n = recvNow(scratch, sizeof scratch);
+        if (n == 0) return false;
+        if (n < 0) {
+            if (platform::lastError() == platform::kErrWouldBlock) continue;
+            return false;
+        }
+        // What follows the line end in this piece is stale as well; the drain
+        // before the next command would discard it anyway.
+        for (long i = 0; i < n; ++i) {
+            if (lastWasCr && scratch[i] == '\n') return true;
+            lastWasCr = scratch[i] == '\r';
+        }
     }
 }
 

@@ -40,10 +40,12 @@ public:
     platform::Wait waitWritable(int ms) const;
     long send(const void* data, std::size_t len) const;
     long recv(void* data, std::size_t len) const;
-    long peek(void* data, std::size_t len) const;
     int pendingError() const;
     int receiveBuffer(int* bytes) const;
     int setReceiveBuffer(int bytes) const;
+
+    long recvNow(void* data, std::size_t len) const;
+    long pendingBytes() const;
 
     // Sends every byte, waiting up to waitMs for room whenever the socket
     // buffer is full; false when the connection failed or stayed full.
@@ -51,12 +53,27 @@ public:
     // Receives and discards everything that has already arrived.
     void drain() const;
 
+    // A reply that did not fit its buffer leaves its tail on the way. The
+    // reader marks the connection, and the next exchange first discards up to
+    // and including the CR LF that ends the cut reply (skipCutReply), so that
+    // the tail is never taken for the next command's reply.
+    // afterCr: the last byte taken was the CR of the line end, so only its
+    // LF is still to come.
+    void markCutReply(bool afterCr) const { cutReply_.store(afterCr ? kCutAfterCr : kCut, std::memory_order_relaxed); }
+    // True when no reply was cut, or its end came within waitMs (the mark is
+    // then cleared). False when it did not come: the mark is cleared too, so
+    // that only this exchange fails; a tail that comes later is a late reply
+    // like any other and is drained.
+    bool skipCutReply(int waitMs) const;
+
 private:
     template <class F>
     auto use(F f, decltype(f(platform::Socket{})) failed) const -> decltype(f(platform::Socket{}));
 
     platform::Socket socket_;
     std::atomic<bool> closing_{false};
+    static constexpr int kNotCut = 0, kCut = 1, kCutAfterCr = 2;
+    mutable std::atomic<int> cutReply_{kNotCut};
     // Operations hold it shared; close holds it exclusively, so the descriptor
     // is never released while a call is still using it.
     mutable std::shared_mutex mutex_;

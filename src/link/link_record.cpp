@@ -32,6 +32,13 @@ LinkPtr LinkTable::remove(std::uint32_t id) {
     return std::exchange(records_[id], nullptr);
 }
 
+LinkPtr LinkTable::removeHolding(std::uint32_t id, const Connection& conn) {
+    if (id >= kMaxLinks) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!records_[id] || records_[id]->conn.get() != &conn) return nullptr;
+    return std::exchange(records_[id], nullptr);
+}
+
 char* dataBuffOf(const LinkTable& table, std::uint32_t id) {
     LinkPtr rec = table.find(id);
     return rec ? rec->dataBuff.data() : nullptr;
@@ -127,8 +134,8 @@ void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared) {
 }
 
 long sendData(const Connection& c, const char* bytes, std::size_t len) {
-    if (c.waitWritable(0) != platform::Wait::Ready) return -1;
-    // The whole line goes out: a short send is continued, waiting for room.
+    // The whole line goes out: a short send is continued, waiting for room
+    // only when the socket buffer is full.
     return c.sendAll(bytes, len, kSendWaitMs) ? static_cast<long>(len) : -1;
 }
 
@@ -152,29 +159,34 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
     rec.dataLen = 0;
 
     std::size_t len = 0;
-    // The first read takes at most two bytes; a one-character reply such as
-    // "A\r\n" already ends in them.
-    long n = recvData(*rec.conn, buf, 2, timeoutMs);
-    if (n < 0) return n == -2 ? -10 : -1;
-    rec.dataDirty = static_cast<std::size_t>(n);
-    if (const void* cr = std::memchr(buf, '\r', static_cast<std::size_t>(n))) {
-        rec.dataLen = static_cast<std::int32_t>(static_cast<const char*>(cr) - buf);
-        return 0;
-    }
-    len = static_cast<std::size_t>(n);
-    for (;;) {
+    for (bool first = true;; first = false) {
         // A line that fills the whole buffer without a carriage return cannot
-        // be held: fail rather than write past the end.
+        // be held: fail rather than write past the end. Its tail is skipped
+        // before the next exchange.
         if (len >= size) {
             rec.dataLen = static_cast<std::int32_t>(len);
+            rec.conn->markCutReply(false);
             return -2;
         }
-        n = recvData(*rec.conn, buf + len, std::min<std::size_t>(10240, size - len), timeoutMs);
+        long n = recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, size - len), timeoutMs);
         if (n < 0) {
             rec.dataLen = static_cast<std::int32_t>(len);
-            return n == -2 ? -10 : -2;
+            if (n == -2) return -10;
+            return first ? -1 : -2;
         }
-        rec.dataDirty = len + static_cast<std::size_t>(n);
+        rec.dataDirty = std::max(rec.dataDirty, len + static_cast<std::size_t>(n));
+        if (len == 0) {
+            // A reply line never begins with LF: one left over from the
+            // previous reply (its CR came first, its LF a moment later) is
+            // skipped.
+            std::size_t lf = 0;
+            while (lf < static_cast<std::size_t>(n) && buf[lf] == '\n') ++lf;
+            if (lf > 0) {
+                std::memmove(buf, buf + lf, static_cast<std::size_t>(n) - lf);
+                std::memset(buf + static_cast<std::size_t>(n) - lf, 0, lf);
+                n -= static_cast<long>(lf);
+            }
+        }
         if (const void* cr = std::memchr(buf + len, '\r', static_cast<std::size_t>(n))) {
             rec.dataLen = static_cast<std::int32_t>(static_cast<const char*>(cr) - buf);
             return 0;
@@ -188,9 +200,10 @@ int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t 
     LinkPtr rec = table.find(id);
     if (!rec || !rec->conn) return -100;
     std::lock_guard<std::mutex> lock(rec->mutex);
-    rec->conn->drain();
     const bool endsInCr = line && len >= 1 && (line[len - 1] == '\r' || (len >= 2 && line[len - 2] == '\r'));
     if (!endsInCr) return -2;
+    if (!rec->conn->skipCutReply(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) return -10;
+    rec->conn->drain();
     if (sendData(*rec->conn, line, static_cast<std::size_t>(len)) < 1) return -1;
     int r = recvLine(*rec, timeoutMs);
     if (r != 0) return r;

@@ -16,13 +16,16 @@ namespace quil::link {
 inline constexpr std::uint32_t kMaxLinks = 64;
 inline constexpr std::size_t kLinkBufferSize = 25165824;  // 0x1800000: the largest stream payload
 inline constexpr std::size_t kPacketHeaderSize = 16;
-// The roll link's receive buffer holds the largest packet: header and payload.
-inline constexpr std::size_t kRollBufferSize = kPacketHeaderSize + kLinkBufferSize;
+// The roll link's receive buffer holds the largest packet (header and
+// payload) and the header of the packet after it, which the receive thread
+// looks at before it takes the packet.
+inline constexpr std::size_t kRollBufferSize = 2 * kPacketHeaderSize + kLinkBufferSize;
 inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 inline constexpr int kConnectWaitMs = 5000;
 inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room while a line is sent
 inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
+inline constexpr std::size_t kRecvChunk = 10240;  // bytes asked for per receive of a reply line
 
 // A zero-filled buffer whose pages are only made resident when written: a
 // record costs two buffers of 24 MiB of address space but little memory.
@@ -75,6 +78,9 @@ public:
     LinkPtr find(std::uint32_t id) const;
     bool insert(std::uint32_t id, const LinkPtr& rec);  // false when one exists
     LinkPtr remove(std::uint32_t id);
+    // Removes the record only when it holds conn (the record is released,
+    // the connection is not closed).
+    LinkPtr removeHolding(std::uint32_t id, const Connection& conn);
 
 private:
     mutable std::mutex mutex_;

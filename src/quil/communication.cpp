@@ -72,28 +72,24 @@ std::int32_t checkReply(const char* reply, int* count, char** fields, const char
 }
 
 std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length) {
-    const platform::Wait w = c.waitWritable(kSendWaitMs);
-    long sent = -1;
-    // The whole command goes out; a short send is continued while the socket
-    // takes more within the wait.
-    if (w == platform::Wait::Ready && c.sendAll(bytes, length, kSendWaitMs)) sent = static_cast<long>(length);
-    if (sent > 0) {
+    // The line is sent without asking first whether there is room: a full
+    // socket buffer is waited for inside sendAll, each wait at most kSendWaitMs.
+    if (c.sendAll(bytes, length, kSendWaitMs)) {
         TRACE(ELOG_LVL_INFO, "writeTCP", "writeTCP send success command:%s", bytes);
         return QUIL_OK;
     }
-    TRACE(ELOG_LVL_ERROR, "writeTCP", "writeTCP send err:%d iresult:%d fd:%d command:%s ", static_cast<int>(sent),
-          waitResult(w), handleOf(c), bytes);
+    TRACE(ELOG_LVL_ERROR, "writeTCP", "writeTCP send err:%d iresult:%d fd:%d command:%s ", -1,
+          waitResult(c.waitWritable(0)), handleOf(c), bytes);
     return QUIL_ERROR_SEND;
 }
 
-std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received,
-                     bool peek) {
+std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received) {
     switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kBulkWaitMs)) {
     case platform::Wait::Error: return QUIL_ERROR_WAIT;
     case platform::Wait::Timeout: return QUIL_ERROR_TIMEOUT;
     case platform::Wait::Ready: break;
     }
-    long n = peek ? c.peek(buffer, length) : c.recv(buffer, length);
+    long n = c.recv(buffer, length);
     if (n <= 0) {
         TRACE(ELOG_LVL_ERROR, "readTCP", "readTCP err recv:%d WSAGetLastError:%d", static_cast<int>(n),
               n < 0 ? platform::lastError() : 0);
@@ -134,40 +130,62 @@ void drainSocket(const link::Connection& c) { c.drain(); }
 
 namespace {
 
-// Reads one reply line into buffer without taking anything past its CR LF:
-// the arrived bytes are peeked at, and exactly those up to the line end are
-// consumed. The results are those of reading one byte per receive call.
+// Reads one reply line into buffer. What has arrived is taken in one receive
+// and the bytes after the line end are dropped: only a late or unasked line
+// can follow a reply, and the next command's drain would discard it anyway.
+// The outcome is that of reading one byte per receive call, so a line whose
+// CR LF is the size-th byte overflows as well.
 std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t size) {
     std::size_t total = 0;
     for (;;) {
         long got = 0;
-        std::int32_t r = readTCP(c, buffer + total, size - total, kReplyWaitMs, &got, true);
+        std::int32_t r = readTCP(c, buffer + total, size - total, kReplyWaitMs, &got);
         if (r != QUIL_OK) return r;
-        std::size_t take = 0;
-        bool overflow = false, done = false;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
-            const std::size_t t = total + i + 1;  // the count a byte-wise read would have now
-            take = i + 1;
+        std::size_t n = static_cast<std::size_t>(got);
+        if (total == 0) {
+            // A reply line never begins with LF: one that is left over from
+            // the previous reply (its CR came first, its LF a moment later)
+            // is skipped.
+            std::size_t lf = 0;
+            while (lf < n && buffer[lf] == '\n') ++lf;
+            if (lf > 0) {
+                std::memmove(buffer, buffer + lf, n - lf);
+                n -= lf;
+            }
+        }
+        for (std::size_t t = total + 1; t <= total + n; ++t) {
             if (t >= size) {
-                overflow = true;
-                break;
+                // The rest of this line is still on its way unless its CR LF
+                // is exactly what filled the buffer.
+                if (!(buffer[t - 2] == '\r' && buffer[t - 1] == '\n')) c.markCutReply(buffer[t - 1] == '\r');
+                return QUIL_ERROR_OVERFLOW;
             }
             if (t >= 2 && buffer[t - 2] == '\r' && buffer[t - 1] == '\n') {
-                done = true;
-                break;
+                buffer[t - 2] = '\0';
+                return QUIL_OK;
             }
         }
-        long consumed = 0;
-        r = readTCP(c, buffer + total, take, kReplyWaitMs, &consumed);
-        if (r != QUIL_OK) return r;
-        total += static_cast<std::size_t>(consumed);
-        if (static_cast<std::size_t>(consumed) < take) continue;  // cannot happen with bytes already queued
-        if (overflow) return QUIL_ERROR_OVERFLOW;
-        if (done) {
-            buffer[total - 2] = '\0';
-            return QUIL_OK;
-        }
+        total += n;
     }
+}
+
+// The reply buffer of an exchange: on the stack for the usual short replies.
+class ReplyBuffer {
+public:
+    explicit ReplyBuffer(std::size_t size) : heap_(size > sizeof local_ ? new char[size] : nullptr) {}
+    char* get() { return heap_ ? heap_.get() : local_; }
+
+private:
+    char local_[512];
+    std::unique_ptr<char[]> heap_;
+};
+
+// The steps every exchange begins with: the tail of a reply that was cut is
+// awaited and discarded, then whatever else has arrived, then the command goes out.
+std::int32_t beginExchange(const link::Connection& c, const char* command, std::size_t length) {
+    if (!c.skipCutReply(kReplyWaitMs)) return QUIL_ERROR_TIMEOUT;
+    drainSocket(c);
+    return writeTCP(c, command, length);
 }
 
 }  // namespace
@@ -179,9 +197,8 @@ std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t lengt
     // The connection was closed by a stream start on this device number.
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const link::Connection& c = *device(id).s_server;
-    std::unique_ptr<char[]> buffer(new char[size]);
-    drainSocket(c);
-    std::int32_t r = writeTCP(c, command, length);
+    ReplyBuffer buffer(size);
+    std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
     // The controller needs a moment after a mode switch before it answers.
     if (std::strcmp(command, "Q0\r\n") == 0 || std::strcmp(command, "R0\r\n") == 0) platform::sleepMs(30);
@@ -195,8 +212,7 @@ std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t l
     if (!buffer) return QUIL_ERROR_NULL_POINTER;
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const link::Connection& c = *device(id).s_server;
-    drainSocket(c);
-    std::int32_t r = writeTCP(c, command, length);
+    std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
     std::size_t got = 0;
     for (;;) {
@@ -204,11 +220,16 @@ std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t l
         r = readTCP(c, buffer + got, size - got, 0, &received);
         if (r != QUIL_OK) return r;
         got += static_cast<std::size_t>(received);
-        if (got >= size) break;
+        if (got >= size) {
+            // Cut at the buffer's end: the rest of the reply is still on its
+            // way, unless the line end is exactly what filled the buffer.
+            if (!(buffer[got - 2] == '\r' && buffer[got - 1] == '\n')) c.markCutReply(buffer[got - 1] == '\r');
+            break;
+        }
         if (got >= 2 && buffer[got - 2] == '\r' && buffer[got - 1] == '\n') break;
     }
-    // A reply that filled the buffer is cut there; the rest is drained by the
-    // next command.
+    // A reply that filled the buffer is cut there; the next exchange discards
+    // its rest.
     buffer[got - 2] = '\0';
     return QUIL_OK;
 }

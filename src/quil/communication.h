@@ -25,10 +25,9 @@ std::int32_t checkReply(const char* reply, int* count, char** fields, const char
 std::int32_t splitReply(const char* text, char** fields, int* count);
 
 std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length);
-// Waits up to timeoutMs (0: kBulkWaitMs) for data, then receives (or, with
-// peek, copies without consuming) up to length bytes.
-std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received,
-                     bool peek = false);
+// Waits up to timeoutMs (0: kBulkWaitMs) for data, then receives up to
+// length bytes.
+std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received);
 std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received);
 void drainSocket(const link::Connection& c);
 // Switches the controller's mode without taking the device lock.

@@ -17,6 +17,8 @@ std::int32_t Reply::integer(int i) const { return platform::toInt(text(i)); }
 void Reply::measured(int i, std::int32_t* status, float* value) const { parseMeasured(text(i), status, value); }
 
 void Trace::operator()(const char* format, ...) const {
+    // Most processes run with the log off: format nothing for it.
+    if (!elog_would_output(ELOG_LVL_ERROR)) return;
     char message[ELOG_LINE_BUF_SIZE];
     va_list args;
     va_start(args, format);

@@ -155,11 +155,11 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
     stopPollThread(rec);
     // A connection already closed by a stream start is not closed again.
     const int closed = rec.s_server ? rec.s_server->close() : 0;
-    if (closed == 0) {
-        // Releases the record the open registered; it shares the connection
-        // just closed and does not close it again.
-        LinkDisconnect(static_cast<std::uint32_t>(DeviceId));
-    }
+    // Releases the command-link record the open registered, which shares the
+    // connection just closed. A record holding another connection stays: a
+    // stream started on this device number made its own command link.
+    if (closed == 0 && rec.s_server)
+        link::commandLinks().removeHolding(static_cast<std::uint32_t>(DeviceId), *rec.s_server);
     std::free(rec.bulkBuffer);
     freeFields(kFieldCount, kFieldWidth, rec.replyFields);
     resetRecord(rec);

@@ -144,6 +144,18 @@ int cmdStream(Context& c) {
     for (int waited = 0; !g_run.ended && waited < 10000; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     QUIL_StopRollPoint(c.id);
+    QuilRollStats st{};
+    if (QUIL_GetRollStats(c.id, &st) == 0) {
+        std::printf("packets %llu, values per channel %llu %llu %llu %llu, callbacks %llu\n",
+                    static_cast<unsigned long long>(st.packets), static_cast<unsigned long long>(st.values[0]),
+                    static_cast<unsigned long long>(st.values[1]), static_cast<unsigned long long>(st.values[2]),
+                    static_cast<unsigned long long>(st.values[3]), static_cast<unsigned long long>(st.callbacks));
+        std::printf("skipped: %llu bytes, %llu bad headers, %llu oversize, %llu misframed, %llu overfilling packets\n",
+                    static_cast<unsigned long long>(st.bytesDiscarded), static_cast<unsigned long long>(st.badHeaders),
+                    static_cast<unsigned long long>(st.oversizePackets),
+                    static_cast<unsigned long long>(st.misframedPackets),
+                    static_cast<unsigned long long>(st.overfillDropped));
+    }
     if (g_run.csv) {
         std::fclose(g_run.csv);
         std::printf("values written to %s\n", csvPath.c_str());
