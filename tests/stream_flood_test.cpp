@@ -46,21 +46,27 @@ public:
     }
     ~Flooder() {
         stop_ = true;
-        if (peer_.valid()) plat::shutdownBoth(peer_);
+        {
+            // Wakes a send that waits for room.
+            std::lock_guard<std::mutex> lock(peerMutex_);
+            if (peer_.valid()) plat::shutdownBoth(peer_);
+        }
         if (thread_.joinable()) thread_.join();
         if (peer_.valid()) plat::closeSocket(peer_);
         plat::closeSocket(listener_);
     }
     bool ok() const { return ok_; }
     uint64_t packetsSent() const { return sent_; }
-    bool closed() const { return closed_; }
 
 private:
     void run() {
         while (!stop_ && plat::waitReadable(listener_, 50) != plat::Wait::Ready) {}
         if (stop_) return;
-        peer_ = plat::acceptFrom(listener_);
-        if (!peer_.valid()) return;
+        {
+            std::lock_guard<std::mutex> lock(peerMutex_);
+            peer_ = plat::acceptFrom(listener_);
+            if (!peer_.valid()) return;
+        }
         std::vector<uint32_t> payload(kValues * 2);
         if (faults_.pauseMs > 0) plat::sleepMs(faults_.pauseMs);
         if (!write(std::string(kValues * 4, '\x7f'))) return;
@@ -68,7 +74,6 @@ private:
             if (k == faults_.closeAt) {
                 plat::sendSome(peer_, pending_.data(), pending_.size());
                 plat::shutdownBoth(peer_);
-                closed_ = true;
                 return;
             }
             if (k == faults_.badHeaderAt && !write(Stream::header(kMask, 64, 0x12, 0x34) + std::string(64, 'j')))
@@ -105,8 +110,9 @@ private:
     std::string pending_;
     Faults faults_;
     plat::Socket listener_, peer_;
+    std::mutex peerMutex_;
     bool ok_ = false;
-    std::atomic<bool> stop_{false}, closed_{false};
+    std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0};
     std::thread thread_;
 };
