@@ -17,8 +17,6 @@ constexpr int32_t kMaxInterferenceGroup = 2;
 // Mask positions travel as hundredths of the controller's length unit.
 constexpr int32_t kHundredths = 100;
 
-bool within(int32_t v, int32_t first, int32_t last) { return v >= first && v <= last; }
-
 Setting setter(int32_t id, const char* func, int32_t HeadNo, long line = __builtin_LINE()) {
     return Setting::setter(id, func, Index::head(HeadNo), line);
 }
@@ -34,7 +32,7 @@ Setting getter(int32_t id, const char* func, int32_t HeadNo, std::initializer_li
 // the other number in between is overwritten. A failed read is the result.
 int32_t setAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t value, bool isAlarm, long line) {
     Setting s = Setting::setter(id, func, Index::head(HeadNo), line);
-    s.check(within(value, 0, kMaxAlarmCount), QUIL_ERROR_VALUE);
+    s.check(inRange(value, 0, kMaxAlarmCount), QUIL_ERROR_VALUE);
     int32_t r = s.checked();
     if (r != QUIL_OK) return r;
     int32_t other = 0;
@@ -63,7 +61,7 @@ extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t AbleMode) {
     return setter(DeviceId, "QUIL_SetAbleMode", HeadNo)
-        .check(within(AbleMode, 0, 1), QUIL_ERROR_PARAMETER)
+        .check(inRange(AbleMode, 0, 1), QUIL_ERROR_PARAMETER)
         .send("SW,HA,M,%02d,%d\r\n", HeadNo, AbleMode)
         .fields(2)
         .values(" AbleMode:%d", AbleMode)
@@ -80,7 +78,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMode(int32_t DeviceId, int32_t HeadNo,
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t Min, int32_t Max) {
     return setter(DeviceId, "QUIL_SetAbleMinMax", HeadNo)
-        .check(within(Min, 1, kMaxAbleRange) && within(Max, 1, kMaxAbleRange), QUIL_ERROR_PARAMETER)
+        .check(inRange(Min, 1, kMaxAbleRange) && inRange(Max, 1, kMaxAbleRange), QUIL_ERROR_PARAMETER)
         .send("SW,HA,R,%02d,%02d,%02d\r\n", HeadNo, Max, Min)
         .fields(2)
         .values(" Max:%d Min:%d", Max, Min)
@@ -100,7 +98,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadN
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t MeasureMode) {
     return setter(DeviceId, "QUIL_SetMeasureMode", HeadNo)
-        .check(within(MeasureMode, 0, kMaxMeasureMode), QUIL_ERROR_PARAMETER)
+        .check(inRange(MeasureMode, 0, kMaxMeasureMode), QUIL_ERROR_PARAMETER)
         .send("SW,HB,M,%02d,%d\r\n", HeadNo, MeasureMode)
         .fields(2)
         .values(" MeasureMode:%d", MeasureMode)
@@ -117,7 +115,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMeasureMode(int32_t DeviceId, int32_t Head
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t BasicPoint) {
     return setter(DeviceId, "QUIL_SetBasicPoint", HeadNo)
-        .check(within(BasicPoint, 0, 1), QUIL_ERROR_PARAMETER)
+        .check(inRange(BasicPoint, 0, 1), QUIL_ERROR_PARAMETER)
         .send("SW,HB,B,%02d,%d\r\n", HeadNo, BasicPoint)
         .fields(2)
         .values(" BasicPoint:%d", BasicPoint)
@@ -132,7 +130,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetBasicPoint(int32_t DeviceId, int32_t HeadN
             // Only the two known reference points are taken; any other
             // number leaves the caller's value as it was.
             const int32_t point = r.integer(4);
-            if (within(point, 0, 1)) *BasicPoint = point;
+            if (inRange(point, 0, 1)) *BasicPoint = point;
         })
         .run();
 }
@@ -155,7 +153,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetNumRecovery(int32_t DeviceId, int32_t Head
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t AlarmLevel) {
     return setter(DeviceId, "QUIL_SetAlarmLevel", HeadNo)
-        .check(within(AlarmLevel, 0, kMaxAlarmLevel), QUIL_ERROR_VALUE)
+        .check(inRange(AlarmLevel, 0, kMaxAlarmLevel), QUIL_ERROR_VALUE)
         .send("SW,HC,L,%02d,%d\r\n", HeadNo, AlarmLevel)
         .fields(2)
         .values(" AlarmLevel:%d", AlarmLevel)
@@ -185,7 +183,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_AbleCancel(int32_t DeviceId) {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t ReflectionMode) {
     return setter(DeviceId, "QUIL_SetReflectionMode", HeadNo)
-        .check(within(ReflectionMode, 0, 1), QUIL_ERROR_VALUE)
+        .check(inRange(ReflectionMode, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,HE,%02d,%d\r\n", HeadNo, ReflectionMode)
         .fields(2)
         .values(" ReflectionMode:%d", ReflectionMode)
@@ -227,7 +225,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, int32_t Median) {
     return setter(DeviceId, "QUIL_SetMedian", HeadNo)
-        .check(within(Median, 0, kMaxMedian), QUIL_ERROR_VALUE)
+        .check(inRange(Median, 0, kMaxMedian), QUIL_ERROR_VALUE)
         .send("SW,HG,%02d,%d\r\n", HeadNo, Median)
         .fields(2)
         .values(" Median:%d", Median)
@@ -245,7 +243,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMedian(int32_t DeviceId, int32_t HeadNo, i
 QUIL_API int32_t QUIL_STDCALL QUIL_SetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t LaserCtrlGroup) {
     // The controller answers this one with three fields.
     return setter(DeviceId, "QUIL_SetLaserCtrlGroup", HeadNo)
-        .check(within(LaserCtrlGroup, 0, 1), QUIL_ERROR_VALUE)
+        .check(inRange(LaserCtrlGroup, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,HH,%02d,%d\r\n", HeadNo, LaserCtrlGroup)
         .fields(3)
         .values(" LaserCtrlGroup:%d", LaserCtrlGroup)
@@ -263,7 +261,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetLaserCtrlGroup(int32_t DeviceId, int32_t H
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
                                                                         int32_t Group) {
     return setter(DeviceId, "QUIL_SetMutualInterferencePreventionGroup", HeadNo)
-        .check(within(Group, 0, kMaxInterferenceGroup), QUIL_ERROR_VALUE)
+        .check(inRange(Group, 0, kMaxInterferenceGroup), QUIL_ERROR_VALUE)
         .send("SW,HJ,%02d,%d\r\n", HeadNo, Group)
         .fields(2)
         .values(" Group:%d", Group)

@@ -30,8 +30,6 @@ constexpr int32_t kMaxDisplayUnit = 6;
 constexpr int64_t kMaxScalingSlope = 2;
 constexpr std::size_t kMaxScaledValues = 4;
 
-bool within(int32_t v, int32_t first, int32_t last) { return v >= first && v <= last; }
-
 Setting setter(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, long line = __builtin_LINE()) {
     return Setting::setter(id, func, Index::out(OutNo, lastOut), line);
 }
@@ -119,7 +117,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetTolerance(int32_t DeviceId, int32_t OutNo,
     const ValueText upper(UpperLimit), lower(LowerLimit);
     // The reply's field count is not looked at.
     return setter(DeviceId, "QUIL_SetTolerance", OutNo, kControlOuts)
-        .check(upper.fits && lower.fits && digitCount(Hystersys) <= 6, QUIL_ERROR_VALUE)
+        .check(upper.fits && lower.fits && digitCount(Hystersys) <= ValueText::kDigits, QUIL_ERROR_VALUE)
         .check(UpperLimit >= LowerLimit, QUIL_ERROR_VALUE)
         .check(int64_t{Hystersys} < int64_t{UpperLimit} - LowerLimit, QUIL_ERROR_VALUE)
         .send("SW,LM,%02d,%s,%s,%07d\r\n", OutNo, upper.text, lower.text, Hystersys)
@@ -136,7 +134,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMethod(int32_t DeviceId, int32_t OutNo
     const MethodText method(Method, Number);
     // The reply's field count is not looked at.
     return setter(DeviceId, "QUIL_SetCalcMethod", OutNo, kMaxOut)
-        .check(within(Method, 0, kMaxMethod), QUIL_ERROR_RANGE)
+        .check(inRange(Method, 0, kMaxMethod), QUIL_ERROR_RANGE)
         .send("SW,OA,H,%02d,%s\r\n", OutNo, method.text)
         .values(" ggg:%s", method.text)
         .run();
@@ -152,7 +150,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMethod(int32_t DeviceId, int32_t OutNo
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcTarget(int32_t DeviceId, int32_t OutNo, int32_t CalcTarget) {
     return setter(DeviceId, "QUIL_SetCalcTarget", OutNo, kControlOuts)
-        .check(within(CalcTarget, 0, kMaxCalcTarget), QUIL_ERROR_VALUE)
+        .check(inRange(CalcTarget, 0, kMaxCalcTarget), QUIL_ERROR_VALUE)
         .send("SW,OA,T,%02d,%d\r\n", OutNo, CalcTarget)
         .fields(3)
         .values(" CalcTarget:%d", CalcTarget)
@@ -169,7 +167,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcTarget(int32_t DeviceId, int32_t OutNo
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOutAddSub(int32_t DeviceId, int32_t OutNo, int32_t AddSub1, int32_t AddSub2) {
     return setter(DeviceId, "QUIL_SetOutAddSub", OutNo, kMaxOut)
-        .check(within(AddSub1, 1, kMaxAddSub) && within(AddSub2, 1, kMaxAddSub), QUIL_ERROR_VALUE)
+        .check(inRange(AddSub1, 1, kMaxAddSub) && inRange(AddSub2, 1, kMaxAddSub), QUIL_ERROR_VALUE)
         .send("SW,OA,C,%02d,%02d,%02d\r\n", OutNo, AddSub1, AddSub2)
         .fields(3)
         .values(" AddSub1:%d AddSub2:%d", AddSub1, AddSub2)
@@ -191,7 +189,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOutOperation(int32_t DeviceId, int32_t Out
     char text[kOutMaskTextSize];
     outMaskToText(text, Mask);
     return setter(DeviceId, "QUIL_SetOutOperation", OutNo, kControlOuts)
-        .check(within(Mask, 1, kMaxOperationMask), QUIL_ERROR_VALUE)
+        .check(inRange(Mask, 1, kMaxOperationMask), QUIL_ERROR_VALUE)
         .send("SW,OA,M,%02d,%s\r\n", OutNo, text)
         .fields(3)
         .values(" mask:%s", text)
@@ -227,7 +225,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetScaling(int32_t DeviceId, int32_t OutNo, i
 QUIL_API int32_t QUIL_STDCALL QUIL_SetFilter(int32_t DeviceId, int32_t OutNo, int32_t FilterMode, int32_t FilterPara) {
     // Only the averaging filter (mode 0) can be set.
     return setter(DeviceId, "QUIL_SetFilter", OutNo, kControlOuts)
-        .check(FilterMode == 0 && within(FilterPara, 0, kMaxFilterPara), QUIL_ERROR_VALUE)
+        .check(FilterMode == 0 && inRange(FilterPara, 0, kMaxFilterPara), QUIL_ERROR_VALUE)
         .send("SW,OC,%02d,%d,%d\r\n", OutNo, FilterMode, FilterPara)
         .fields(2)
         .values(" FilterMode:%d FilterPara:%d", FilterMode, FilterPara)
@@ -248,7 +246,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetFilter(int32_t DeviceId, int32_t OutNo, in
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetTriggerMode(int32_t DeviceId, int32_t OutNo, int32_t TriggerMode) {
     return setter(DeviceId, "QUIL_SetTriggerMode", OutNo, kControlOuts)
-        .check(within(TriggerMode, 0, 1), QUIL_ERROR_VALUE)
+        .check(inRange(TriggerMode, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,OE,M,%02d,%d\r\n", OutNo, TriggerMode)
         .fields(2)
         .values(" TriggerMode:%d", TriggerMode)
@@ -279,7 +277,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOffset(int32_t DeviceId, int32_t OutNo, in
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMode(int32_t DeviceId, int32_t OutNo, int32_t CalcMode) {
     return setter(DeviceId, "QUIL_SetCalcMode", OutNo, kControlOuts)
-        .check(within(CalcMode, 0, kMaxCalcMode), QUIL_ERROR_VALUE)
+        .check(inRange(CalcMode, 0, kMaxCalcMode), QUIL_ERROR_VALUE)
         .send("SW,OD,%02d,%d\r\n", OutNo, CalcMode)
         .fields(2)
         .values(" CalcMode:%d", CalcMode)
@@ -296,7 +294,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMode(int32_t DeviceId, int32_t OutNo, 
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetDisplayUnit(int32_t DeviceId, int32_t OutNo, int32_t DisplayUnit) {
     return setter(DeviceId, "QUIL_SetDisplayUnit", OutNo, kMaxOut)
-        .check(within(DisplayUnit, 0, kMaxDisplayUnit), QUIL_ERROR_VALUE)
+        .check(inRange(DisplayUnit, 0, kMaxDisplayUnit), QUIL_ERROR_VALUE)
         .send("SW,OG,%02d,%d\r\n", OutNo, DisplayUnit)
         .fields(2)
         .values(" DisplayUnit:%d", DisplayUnit)

@@ -10,9 +10,15 @@ namespace quil {
 
 namespace {
 
-// Longest setting command: group letters, an index and a few value texts.
-constexpr std::size_t kCommandSize = 128;
-constexpr std::size_t kValuePartSize = 128;
+// Longer than any setting command or value part: group letters, an index
+// and a few value texts.
+constexpr std::size_t kTextSize = 128;
+
+std::string formatted(const char* format, va_list args) {
+    char text[kTextSize];
+    std::vsnprintf(text, sizeof text, format, args);
+    return text;
+}
 
 }  // namespace
 
@@ -36,22 +42,19 @@ Setting& Setting::check(bool ok, std::int32_t code) {
 }
 
 Setting& Setting::send(const char* format, ...) {
-    char command[kCommandSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(command, sizeof command, format, args);
+    const std::string command = formatted(format, args);
     va_end(args);
-    exchange_.send(Mode::Setting, "%s", command);
+    exchange_.send(Mode::Setting, "%s", command.c_str());
     return *this;
 }
 
 Setting& Setting::values(const char* format, ...) {
-    char part[kValuePartSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(part, sizeof part, format, args);
+    subject_ += formatted(format, args);
     va_end(args);
-    subject_ += part;
     return *this;
 }
 

@@ -17,7 +17,7 @@
 // field count, its parse and the value part of its trace lines.
 //
 //   return Setting::setter(DeviceId, "QUIL_SetMedian", Index::head(HeadNo))
-//       .check(Median >= 0 && Median <= 3, QUIL_ERROR_VALUE)
+//       .check(inRange(Median, 0, 3), QUIL_ERROR_VALUE)
 //       .send("SW,HG,%02d,%d\r\n", HeadNo, Median)
 //       .fields(2)
 //       .values(" Median:%d", Median)
@@ -30,7 +30,9 @@
 //       .run();
 //
 // A controller-wide setting passes Index::none() and traces
-// " send command fail DeviceID:%d" <values> " rc:%d". Two further steps serve
+// " send command fail DeviceID:%d" <values> " rc:%d". Setters that send
+// lengths use ValueText (the sign-and-six-digits text and whether the value
+// fits it) and check value.fits with QUIL_ERROR_VALUE. Two further steps serve
 // the members that need a second exported call, which must run without the
 // device lock (the lock is not recursive):
 // - checked() gives the result of the DeviceId and argument checks without
@@ -67,10 +69,14 @@ struct Index {
     static Index none() { return {nullptr, 0, 0}; }
 };
 
+// The value check of most setters: v from first to last.
+inline bool inRange(std::int32_t v, std::int32_t first, std::int32_t last) { return v >= first && v <= last; }
+
 // A setting value as the controller takes it: a sign and six digits. Values
-// of more than six digits do not fit the command's field; fits tells.
+// of more digits do not fit the command's field; fits tells.
 struct ValueText {
-    explicit ValueText(std::int32_t v) : fits(digitCount(v) <= 6) { formatSigned6(v, text); }
+    static constexpr int kDigits = 6;
+    explicit ValueText(std::int32_t v) : fits(digitCount(v) <= kDigits) { formatSigned6(v, text); }
     char text[kSigned6TextSize] = {};
     bool fits;
 };
