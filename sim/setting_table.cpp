@@ -46,7 +46,9 @@ std::string storeKey(int program, const std::string& group, int index) {
 std::vector<int> stored(const Model& m, const SettingSpec& s, int index) {
     std::vector<int> values;
     for (const SettingValue& v : s.values) values.push_back(v.initial);
-    std::istringstream text(m.value(storeKey(m.programNo(), s.group, index)));
+    const std::string kept = m.value(storeKey(m.programNo(), s.group, index));
+    if (kept.empty()) return values;  // never written in this program
+    std::istringstream text(kept);
     for (int& v : values) text >> v;
     return values;
 }
@@ -69,12 +71,9 @@ std::string lengthText(int v, int decimals) {
 std::string methodText(int encoded) {
     const int method = encoded / kMethodBase;
     const int number = encoded % kMethodBase;
+    const char letter = method == 0 ? 'H' : method == 1 ? 'O' : 'C';
     char text[16];
-    std::snprintf(text, sizeof text, "%c%02d",
-                  method == 0   ? 'H'
-                  : method == 1 ? 'O'
-                                : 'C',
-                  method <= 1 ? number : method - 1);
+    std::snprintf(text, sizeof text, "%c%02d", letter, method <= 1 ? number : method - 1);
     return text;
 }
 
@@ -173,6 +172,7 @@ std::string write(const Table& t, Model& m, const Command& c) {
     for (const SettingValue& v : s->values) values.push_back(parse(a, v, &errorNo));
     if (!a.ok()) return a.error();
     if (errorNo == Model::kErrParameter) return Model::error(c, errorNo);
+    // A method's range depends on its letter; it was checked as it was read.
     for (std::size_t i = 0; i < values.size() && errorNo == 0; ++i)
         if (s->values[i].in != SettingValue::In::Method &&
             (values[i] < s->values[i].first || values[i] > s->values[i].last))
