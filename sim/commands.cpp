@@ -15,6 +15,11 @@ int Args::fail(int errorNo) {
     return 0;
 }
 
+std::string Args::text() {
+    const std::string* t = next();
+    return t ? *t : std::string();
+}
+
 int Args::integer() {
     const std::string* text = next();
     if (!text) return 0;

@@ -50,6 +50,8 @@ public:
     // kErrParameter.
     Args(const Command& command, std::size_t count);
 
+    // The argument's text as it is ("" once a read has failed).
+    std::string text();
     // A decimal integer, with a '-' for a negative one.
     int integer();
     // An integer from first to last; kErrParameter outside.

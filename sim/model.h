@@ -42,6 +42,8 @@ public:
     // its set), and an index (OUT number, OUT mask) outside its range.
     static constexpr int kErrParameter = 61;
     static constexpr int kErrRange = 64;
+    // A setting value outside what the controller accepts.
+    static constexpr int kErrValue = 62;
 
     static constexpr int kOutCount = 8;      // OUT1 to OUT8
     static constexpr int kProgramCount = 8;  // programs 0 to 7
