@@ -255,6 +255,46 @@ QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
  * reply within 1200 ms; -20 no "regRead"/"regWrite" (or, for a write, no
  * "ret"); -21 no "ret" in "regRead"; -22 no "Read". */
 
+/* ------------------------------------------------------------ common settings
+ * Controller-wide settings, written with "SW" and read with "SR" in the
+ * controller's setting mode (a command refused in measurement mode is sent
+ * again after the switch to setting mode). Nothing is cached: every getter
+ * asks the controller. Getters give QUIL_ERROR_NULL_POINTER for a null
+ * output; a reply with other fields than expected gives QUIL_ERROR_REPLY. */
+/* Sampling cycle: 30 to 37 (sent as the controller's codes 0 to 7) or 10 to
+ * 15 (sent as 0 to 5); any other number gives QUIL_ERROR_VALUE. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetSamplingCycle(int32_t DeviceId, int32_t SamplingCycle);
+/* Sampling cycle: on models 34 to 39 the controller's code plus 30 (30 to 37,
+ * accepted again by QUIL_SetSamplingCycle), on models 0 to 11 the
+ * controller's code itself. The model code is asked for in an exchange of its
+ * own: its failure code is returned, a model outside those gives
+ * QUIL_ERROR_UNKNOWN, and SamplingCycle is not written then. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetSamplingCycle(int32_t DeviceId, int32_t* SamplingCycle);
+/* Mutual interference prevention: 0 to 2 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePrevention(int32_t DeviceId, int32_t OnOff);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePrevention(int32_t DeviceId, int32_t* OnOff);
+/* Strobe time index: 0 to 3 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetStrobeTime(int32_t DeviceId, int32_t StrobeTime);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetStrobeTime(int32_t DeviceId, int32_t* StrobeTime);
+/* Data storage: number of points to store, 0 to 1200000 (else
+ * QUIL_ERROR_PARAMETER), and storage cycle index, 0 to 10 (else
+ * QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetDataStorage(int32_t DeviceId, int32_t NumStorage, int32_t StorageCycle);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDataStorage(int32_t DeviceId, int32_t* NumStorage, int32_t* StorageCycle);
+/* Running mode and count direction of the encoder input, sent as given. Not
+ * on models 34 to 39 (QUIL_ERROR_UNSUPPORTED): they set each of their encoder
+ * channels with QUIL_SetEncoderParameters. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetRunningMode(int32_t DeviceId, int32_t Runningmode, int32_t CatchDirection);
+/* Encoder input mode and minimum input time (nanoseconds, at most ten
+ * digits), sent as given, and trigger interval in points, 1 to 10000 (else
+ * QUIL_ERROR_PARAMETER). Not on models 34 to 39 (QUIL_ERROR_UNSUPPORTED,
+ * tested first). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderMode(int32_t DeviceId, int32_t Inputmode, int32_t InputTime,
+                                                  int32_t TrigInterval);
+/* Number of sensor heads in use, and of OUTs in use. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedHeads(int32_t DeviceId, int32_t* number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedOut(int32_t DeviceId, int32_t* number);
+
 /* ------------------------------------------------------------ encoder and I/O
  * The three encoder inputs (channels 1 to 3), the analog outputs and the four
  * digital outputs of models 34 to 39. On any other model every function gives
