@@ -393,6 +393,86 @@ QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
  * reply within 1200 ms; -20 no "regRead"/"regWrite" (or, for a write, no
  * "ret"); -21 no "ret" in "regRead"; -22 no "Read". */
 
+/* ------------------------------------------------------------ common settings
+ * Controller-wide settings, written with "SW" and read with "SR" in the
+ * controller's setting mode (a command refused in measurement mode is sent
+ * again after the switch to setting mode). Nothing is cached: every getter
+ * asks the controller. Getters give QUIL_ERROR_NULL_POINTER for a null
+ * output; a reply with other fields than expected gives QUIL_ERROR_REPLY. */
+/* Sampling cycle: 30 to 37 (sent as the controller's codes 0 to 7) or 10 to
+ * 15 (sent as 0 to 5); any other number gives QUIL_ERROR_VALUE. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetSamplingCycle(int32_t DeviceId, int32_t SamplingCycle);
+/* Sampling cycle: on models 34 to 39 the controller's code plus 30 (30 to 37,
+ * accepted again by QUIL_SetSamplingCycle), on models 0 to 11 the
+ * controller's code itself. The model code is asked for in an exchange of its
+ * own: its failure code is returned, a model outside those gives
+ * QUIL_ERROR_UNKNOWN, and SamplingCycle is not written then. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetSamplingCycle(int32_t DeviceId, int32_t* SamplingCycle);
+/* Mutual interference prevention: 0 to 2 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePrevention(int32_t DeviceId, int32_t OnOff);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePrevention(int32_t DeviceId, int32_t* OnOff);
+/* Strobe time index: 0 to 3 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetStrobeTime(int32_t DeviceId, int32_t StrobeTime);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetStrobeTime(int32_t DeviceId, int32_t* StrobeTime);
+/* Data storage: number of points to store, 0 to 1200000 (else
+ * QUIL_ERROR_PARAMETER), and storage cycle index, 0 to 10 (else
+ * QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetDataStorage(int32_t DeviceId, int32_t NumStorage, int32_t StorageCycle);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDataStorage(int32_t DeviceId, int32_t* NumStorage, int32_t* StorageCycle);
+/* Running mode and count direction of the encoder input, sent as given. Not
+ * on models 34 to 39 (QUIL_ERROR_UNSUPPORTED): they set each of their encoder
+ * channels with QUIL_SetEncoderParameters. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetRunningMode(int32_t DeviceId, int32_t Runningmode, int32_t CatchDirection);
+/* Encoder input mode and minimum input time (nanoseconds, at most ten
+ * digits), sent as given, and trigger interval in points, 1 to 10000 (else
+ * QUIL_ERROR_PARAMETER). Not on models 34 to 39 (QUIL_ERROR_UNSUPPORTED,
+ * tested first). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderMode(int32_t DeviceId, int32_t Inputmode, int32_t InputTime,
+                                                  int32_t TrigInterval);
+/* Number of sensor heads in use, and of OUTs in use. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedHeads(int32_t DeviceId, int32_t* number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedOut(int32_t DeviceId, int32_t* number);
+
+/* ------------------------------------------------------------ encoder and I/O
+ * The three encoder inputs (channels 1 to 3), the analog outputs and the four
+ * digital outputs of models 34 to 39. On any other model every function gives
+ * QUIL_ERROR_UNSUPPORTED before its arguments are looked at; a bad argument or
+ * a null pointer gives QUIL_ERROR_PARAMETER. A value the controller sends as
+ * a special text ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX") reads as 0. A command
+ * refused in measurement mode is sent again after the switch to setting
+ * mode, except where said. */
+/* Current count of an encoder channel. A refusal is returned as it is (no
+ * mode switch). */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderCurrentValue(int32_t DeviceId, int32_t channel, int32_t* value);
+/* Sets the count of an encoder channel to 0. A refusal is returned as it is. */
+QUIL_API int32_t QUIL_STDCALL QUIL_EncoderReset(int32_t DeviceId, int32_t channel);
+/* Selected encoder number, 1 to 3. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderNumber(int32_t DeviceId, int32_t number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderNumber(int32_t DeviceId, int32_t* number);
+/* Encoder parameters, written to all three channels alike (channel, 1 to 3,
+ * is checked and traced): InputMode 0 to 3, InputTime (nanoseconds, at most
+ * ten digits, not checked), interval 1 to 10000, OperatingMode 0 to 2,
+ * DetectionDirection 0 to 2. First the input settings go to channels 1, 2 and
+ * 3 in turn under one device lock, then the operating mode and direction
+ * likewise. Within a group a failure does not stop the later channels and
+ * the group's result is channel 3's: a failed group ends the call with that
+ * result. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderParameters(int32_t DeviceId, int32_t channel, int32_t InputMode,
+                                                        int32_t InputTime, int32_t interval, int32_t OperatingMode,
+                                                        int32_t DetectionDirection);
+/* Encoder parameters of one channel, read in two exchanges: when the second
+ * fails, InputMode, InputTime and interval have been written already. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderParameters(int32_t DeviceId, int32_t channel, int32_t* InputMode,
+                                                        int32_t* InputTime, int32_t* interval, int32_t* OperatingMode,
+                                                        int32_t* DetectionDirection);
+/* Analog output channel, 0 to 3, of an encoder channel. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAnalogOutput(int32_t DeviceId, int32_t channel, int32_t OutputChannel);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAnalogOutputChannel(int32_t DeviceId, int32_t channel, int32_t* OutputChannel);
+/* Level, 0 to 4, of digital output OutNo, 1 to 4. The read returns a refusal
+ * as it is (no mode switch). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetIODigitalOutput(int32_t DeviceId, int32_t OutNo, int32_t Level);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t OutNo, int32_t* Level);
+
 /* ------------------------------------------------------------ data stream
  * Plain C calling convention. A run streams blocks of 32-bit values of up to
  * four channels over the roll link (TCP 12525) into four per-device channel
