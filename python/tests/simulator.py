@@ -82,6 +82,8 @@ class QuilSim:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 self.process.stdout.close()
+                if self.process.returncode == 2:  # refused its arguments
+                    raise unittest.SkipTest("quilsim refuses %s" % " ".join(args[1:]))
                 return False  # the address was taken: try the next one
             try:
                 socket.create_connection((self.address, COMMAND_PORT), timeout=0.2).close()

@@ -17,7 +17,7 @@ sim = None
 
 def setUpModule():
     global sim
-    sim = QuilSim()
+    sim = QuilSim(model=0)  # four heads, no encoder inputs
 
 
 def tearDownModule():
@@ -208,6 +208,53 @@ class ModelsWithFeatures(unittest.TestCase):
         self.addCleanup(spot_sim.stop)
         with quil.Controller(spot_sim.address) as c:
             self.assertEqual(c.get_spot_type(), 0)  # the simulator's sensor reports code 48
+
+
+class SettingsFamilies(unittest.TestCase):
+    """Methods made from the settings tables, where the library has them."""
+
+    def setUp(self):
+        self.c = quil.Controller(sim.address)
+        self.addCleanup(self.c.close)
+
+    def need(self, *methods):
+        missing = [m for m in methods if not quil.Controller.supports(m)]
+        if missing:
+            self.skipTest("the library lacks " + ", ".join(missing))
+
+    def test_written_settings_read_back_as_values_and_named_tuples(self):
+        c = self.c
+        cases = [
+            ("set_median", (2, 3), "get_median", (2,), 3),
+            ("set_able_min_max", (1, 10, 90), "get_able_min_max", (1,), (10, 90)),
+            ("set_filter", (1, 0, 5), "get_filter", (1,), (0, 5)),
+            ("set_data_storage", (1000, 3), "get_data_storage", (), (1000, 3)),
+            ("set_strobe_time", (2,), "get_strobe_time", (), 2),
+        ]
+        for setter, args, getter, key, value in cases:
+            with self.subTest(setter=setter):
+                self.need(setter, getter)
+                getattr(c, setter)(*args)
+                self.assertEqual(getattr(c, getter)(*key), value)
+        self.need("get_able_min_max", "get_filter")
+        self.assertEqual(type(c.get_able_min_max(1)).__name__, "AbleMinMax")
+        self.assertEqual(c.get_filter(1).parameter, 5)
+
+    def test_a_head_outside_its_range_is_refused_before_sending(self):
+        self.need("set_median")
+        lines, e = sim.sent_by(self.c, lambda: self.c.set_median(5, 1))
+        self.assertEqual((lines, e.code, e.function), ([], Result.ERROR_RANGE, "QUIL_SetMedian"))
+
+    def test_encoder_functions_only_on_their_models(self):
+        self.need("set_encoder_number", "get_encoder_number")
+        with self.assertRaises(quil.QuilError) as caught:
+            self.c.get_encoder_number()
+        self.assertEqual(caught.exception.code, Result.ERROR_UNSUPPORTED)
+        encoder_sim = QuilSim(model=34)
+        self.addCleanup(encoder_sim.stop)
+        with quil.Controller(encoder_sim.address) as c:
+            c.set_encoder_number(2)
+            self.assertEqual(c.get_encoder_number(), 2)
 
 
 class OpenAndClose(unittest.TestCase):
