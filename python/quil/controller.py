@@ -1,5 +1,6 @@
 """One networked controller, opened by its IPv4 address."""
 
+import atexit
 import collections
 import ctypes
 import enum
@@ -86,11 +87,21 @@ class _CalcData(ctypes.Structure):
 
 
 _STORAGE_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_int32)
-# The storage callbacks the library may call, by device number, kept until
-# the device is closed whether the application still holds its Controller
-# or not.
+# The Controllers whose storage callback the library may call, by device
+# number, with the callback: kept until the device is closed whether the
+# application still holds its Controller or not.
 _watchers = {}
 _watchers_lock = threading.Lock()
+
+
+@atexit.register
+def _close_watched():
+    """A callback that comes while the interpreter shuts down crashes it."""
+    with _watchers_lock:
+        controllers = [controller for controller, _ in _watchers.values()]
+    for controller in controllers:
+        controller.close()
+
 _I32 = [ctypes.c_int32]
 _I32P = Param.parse("value")
 _U32P = Param.parse("value:u32")
@@ -261,12 +272,15 @@ class Controller:
         c_callback = _STORAGE_CALLBACK(on_storage)
         with _watchers_lock:
             previous = _watchers.get(self.device)
-            _watchers[self.device] = c_callback
+            _watchers[self.device] = (self, c_callback)
         try:
             self._call("QUIL_SetOneDataStorage", _I32 + [_STORAGE_CALLBACK], c_callback)
         except BaseException:
             with _watchers_lock:
-                _watchers[self.device] = previous
+                if previous is None:
+                    _watchers.pop(self.device, None)
+                else:
+                    _watchers[self.device] = previous
             raise
 
     # ---------------------------------------------------------------- stream

@@ -6,6 +6,7 @@ channels into arrays before anything else and hands them on: into a queue
 read by the iterator, or to the application's own callback.
 """
 
+import atexit
 import collections
 import ctypes
 import queue
@@ -31,6 +32,16 @@ CHANNEL_BUFFER_VALUES = 2000000
 # the Stream or not.
 _running = {}
 _running_lock = threading.Lock()
+
+
+@atexit.register
+def _stop_all():
+    """A callback that comes while the interpreter shuts down crashes it."""
+    with _running_lock:
+        streams = list(_running.values())
+    for stream in streams:
+        stream.stop()
+
 
 _ROLL_CALLBACK = ctypes.CFUNCTYPE(
     None,

@@ -2,12 +2,15 @@
 of all four channels every 10 ms, value i of channel c being c * 100000000 + i."""
 
 import gc
+import os
 import queue
+import subprocess
+import sys
 import threading
 import time
 import unittest
 
-from simulator import QuilSim
+from simulator import PYTHON_DIR, QuilSim
 
 import quil
 from quil import _devices
@@ -151,6 +154,21 @@ class Starting(unittest.TestCase):
                 self.assertNotEqual(s.device, c.device)
                 self.assertEqual(s.next_batch(timeout=5).count, PACKET_VALUES)
             self.assertEqual(c.measure(1).value, 1.0)  # its connection is untouched
+
+    def test_the_interpreter_exits_cleanly_with_callbacks_still_coming(self):
+        # Without the stop at exit a callback now and then reaches an
+        # interpreter that is shutting down, and the process crashes.
+        script = (
+            "import quil\n"
+            "s = quil.Stream(%r, 1000)\n"
+            "s.next_batch(timeout=5)\n"
+            "c = quil.Controller(%r)\n"
+            "c.storage_start(); c.storage_stop(); c.watch_storage(lambda c: None)\n"
+        ) % (sim.address, sim.address)
+        env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+        for _ in range(4):
+            r = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr)
 
     def test_a_dropped_stream_keeps_its_callback_until_stopped(self):
         s = quil.Stream(sim.address, PACKET_VALUES)
