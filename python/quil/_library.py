@@ -70,6 +70,10 @@ class Library:
                 f.argtypes = argtypes
                 f.restype = restype
                 self._functions[name] = f
+            elif tuple(getattr(f, "argtypes", argtypes)) != tuple(argtypes):
+                # One function object serves every caller: a second set of
+                # types would change how the first caller's arguments pass.
+                raise TypeError("%s is already bound with other argument types" % name)
             return f
 
     def has(self, name):

@@ -1,6 +1,7 @@
 """Controller against quilsim: values, control commands, errors, storage,
 registers, opening and closing."""
 
+import ctypes
 import threading
 import time
 import unittest
@@ -266,7 +267,7 @@ class OpenAndClose(unittest.TestCase):
         self.assertFalse(c.is_open)
         self.assertNotIn(device, _devices.held())
         # Closed in the library too: its number answers "not open".
-        get_type = quil.library().function("QUIL_GetDeviceType", [quil._library.ctypes.c_int32] * 2)
+        get_type = quil.library().function("QUIL_GetDeviceType", [ctypes.c_int32, ctypes.POINTER(ctypes.c_int32)])
         self.assertEqual(get_type(device, None), Result.ERROR_OPEN)
         with self.assertRaises(quil.QuilError) as caught:
             c.measure(1)

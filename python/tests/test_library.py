@@ -131,6 +131,12 @@ class Tables(unittest.TestCase):
                 missing.append(name)
         self.assertEqual(missing, [], "add these to a table in families.py")
 
+    def test_a_function_is_bound_with_one_signature_only(self):
+        lib = quil.library()
+        lib.function("VersionDll", [])
+        with self.assertRaises(TypeError):
+            lib.function("VersionDll", [ctypes.c_int32])
+
     def test_methods_say_which_function_they_call(self):
         self.assertTrue(quil.Controller.supports("get_program"))
         self.assertTrue(quil.Controller.supports("measure"))
