@@ -42,10 +42,10 @@ protected:
 };
 
 TEST_F(Cli, NumbersAreParsedWholeOrRefusedBeforeTheNetwork) {
-    for (const char* args : {"program x", "program 8", "runtime x", "--timeout abc model", "--id 64 model",
-                             "reg read 1 abc", "measure 1x", "measure --mask", "stream --batch 0",
-                             "stream --batch 10 --batches 0", "head set able-range 2 10 9x", "out get tolerance 9",
-                             "storage read one"}) {
+    for (const char* args :
+         {"program x", "program 8", "runtime x", "--timeout abc model", "--id 64 model", "reg read 1 abc", "measure 1x",
+          "measure --mask", "stream --batch 0", "stream --batch 10 --batches 0", "head set able-range 2 10 9x",
+          "out get tolerance 9", "storage read one"}) {
         const CliRun r = run(args);
         EXPECT_EQ(r.rc, 2) << args;
         EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
