@@ -22,7 +22,7 @@ echo "== CMake: find_package(quil), quil::quil"
 cmake -S "$SRC/examples/consumer" -B "$WORK/cmake" -DCMAKE_PREFIX_PATH="$WORK/prefix" >/dev/null
 cmake --build "$WORK/cmake" >/dev/null
 "$WORK/cmake/consumer" "$ADDR" | tee "$WORK/out"
-grep -q "running with quil 1\." "$WORK/out"
+grep -q "compiled with quil \(.*\), running with quil \1$" "$WORK/out"
 grep -q "model code 35" "$WORK/out"
 
 echo "== pkg-config quil"
