@@ -65,6 +65,7 @@ TEST_F(SimCommonSettings, CommonWritesAreCheckedAndRefusedWritesChangeNothing) {
                    {"SW,CF,1200001,00", "ER,SW,62"},
                    {"SW,CF,5,11", "ER,SW,62"},
                    {"SW,CF,5", "ER,SW,61"},
+                   {"SW,CF,1200001,x", "ER,SW,61"},  // the text forms come before the ranges
                    {"SW,CB,+1", "ER,SW,61"},
                    {"SW,CB,", "ER,SW,61"},
                    {"SW,CJ,3,0", "ER,SW,62"},
