@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "sim/commands.h"
-#include "sim/settings.h"
+#include "sim/setting_table.h"
 
 namespace quil::sim {
 namespace {
@@ -32,18 +32,18 @@ std::string outsInUse(Model&, const Command& c) {
 }  // namespace
 
 void installCommonCommands(Model& model) {
-    const SettingGroup groups[] = {
-        {.group = "CA", .values = {{0, 0, 0, lastSamplingCycle}}, .perProgram = true},
-        {.group = "CB", .values = {{0, 2}}, .perProgram = true},
-        {.group = "CE", .values = {{0, 3}}, .perProgram = true},
-        {.group = "CF", .values = {{0, kMaxStoragePoints, 7}, {0, 10, 2}}, .perProgram = true},
-        {.group = "CJ", .values = {{0, 2}, {0, 2}}, .perProgram = true, .available = singleEncoderModel},
-        {.group = "CI",
-         .values = {{0, 3}, {0, kMaxTime, 10}, {1, kMaxTrigInterval, 6}},
-         .perProgram = true,
-         .available = singleEncoderModel},
-    };
-    for (const SettingGroup& g : groups) installSettingGroup(model, g);
+    using V = SettingValue;
+    installSettings(
+        model, {
+                   {.group = "CA", .values = {{.lastFor = lastSamplingCycle}}},
+                   {"CB", 0, {V::number(0, 2, 0)}},
+                   {"CE", 0, {V::number(0, 3, 0)}},
+                   {"CF", 0, {V::number(0, kMaxStoragePoints, 0, 7), V::number(0, 10, 0, 2)}},
+                   {.group = "CJ", .values = {V::number(0, 2, 0), V::number(0, 2, 0)}, .available = singleEncoderModel},
+                   {.group = "CI",
+                    .values = {V::number(0, 3, 0), V::number(0, kMaxTime, 0, 10), V::number(1, kMaxTrigInterval, 1, 6)},
+                    .available = singleEncoderModel},
+               });
     model.on("SR,EF", headsInUse, Model::kSetting);
     model.on("SR,EE", outsInUse, Model::kSetting);
 }
