@@ -94,7 +94,7 @@ QUIL_API const char* quil_result_message(int32_t code);
 enum QuilCodeFamily {
     QUIL_FAMILY_DEVICE = 0, /* QUIL_ device functions: QUIL_OK, QUIL_ERROR_* */
     QUIL_FAMILY_LINK = 1,   /* LinkConnect, DeviceInit, SwapData, quil_swap, SwapRollData */
-    QUIL_FAMILY_STREAM = 2, /* QUIL_StartRollPoint, LinkRollConnect, RecvRollData, ClearRecv */
+    QUIL_FAMILY_STREAM = 2, /* QUIL_StartRollPoint, RecvRollData, ClearRecv (LinkRollConnect: LINK) */
     QUIL_FAMILY_JSON = 3,   /* QUIL_GetDeviceRuningTime's register exchange */
     QUIL_FAMILY_SEARCH = 4  /* SearchSensor, SearchOnline */
 };
@@ -546,8 +546,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t 
 
 /* Starts a run: closes the device number's raw links, opens the command link
  * and the roll link to ip, restarts the controller's batch streaming and
- * starts the receive thread. batchCount: values per channel per callback (1
- * to 1,200,000). 0; -997 bad argument; -987 a roll link exists (also after a
+ * starts the receive thread. batchCount (1 to 1,200,000): the callback
+ * comes after the packet that brings the values per channel to at least
+ * batchCount, with all the values collected (whole packets, so the count may
+ * be larger). 0; -997 bad argument; -987 a roll link exists (also after a
  * run ended by itself, until QUIL_StopRollPoint); -1 or the failed open's
  * code. Note: this closes a command connection that QUIL_OpenDeviceETHER made
  * for the same number; that device's calls then fail with QUIL_ERROR_REPLY
@@ -555,8 +557,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t 
 QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
                                      uint32_t batchCount);
 /* Stops the run (callback with status 16) and closes both links. 0; -997 for
- * DeviceId 64 and above. Returns within about one second plus the callback's
- * time, whatever the controller sends. */
+ * DeviceId 64 and above. The receive thread ends within about one second plus
+ * the callback's time, whatever the stream brings; the two "StartRoll" false
+ * messages then wait up to 1200 ms each for the controller's answer. */
 QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId);
 /* Counters of the current or last run of a device number, so that loss is
  * visible: the receive thread finds packet boundaries by itself, and skips
