@@ -454,6 +454,15 @@ TEST_F(StorageWatcher, NotCalledWhileRecordingOrWithoutData) {
     ASSERT_TRUE(waitUntil([] { return g_calls >= 1; }));
 }
 
+TEST_F(StorageWatcher, AFailedStatusReadNeverCallsBack) {
+    // Counts left by a read during recording, then every read refused: a
+    // refused read reports no stop, so no "recording finished" callback.
+    sim.script().replyTo("AN", "AN,1,0,5\r\n", 1).replyTo("AN", "ER,AN,99\r\n", quil::sim::Script::kAlways);
+    ASSERT_EQ(QUIL_SetOneDataStorage(kId, countCall), QUIL_OK);
+    ASSERT_TRUE(moreRequests(30));
+    EXPECT_EQ(g_calls, 0);
+}
+
 TEST_F(StorageWatcher, FailedPassesAndShorterRepliesKeepEarlierNumbers) {
     // Refusals do not end the watch. OUT4's number then comes only with one
     // reply, while recording; the later ones report the stop but carry
