@@ -4,9 +4,10 @@
 // a process of their own (each test case does).
 #pragma once
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -14,11 +15,58 @@
 
 namespace quil::test {
 
+inline std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The trace log is written in the C library's text mode, which stores each
+// "\n" as the system's line end ("\r\n" on Windows); found out once by
+// writing a line in that mode.
+inline const std::string& textLineEnd() {
+    static const std::string end = [] {
+        namespace fs = std::filesystem;
+        const fs::path p = fs::temp_directory_path() / ("quil-line-end-" + std::to_string(platform::processId()));
+        if (std::FILE* f = std::fopen(p.string().c_str(), "w")) {
+            std::fputs("\n", f);
+            std::fclose(f);
+        }
+        std::string bytes = readBytes(p);
+        std::error_code ec;
+        fs::remove(p, ec);
+        return bytes;
+    }();
+    return end;
+}
+
+// A log file's text as the library wrote it, before the text mode's
+// translation of its line ends.
+inline std::string logText(const std::filesystem::path& path) {
+    const std::string bytes = readBytes(path);
+    const std::string& end = textLineEnd();
+    std::string text;
+    std::size_t start = 0;
+    for (std::size_t at; (at = bytes.find(end, start)) != std::string::npos; start = at + end.size())
+        text.append(bytes, start, at - start).append("\n");
+    return text.append(bytes, start, std::string::npos);
+}
+
 class LogDir {
 public:
     LogDir() {
-        char tmpl[] = "/tmp/quil-log-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
+        // A new directory under the system's temporary directory, with a name
+        // no other test process picks.
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path base = fs::temp_directory_path(ec);
+        std::random_device random;
+        for (int attempt = 0; !ec && dir_.empty() && attempt < 100; ++attempt) {
+            const fs::path p =
+                base / ("quil-log-" + std::to_string(platform::processId()) + "-" + std::to_string(random() % 1000000));
+            if (fs::create_directory(p, ec)) dir_ = p.string();
+        }
         platform::overrideApplicationDirectory(dir_);
     }
     ~LogDir() {
@@ -34,13 +82,8 @@ public:
         std::ofstream(dir_ + "/EnableLogout.ini")
             << "[EnableOutput]\r\nEnable=" << enable << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
     }
-    std::string log() const { return read("QUILLinkFile.log"); }
-    std::string read(const char* name) const {
-        std::ifstream f(dir_ + "/" + name);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string log() const { return logText(dir_ + "/QUILLinkFile.log"); }
+    std::string read(const char* name) const { return readBytes(dir_ + "/" + name); }
 
 private:
     std::string dir_;
