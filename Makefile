@@ -1,10 +1,13 @@
 # Wraps CMake. `make` builds into build/, `make test` runs every test (also
 # under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
 # library against the simulator, `make bench` prints the benchmark figures.
+# `make windows` cross-builds the 32-bit Windows DLL into build-windows/,
+# `make test-windows` runs its tests under wine.
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps test test-main test-asan test-tsan format format-check demo bench clean
+.PHONY: all build deps test test-main test-asan test-tsan format format-check demo bench clean \
+	windows windows-deps test-windows
 
 all: build
 
@@ -54,5 +57,22 @@ bench: deps
 	cmake --build build-release -j$(JOBS) --target quil_bench
 	./build-release/quil_bench --benchmark_min_time=0.5
 
+# The Windows DLL (quil.dll), its import library, quilctl.exe and the test
+# programs, cross-built with mingw-w64; cJSON and TinyXML from the
+# distribution's sources, fetched into build-windows/deps once.
+windows: windows-deps
+	cmake -S . -B build-windows --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-windows -j$(JOBS)
+
+windows-deps:
+	@sh scripts/install-windows-deps.sh
+
+# Under wine, against the Linux simulator: build/quilsim is built first.
+test-windows: deps windows
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS) --target quilsim
+	JOBS=$(JOBS) sh scripts/test-windows.sh
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-windows
