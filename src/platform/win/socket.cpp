@@ -9,11 +9,12 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <set>
 
 namespace quil::platform {
 namespace {
@@ -44,71 +45,6 @@ sockaddr_in toSockaddr(const Ipv4& ip, std::uint16_t port) {
     return a;
 }
 
-// shutdown() does not wake a select() on a listening socket (Windows refuses
-// to shut one down), and whether it wakes one on a connected socket depends
-// on the stack. So the waits look at this set between short slices: a socket
-// shut down here counts as ready, as on POSIX, and the caller's next call
-// finds it closed. closeSocket() takes the handle out again before the system
-// can hand the same number to a new socket.
-std::mutex g_shutMutex;
-std::set<SOCKET> g_shut;
-constexpr int kWaitSliceMs = 50;
-
-bool isShut(SOCKET s) {
-    std::lock_guard<std::mutex> lock(g_shutMutex);
-    return g_shut.count(s) != 0;
-}
-
-// Waits until one of the sockets is readable (or writable), reports an error
-// condition, or is shut down: its index, -1 on time-out, -2 on failure.
-int waitAny(const Socket* socks, int count, bool write, int ms) {
-    for (int i = 0; i < count; ++i)
-        if (!socks[i].valid()) {
-            t_lastError = kErrNotSocket;
-            return -2;
-        }
-    const ULONGLONG deadline = ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(ms);
-    for (;;) {
-        for (int i = 0; i < count; ++i)
-            if (isShut(sockOf(socks[i]))) return i;
-        int slice = kWaitSliceMs;
-        if (ms >= 0) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline && ms > 0) return -1;
-            slice = static_cast<int>(std::min<ULONGLONG>(deadline > now ? deadline - now : 0, kWaitSliceMs));
-        }
-        fd_set ready, failed;
-        FD_ZERO(&ready);
-        FD_ZERO(&failed);
-        for (int i = 0; i < count; ++i) {
-            FD_SET(sockOf(socks[i]), &ready);
-            // A non-blocking connect that fails is reported here, not as
-            // writable; like POSIX, callers see the socket as ready and learn
-            // the error from their next call.
-            FD_SET(sockOf(socks[i]), &failed);
-        }
-        timeval tv{slice / 1000, (slice % 1000) * 1000};
-        const int r = ::select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv);
-        if (r == SOCKET_ERROR) {
-            fail();
-            return -2;
-        }
-        if (r > 0) {
-            for (int i = 0; i < count; ++i)
-                if (FD_ISSET(sockOf(socks[i]), &ready) || FD_ISSET(sockOf(socks[i]), &failed)) return i;
-        }
-        if (ms == 0) return -1;
-    }
-}
-
-Wait waitFor(Socket s, bool write, int ms) {
-    switch (waitAny(&s, 1, write, ms)) {
-    case 0: return Wait::Ready;
-    case -1: return Wait::Timeout;
-    default: return Wait::Error;
-    }
-}
-
 // Windows refuses every socket call of a process that has not started the
 // socket library. The library's own code starts it (and checks the version)
 // before it connects; the first socket of any other code (the simulator, the
@@ -121,17 +57,198 @@ void ensureStarted() {
     (void)started;
 }
 
+// Windows cannot be woken out of a blocking call the way POSIX is by
+// shutdown(): it refuses to shut a listening socket down, and a send that
+// waits for a peer which never reads goes on waiting after the socket was
+// shut down. So no thread ever waits inside the system here: every socket is
+// non-blocking in the system, a socket the caller has not made non-blocking
+// gets blocking behaviour from select() waits, and every wait also watches a
+// wake socket, to which shutdownBoth() sends a datagram after marking its
+// socket in this table. A socket shut down counts as ready at once, as on
+// POSIX, and its next call finds it closed. closeSocket() takes the entry out
+// before the system can hand the number to a new socket.
+struct SocketState {
+    bool nonBlocking = false;  // setNonBlocking was called: never wait
+    int receiveTimeoutMs = 0;  // setReceiveTimeout; 0 waits without limit
+    bool shut = false;         // shutdownBoth was called
+};
+std::mutex g_stateMutex;
+std::map<SOCKET, SocketState> g_state;
+
+// A socket this backend did not make (DeviceInit's) has the defaults.
+SocketState stateOf(SOCKET s) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    const auto it = g_state.find(s);
+    return it == g_state.end() ? SocketState{} : it->second;
+}
+
+template <class Change>
+void changeState(SOCKET s, Change change) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    change(g_state[s]);
+}
+
+bool isShut(SOCKET s) { return stateOf(s).shut; }
+
+// The wake socket: a datagram socket of this process on 127.0.0.1. Each
+// shutdown counts up the generation and sends one byte; a waiter that finds
+// the generation changed looks at its sockets again. A waiter can only miss
+// a wake between its last look at the generation and the start of its
+// select(), so waits also end every kRecheckMs to look again.
+struct Waker {
+    SOCKET sock = INVALID_SOCKET;
+    sockaddr_in address{};
+    std::atomic<unsigned> generation{0};
+};
+constexpr int kRecheckMs = 1000;
+
+Waker& waker() {
+    static Waker* w = [] {
+        ensureStarted();
+        auto* made = new Waker;  // lives as long as the process
+        made->sock = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        made->address.sin_family = AF_INET;
+        made->address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int len = sizeof made->address;
+        u_long on = 1;
+        if (made->sock == INVALID_SOCKET || ::ioctlsocket(made->sock, FIONBIO, &on) != 0 ||
+            ::bind(made->sock, reinterpret_cast<sockaddr*>(&made->address), sizeof made->address) != 0 ||
+            ::getsockname(made->sock, reinterpret_cast<sockaddr*>(&made->address), &len) != 0) {
+            // Without it waits still end every kRecheckMs.
+            if (made->sock != INVALID_SOCKET) ::closesocket(made->sock);
+            made->sock = INVALID_SOCKET;
+        }
+        return made;
+    }();
+    return *w;
+}
+
+void wakeWaiters() {
+    Waker& w = waker();
+    ++w.generation;
+    if (w.sock == INVALID_SOCKET) return;
+    const char byte = 0;
+    ::sendto(w.sock, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&w.address), sizeof w.address);
+}
+
+void drainWaker(const Waker& w) {
+    char buf[64];
+    while (::recv(w.sock, buf, sizeof buf, 0) > 0) {}
+}
+
+// Waits until one of the sockets is readable (or writable), reports an error
+// condition, or is shut down: its index, -1 on time-out, -2 on failure.
+int waitAny(const Socket* socks, int count, bool write, int ms) {
+    for (int i = 0; i < count; ++i)
+        if (!socks[i].valid()) {
+            t_lastError = kErrNotSocket;
+            return -2;
+        }
+    Waker& w = waker();
+    const ULONGLONG deadline = ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(ms);
+    for (;;) {
+        const unsigned generation = w.generation;
+        for (int i = 0; i < count; ++i)
+            if (isShut(sockOf(socks[i]))) return i;
+        int slice = kRecheckMs;
+        if (ms >= 0) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline && ms > 0) return -1;
+            slice = static_cast<int>(std::min<ULONGLONG>(deadline > now ? deadline - now : 0, kRecheckMs));
+        }
+        fd_set readable, writable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        for (int i = 0; i < count; ++i) {
+            FD_SET(sockOf(socks[i]), write ? &writable : &readable);
+            // A non-blocking connect that fails is reported here, not as
+            // writable; like POSIX, callers see the socket as ready and learn
+            // the error from their next call.
+            FD_SET(sockOf(socks[i]), &failed);
+        }
+        if (w.sock != INVALID_SOCKET) FD_SET(w.sock, &readable);
+        if (w.generation != generation) continue;
+        timeval tv{slice / 1000, (slice % 1000) * 1000};
+        const int r = ::select(0, &readable, &writable, &failed, &tv);
+        if (r == SOCKET_ERROR) {
+            fail();
+            return -2;
+        }
+        for (int i = 0; r > 0 && i < count; ++i) {
+            const SOCKET x = sockOf(socks[i]);
+            if (FD_ISSET(x, &readable) || FD_ISSET(x, &writable) || FD_ISSET(x, &failed)) return i;
+        }
+        if (r > 0 && w.sock != INVALID_SOCKET && FD_ISSET(w.sock, &readable)) drainWaker(w);
+        if (ms == 0) return -1;
+    }
+}
+
+Wait waitFor(Socket s, bool write, int ms) {
+    switch (waitAny(&s, 1, write, ms)) {
+    case 0: return Wait::Ready;
+    case -1: return Wait::Timeout;
+    default: return Wait::Error;
+    }
+}
+
+// A new socket of the system, non-blocking there, blocking for the caller.
+Socket adopt(SOCKET s) {
+    u_long on = 1;
+    if (::ioctlsocket(s, FIONBIO, &on) != 0) {
+        fail();
+        ::closesocket(s);
+        return Socket{};
+    }
+    changeState(s, [](SocketState& st) { st = SocketState{}; });
+    return wrap(s);
+}
+
 Socket newSocket(int type, int protocol) {
     ensureStarted();
     // Not inherited by child processes, like SOCK_CLOEXEC on POSIX.
     SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) fail();
-    return wrap(s);
+    if (s == INVALID_SOCKET) {
+        fail();
+        return Socket{};
+    }
+    return adopt(s);
 }
 
-int setBlockingMode(Socket s, bool nonBlocking) {
-    u_long on = nonBlocking ? 1 : 0;
-    return ::ioctlsocket(sockOf(s), FIONBIO, &on) == 0 ? 0 : fail();
+// Runs attempt, a call of the system on the non-blocking socket, as the
+// caller sees the socket: once when the caller made it non-blocking, else
+// again after each wait until it does not report "would block". A receive
+// gives up after the socket's receive time-out with "would block", as POSIX
+// does; a socket shut down ends the waiting (a receive reads the end, a send
+// fails as on a connection reset).
+template <class Attempt>
+long blockingCall(Socket s, bool write, Attempt attempt) {
+    const SocketState st = stateOf(sockOf(s));
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(st.receiveTimeoutMs);
+    for (;;) {
+        const long n = attempt();
+        if (n != SOCKET_ERROR) return n;
+        const int err = WSAGetLastError();
+        if (err != WSAEWOULDBLOCK || st.nonBlocking) {
+            t_lastError = mapError(err);
+            return -1;
+        }
+        if (isShut(sockOf(s))) {
+            if (!write) return 0;
+            t_lastError = kErrConnReset;
+            return -1;
+        }
+        int ms = -1;
+        if (!write && st.receiveTimeoutMs > 0) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                t_lastError = kErrWouldBlock;
+                return -1;
+            }
+            ms = static_cast<int>(deadline - now);
+        }
+        if (waitAny(&s, 1, write, ms) == -2) return -1;
+    }
 }
 
 }  // namespace
@@ -156,8 +273,8 @@ int closeSocket(Socket s) {
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lock(g_shutMutex);
-        g_shut.erase(sockOf(s));
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        g_state.erase(sockOf(s));
     }
     return ::closesocket(sockOf(s)) == 0 ? 0 : fail();
 }
@@ -194,14 +311,23 @@ int getReceiveBuffer(Socket s, int* bytes) {
     return 0;
 }
 
-// Windows takes the receive time-out as a DWORD of milliseconds.
+// The system's option (a DWORD of milliseconds) has no effect on a socket
+// that is non-blocking there; the receive calls wait that long themselves.
 int setReceiveTimeout(Socket s, int ms) {
     DWORD v = static_cast<DWORD>(ms);
-    return ::setsockopt(sockOf(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) == 0 ? 0
-                                                                                                              : fail();
+    if (::setsockopt(sockOf(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) != 0)
+        return fail();
+    changeState(sockOf(s), [ms](SocketState& st) { st.receiveTimeoutMs = ms; });
+    return 0;
 }
 
-int setNonBlocking(Socket s) { return setBlockingMode(s, true); }
+int setNonBlocking(Socket s) {
+    // Non-blocking in the system it already is; check the handle all the same.
+    u_long on = 1;
+    if (::ioctlsocket(sockOf(s), FIONBIO, &on) != 0) return fail();
+    changeState(sockOf(s), [](SocketState& st) { st.nonBlocking = true; });
+    return 0;
+}
 
 int pendingError(Socket s) {
     int err = 0;
@@ -220,7 +346,18 @@ bool parseIpv4(const char* text, Ipv4* out) {
 
 int connectStart(Socket s, const Ipv4& ip, std::uint16_t port) {
     sockaddr_in a = toSockaddr(ip, port);
-    return ::connect(sockOf(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
+    if (::connect(sockOf(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return 0;
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK || stateOf(sockOf(s)).nonBlocking) {
+        t_lastError = mapError(err);
+        return -1;
+    }
+    // A blocking connect: until connected or refused.
+    if (waitAny(&s, 1, true, -1) == -2) return -1;
+    const int result = pendingError(s);
+    if (result == 0) return 0;
+    if (result > 0) t_lastError = result;
+    return -1;
 }
 
 int bindTo(Socket s, const Ipv4& ip, std::uint16_t port) {
@@ -233,18 +370,19 @@ int listenOn(Socket s, int backlog) { return ::listen(sockOf(s), backlog) == 0 ?
 Socket acceptFrom(Socket listener, Ipv4* peer) {
     sockaddr_in a{};
     int len = sizeof a;
-    SOCKET s = ::accept(sockOf(listener), reinterpret_cast<sockaddr*>(&a), &len);
-    if (s == INVALID_SOCKET) {
-        fail();
+    const long r = blockingCall(listener, false, [&]() -> long {
+        len = sizeof a;
+        const SOCKET c = ::accept(sockOf(listener), reinterpret_cast<sockaddr*>(&a), &len);
+        return c == INVALID_SOCKET ? SOCKET_ERROR : static_cast<long>(c);
+    });
+    // A listener shut down reads as "the end": no connection (POSIX: EINVAL).
+    if (r == 0 || r == -1) {
+        if (r == 0) t_lastError = WSAEINVAL;
         return Socket{};
     }
-    // An accepted socket inherits the listener's non-blocking mode on
-    // Windows; POSIX hands out a blocking one, and callers expect that.
-    u_long off = 0;
-    ::ioctlsocket(s, FIONBIO, &off);
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<SOCKET>(r)), HANDLE_FLAG_INHERIT, 0);
     if (peer) std::memcpy(peer->b, &a.sin_addr.s_addr, 4);
-    return wrap(s);
+    return adopt(static_cast<SOCKET>(r));
 }
 
 int localPort(Socket s) {
@@ -265,33 +403,36 @@ int waitEitherReadable(Socket a, Socket b, int ms) {
 // Windows never raises a signal for a send on a closed connection; the send
 // just fails.
 long sendSome(Socket s, const void* data, std::size_t len) {
-    const int n = ::send(sockOf(s), static_cast<const char*>(data), clampLength(len), 0);
-    return n == SOCKET_ERROR ? fail() : n;
+    return blockingCall(s, true,
+                        [&] { return ::send(sockOf(s), static_cast<const char*>(data), clampLength(len), 0); });
 }
 
 long recvSome(Socket s, void* data, std::size_t len) {
-    const int n = ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), 0);
-    return n == SOCKET_ERROR ? fail() : n;
+    return blockingCall(s, false, [&] { return ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), 0); });
 }
 
 long peekSome(Socket s, void* data, std::size_t len) {
-    const int n = ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), MSG_PEEK);
-    return n == SOCKET_ERROR ? fail() : n;
+    return blockingCall(s, false,
+                        [&] { return ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), MSG_PEEK); });
 }
 
 long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::uint16_t port) {
     sockaddr_in a = toSockaddr(ip, port);
-    const int n = ::sendto(sockOf(s), static_cast<const char*>(data), clampLength(len), 0,
-                           reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return n == SOCKET_ERROR ? fail() : n;
+    return blockingCall(s, true, [&] {
+        return ::sendto(sockOf(s), static_cast<const char*>(data), clampLength(len), 0, reinterpret_cast<sockaddr*>(&a),
+                        sizeof a);
+    });
 }
 
 long recvFrom(Socket s, void* data, std::size_t len, Ipv4* from, std::uint16_t* port) {
     sockaddr_in a{};
     int alen = sizeof a;
-    const int n =
-        ::recvfrom(sockOf(s), static_cast<char*>(data), clampLength(len), 0, reinterpret_cast<sockaddr*>(&a), &alen);
-    if (n == SOCKET_ERROR) return fail();
+    const long n = blockingCall(s, false, [&] {
+        alen = sizeof a;
+        return ::recvfrom(sockOf(s), static_cast<char*>(data), clampLength(len), 0, reinterpret_cast<sockaddr*>(&a),
+                          &alen);
+    });
+    if (n < 0) return n;
     if (from) std::memcpy(from->b, &a.sin_addr.s_addr, 4);
     if (port) *port = ntohs(a.sin_port);
     return n;
@@ -300,8 +441,8 @@ long recvFrom(Socket s, void* data, std::size_t len, Ipv4* from, std::uint16_t* 
 void shutdownBoth(Socket s) {
     if (!s.valid()) return;
     ::shutdown(sockOf(s), SD_BOTH);
-    std::lock_guard<std::mutex> lock(g_shutMutex);
-    g_shut.insert(sockOf(s));
+    changeState(sockOf(s), [](SocketState& st) { st.shut = true; });
+    wakeWaiters();
 }
 
 std::vector<Adapter> adapters() {
