@@ -20,22 +20,32 @@ TEST(PlatformSockets, StartupGrantsVersionTwoTwo) {
     EXPECT_EQ(minor, 2);
 }
 
+// A listener on 127.0.0.1 and one connection to it, both ends left blocking.
+struct Connected {
+    plat::Socket listener, client, served;
+    bool make() {
+        plat::Ipv4 loopback;
+        if (!plat::parseIpv4("127.0.0.1", &loopback)) return false;
+        listener = plat::tcpSocket();
+        client = plat::tcpSocket();
+        if (plat::bindTo(listener, loopback, 0) != 0 || plat::listenOn(listener, 4) != 0) return false;
+        if (plat::connectStart(client, loopback, static_cast<std::uint16_t>(plat::localPort(listener))) != 0)
+            return false;
+        served = plat::acceptFrom(listener);
+        return served.valid();
+    }
+    void close() {
+        for (plat::Socket s : {client, served, listener}) EXPECT_EQ(plat::closeSocket(s), 0);
+    }
+};
+
 // A thread waiting without limit on a socket is woken when another thread
 // shuts that socket down: the simulator stops its acceptor this way, and
 // Windows cannot shut down a listening socket at all.
 TEST(PlatformSockets, ShutdownWakesAWaitWithoutLimit) {
-    plat::Socket listener = plat::tcpSocket();
-    ASSERT_TRUE(listener.valid());
-    plat::Ipv4 loopback;
-    ASSERT_TRUE(plat::parseIpv4("127.0.0.1", &loopback));
-    ASSERT_EQ(plat::bindTo(listener, loopback, 0), 0);
-    ASSERT_EQ(plat::listenOn(listener, 4), 0);
-    plat::Socket client = plat::tcpSocket();
-    ASSERT_EQ(plat::connectStart(client, loopback, static_cast<std::uint16_t>(plat::localPort(listener))), 0);
-    plat::Socket served = plat::acceptFrom(listener);
-    ASSERT_TRUE(served.valid());
-
-    for (plat::Socket s : {listener, served}) {
+    Connected c;
+    ASSERT_TRUE(c.make());
+    for (plat::Socket s : {c.listener, c.served}) {
         auto woken = std::async(std::launch::async, [s] { return plat::waitReadable(s, -1); });
         EXPECT_EQ(woken.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout) << "nothing to read yet";
         plat::shutdownBoth(s);
@@ -43,10 +53,27 @@ TEST(PlatformSockets, ShutdownWakesAWaitWithoutLimit) {
         EXPECT_EQ(woken.get(), plat::Wait::Ready);
     }
     char byte = 0;
-    EXPECT_EQ(plat::recvSome(client, &byte, 1), 0) << "the peer sees the connection end";
-    for (plat::Socket s : {client, served, listener}) EXPECT_EQ(plat::closeSocket(s), 0);
-    EXPECT_EQ(plat::waitReadable(listener, 0), plat::Wait::Error) << "a closed handle is no socket";
+    EXPECT_EQ(plat::recvSome(c.client, &byte, 1), 0) << "the peer sees the connection end";
+    c.close();
+    EXPECT_EQ(plat::waitReadable(c.listener, 0), plat::Wait::Error) << "a closed handle is no socket";
     EXPECT_EQ(plat::lastError(), plat::kErrNotSocket);
+}
+
+TEST(PlatformSockets, ReadsWhatArrivedWithoutWaiting) {
+    Connected c;
+    ASSERT_TRUE(c.make());
+    char buf[16] = {};
+    EXPECT_EQ(plat::recvNow(c.served, buf, sizeof buf), -1) << "a blocking socket, nothing there";
+    EXPECT_EQ(plat::lastError(), plat::kErrWouldBlock);
+    EXPECT_EQ(plat::pendingBytes(c.served), 0);
+    ASSERT_EQ(plat::sendSome(c.client, "abcde", 5), 5);
+    ASSERT_EQ(plat::waitReadable(c.served, 5000), plat::Wait::Ready);
+    for (int i = 0; i < 100 && plat::pendingBytes(c.served) < 5; ++i) plat::sleepMs(10);
+    EXPECT_EQ(plat::pendingBytes(c.served), 5);
+    EXPECT_EQ(plat::recvNow(c.served, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(plat::pendingBytes(c.served), 2);
+    c.close();
 }
 
 TEST(PlatformSockets, ConnectionRefusedIsReportedAfterTheWait) {
@@ -78,6 +105,8 @@ TEST(PlatformSystem, ApplicationDirectoryHoldsTheProgram) {
     EXPECT_EQ(exe.substr(0, dir.size() + 1), dir + plat::kPathSeparator);
     EXPECT_EQ(exe.find(plat::kPathSeparator, dir.size() + 1), std::string::npos) << "cut at the last separator";
 }
+
+TEST(PlatformSystem, PinsToOneProcessor) { EXPECT_TRUE(plat::pinProcessToOneCpu()); }
 
 TEST(PlatformSystem, AdaptersHaveNamesAndRealAddresses) {
     for (const plat::Adapter& a : plat::adapters()) {

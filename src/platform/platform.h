@@ -91,6 +91,11 @@ int waitEitherReadable(Socket a, Socket b, int ms);
 long sendSome(Socket s, const void* data, std::size_t len);
 long recvSome(Socket s, void* data, std::size_t len);
 long peekSome(Socket s, void* data, std::size_t len);  // like recvSome, leaves the bytes queued
+// Receives what has already arrived without waiting, also on a socket in
+// blocking mode: -1 with kErrWouldBlock when nothing is there.
+long recvNow(Socket s, void* data, std::size_t len);
+// Bytes received and not yet read; -1 with lastError() on failure.
+long pendingBytes(Socket s);
 long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::uint16_t port);
 long recvFrom(Socket s, void* data, std::size_t len, Ipv4* from, std::uint16_t* port);
 // Ends both directions without releasing the handle: wakes up waiters.
@@ -137,6 +142,10 @@ int memoryLoadPercent();
 long long residentBytes();
 // Full path of the running program's executable; empty when unknown.
 std::string executablePath();
+// Keeps the calling thread, and the threads it starts afterwards, on one
+// processor (the first one it may run on): measurements then do not depend
+// on how the system spreads threads. False when the system refuses.
+bool pinProcessToOneCpu();
 
 // Locale-independent conversions with the C locale's results (the host
 // application may have set any locale).

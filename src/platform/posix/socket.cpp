@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -225,6 +226,18 @@ long peekSome(Socket s, void* data, std::size_t len) {
     do n = ::recv(fdOf(s), data, len, MSG_PEEK);
     while (n < 0 && errno == EINTR);
     return n < 0 ? fail() : static_cast<long>(n);
+}
+
+long recvNow(Socket s, void* data, std::size_t len) {
+    ssize_t n;
+    do n = ::recv(fdOf(s), data, len, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? fail() : static_cast<long>(n);
+}
+
+long pendingBytes(Socket s) {
+    int n = 0;
+    return ::ioctl(fdOf(s), FIONREAD, &n) != 0 ? fail() : static_cast<long>(n);
 }
 
 long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::uint16_t port) {

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <locale.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -38,6 +39,22 @@ std::string executablePath() {
     if (n <= 0) return {};
     buf[n] = '\0';
     return buf;
+}
+
+bool pinProcessToOneCpu() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed)) continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        // Threads started later inherit the calling thread's set; this is
+        // called before the measured threads start.
+        return ::sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+    return false;
 }
 
 namespace {

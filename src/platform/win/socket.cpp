@@ -416,6 +416,28 @@ long peekSome(Socket s, void* data, std::size_t len) {
                         [&] { return ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), MSG_PEEK); });
 }
 
+// The system's sockets of this backend never block; one registered from
+// outside (DeviceInit) may, so it is read only when select finds it readable.
+long recvNow(Socket s, void* data, std::size_t len) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sockOf(s), &readable);
+    timeval now{0, 0};
+    const int r = ::select(0, &readable, nullptr, nullptr, &now);
+    if (r == SOCKET_ERROR) return fail();
+    if (r == 0) {
+        t_lastError = kErrWouldBlock;
+        return -1;
+    }
+    const int n = ::recv(sockOf(s), static_cast<char*>(data), clampLength(len), 0);
+    return n == SOCKET_ERROR ? fail() : n;
+}
+
+long pendingBytes(Socket s) {
+    u_long n = 0;
+    return ::ioctlsocket(sockOf(s), FIONREAD, &n) != 0 ? fail() : static_cast<long>(n);
+}
+
 long sendTo(Socket s, const void* data, std::size_t len, const Ipv4& ip, std::uint16_t port) {
     sockaddr_in a = toSockaddr(ip, port);
     return blockingCall(s, true, [&] {

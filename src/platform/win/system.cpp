@@ -37,6 +37,15 @@ std::string executablePath() {
     }
 }
 
+// Windows keeps one set for the whole process, which also holds for the
+// threads it starts later.
+bool pinProcessToOneCpu() {
+    DWORD_PTR process = 0, system = 0;
+    if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) || process == 0) return false;
+    const DWORD_PTR first = process & (~process + 1);  // the lowest processor allowed
+    return ::SetProcessAffinityMask(::GetCurrentProcess(), first) != 0;
+}
+
 namespace {
 // Text in the ANSI code page, as GetModuleFileNameA gives the path, to UTF-16.
 std::wstring wide(const char* text) {
