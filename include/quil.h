@@ -243,6 +243,133 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_
  * gives QUIL_ERROR_PARAMETER. */
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStorageCallback callback);
 
+/* ------------------------------------------------------------ head settings
+ * Settings of sensor head HeadNo (1 to 4, QUIL_ERROR_RANGE outside), written
+ * in setting mode: a controller in measurement mode is switched over and the
+ * command sent once more. A value outside its range is refused, before
+ * anything is sent, with the code named; a getter refuses a null pointer with
+ * QUIL_ERROR_NULL_POINTER. Nothing is cached: every getter asks the
+ * controller. The values belong to the controller's active program. */
+
+/* ABLE (automatic light-intensity control) on (1) or off (0); others
+ * QUIL_ERROR_PARAMETER. The getter writes 1 for any mode other than 0. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t AbleMode);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t* AbleMode);
+/* ABLE control range, Min and Max each 1 to 99 (QUIL_ERROR_PARAMETER). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t Min, int32_t Max);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t* Min, int32_t* Max);
+/* Measurement mode, 0 to 4 (QUIL_ERROR_PARAMETER). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t MeasureMode);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t* MeasureMode);
+/* Reference point of the measurement, 0 or 1 (QUIL_ERROR_PARAMETER). The
+ * getter writes only 0 or 1: another number read leaves BasicPoint as it was
+ * and still returns QUIL_OK. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t BasicPoint);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t* BasicPoint);
+/* Alarm count (consecutive invalid values before the alarm) and recovery
+ * count, each 0 to 9999 (QUIL_ERROR_VALUE). The two travel in one command:
+ * each setter first reads the other number (a call of its own; its failure
+ * is the result and nothing is written), then writes both. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetNumAlarm(int32_t DeviceId, int32_t HeadNo, int32_t AlarmNum);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumAlarm(int32_t DeviceId, int32_t HeadNo, int32_t* AlarmNum);
+QUIL_API int32_t QUIL_STDCALL QUIL_SetNumRecovery(int32_t DeviceId, int32_t HeadNo, int32_t RecoveryNum);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumRecovery(int32_t DeviceId, int32_t HeadNo, int32_t* RecoveryNum);
+/* Alarm level, 0 to 9 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t AlarmLevel);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t* AlarmLevel);
+/* ABLE calibration: start on one head, stop or cancel (every head). */
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleStart(int32_t DeviceId, int32_t HeadNo);
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleStop(int32_t DeviceId);
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleCancel(int32_t DeviceId);
+/* Reflection mode, 0 or 1 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t ReflectionMode);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t* ReflectionMode);
+/* Mask: on or off (OnOff, sent as it is) and its two positions P1 and P2 in
+ * hundredths of the length unit (1234 is 12.34), each -999999 to 999999
+ * (QUIL_ERROR_VALUE). The getter truncates toward zero after a single
+ * precision multiplication, so a position may read back one hundredth lower. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMask(int32_t DeviceId, int32_t HeadNo, int32_t OnOff, int32_t P1, int32_t P2);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t* P2);
+/* Median filter, 0 to 3 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, int32_t Median);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMedian(int32_t DeviceId, int32_t HeadNo, int32_t* Median);
+/* Laser control group, 0 or 1 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t LaserCtrlGroup);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t* LaserCtrlGroup);
+/* Mutual interference prevention group, 0 to 2 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
+                                                                        int32_t Group);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
+                                                                        int32_t* Group);
+
+/* ------------------------------------------------------------ output settings
+ * Settings of OUT OutNo: OUT1 to OUT8, or OUT1 to OUT4 where said
+ * (QUIL_ERROR_RANGE outside). Setting mode, range checks, null pointers and
+ * the active program as for the head settings.
+ *
+ * Lengths (tolerance limits, scaling points, offset) are integers in the
+ * resolution of the OUT's display unit: units 0 and 5 in hundredths, 1 and 6
+ * in thousandths, 2 in 1/10000, 3 in 1/100000, 4 in tenths (another unit:
+ * whole units). They are sent as they are, at most six digits each
+ * (-999999 to 999999, QUIL_ERROR_VALUE beyond). The getters read the display
+ * unit with a second call (its failure is the result, nothing is written) and
+ * multiply in single precision, truncating toward zero. */
+
+/* Tolerance of OUT1 to OUT4: LowerLimit <= UpperLimit, and the hysteresis
+ * (at most six digits) below UpperLimit - LowerLimit; QUIL_ERROR_VALUE
+ * otherwise. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetTolerance(int32_t DeviceId, int32_t OutNo, int32_t UpperLimit, int32_t LowerLimit,
+                                                int32_t Hystersys);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetTolerance(int32_t DeviceId, int32_t OutNo, int32_t* UpperLimit,
+                                                int32_t* LowerLimit, int32_t* Hystersys);
+/* Calculation method: 0 a head (Number 1 to 4), 1 an OUT (Number 1 to 8),
+ * 2 to 7 the calculations between OUTs (Number unused). Method outside 0 to
+ * 7: QUIL_ERROR_RANGE. The getter reads the number as one digit and leaves
+ * Number alone for methods 2 to 7. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMethod(int32_t DeviceId, int32_t OutNo, int32_t Method, int32_t Number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMethod(int32_t DeviceId, int32_t OutNo, int32_t* Method, int32_t* Number);
+/* Calculation target of OUT1 to OUT4, 0 to 9 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcTarget(int32_t DeviceId, int32_t OutNo, int32_t CalcTarget);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcTarget(int32_t DeviceId, int32_t OutNo, int32_t* CalcTarget);
+/* The two OUTs of an addition or subtraction, each 1 to 4 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetOutAddSub(int32_t DeviceId, int32_t OutNo, int32_t AddSub1, int32_t AddSub2);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetOutAddSub(int32_t DeviceId, int32_t OutNo, int32_t* AddSub1, int32_t* AddSub2);
+/* OUTs taking part in the operation of OUT1 to OUT4: a mask of OUT1 to OUT4
+ * (bit 0 = OUT1), 1 to 15 (QUIL_ERROR_VALUE). The getter gives
+ * QUIL_ERROR_FORMAT for a selection text that is not four characters. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetOutOperation(int32_t DeviceId, int32_t OutNo, int32_t Mask);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetOutOperation(int32_t DeviceId, int32_t OutNo, int32_t* Mask);
+/* Scaling by two points (input I1 to output O1, I2 to O2), lengths as above.
+ * I1 equal to I2, or |O2 - O1| / |I2 - I1| (integer quotient) above 2:
+ * QUIL_ERROR_PARAMETER. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetScaling(int32_t DeviceId, int32_t OutNo, int32_t I1, int32_t O1, int32_t I2,
+                                              int32_t O2);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetScaling(int32_t DeviceId, int32_t OutNo, int32_t* I1, int32_t* O1, int32_t* I2,
+                                              int32_t* O2);
+/* Filter of OUT1 to OUT4: FilterMode 0 (averaging) only, FilterPara 0 to 9
+ * (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetFilter(int32_t DeviceId, int32_t OutNo, int32_t FilterMode, int32_t FilterPara);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetFilter(int32_t DeviceId, int32_t OutNo, int32_t* FilterMode, int32_t* FilterPara);
+/* Trigger mode of OUT1 to OUT4, 0 or 1 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetTriggerMode(int32_t DeviceId, int32_t OutNo, int32_t TriggerMode);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetTriggerMode(int32_t DeviceId, int32_t OutNo, int32_t* TriggerMode);
+/* Offset, a length as above. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetOffset(int32_t DeviceId, int32_t OutNo, int32_t Offset);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetOffset(int32_t DeviceId, int32_t OutNo, int32_t* Offset);
+/* Calculation mode of OUT1 to OUT4, 0 to 4 (QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMode(int32_t DeviceId, int32_t OutNo, int32_t CalcMode);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMode(int32_t DeviceId, int32_t OutNo, int32_t* CalcMode);
+/* Display unit, 0 to 6 (QUIL_ERROR_VALUE): the resolution of the lengths above. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetDisplayUnit(int32_t DeviceId, int32_t OutNo, int32_t DisplayUnit);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDisplayUnit(int32_t DeviceId, int32_t OutNo, int32_t* DisplayUnit);
+/* Synchronization on or off (sent as it is); set for OUT1 to OUT8, read back
+ * for OUT1 to OUT4 only. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetSynchronization(int32_t DeviceId, int32_t OutNo, int32_t OnOff);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetSynchronization(int32_t DeviceId, int32_t OutNo, int32_t* OnOff);
+/* Whether the data storage records this OUT (sent as it is). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetStorageTarget(int32_t DeviceId, int32_t OutNo, int32_t OnOff);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetStorageTarget(int32_t DeviceId, int32_t OutNo, int32_t* OnOff);
+
 /* ------------------------------------------------------------ registers and device information */
 /* Running time of the controller (head 0) or of a sensor head (1 to 4; 1 to
  * 2 on the two-head models 34 to 39), read from a controller register. Returns
@@ -265,6 +392,86 @@ QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
  * not 0; -3 reply shorter than 2 characters; -10 no link, send failure or no
  * reply within 1200 ms; -20 no "regRead"/"regWrite" (or, for a write, no
  * "ret"); -21 no "ret" in "regRead"; -22 no "Read". */
+
+/* ------------------------------------------------------------ common settings
+ * Controller-wide settings, written with "SW" and read with "SR" in the
+ * controller's setting mode (a command refused in measurement mode is sent
+ * again after the switch to setting mode). Nothing is cached: every getter
+ * asks the controller. Getters give QUIL_ERROR_NULL_POINTER for a null
+ * output; a reply with other fields than expected gives QUIL_ERROR_REPLY. */
+/* Sampling cycle: 30 to 37 (sent as the controller's codes 0 to 7) or 10 to
+ * 15 (sent as 0 to 5); any other number gives QUIL_ERROR_VALUE. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetSamplingCycle(int32_t DeviceId, int32_t SamplingCycle);
+/* Sampling cycle: on models 34 to 39 the controller's code plus 30 (30 to 37,
+ * accepted again by QUIL_SetSamplingCycle), on models 0 to 11 the
+ * controller's code itself. The model code is asked for in an exchange of its
+ * own: its failure code is returned, a model outside those gives
+ * QUIL_ERROR_UNKNOWN, and SamplingCycle is not written then. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetSamplingCycle(int32_t DeviceId, int32_t* SamplingCycle);
+/* Mutual interference prevention: 0 to 2 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePrevention(int32_t DeviceId, int32_t OnOff);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePrevention(int32_t DeviceId, int32_t* OnOff);
+/* Strobe time index: 0 to 3 (else QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetStrobeTime(int32_t DeviceId, int32_t StrobeTime);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetStrobeTime(int32_t DeviceId, int32_t* StrobeTime);
+/* Data storage: number of points to store, 0 to 1200000 (else
+ * QUIL_ERROR_PARAMETER), and storage cycle index, 0 to 10 (else
+ * QUIL_ERROR_VALUE). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetDataStorage(int32_t DeviceId, int32_t NumStorage, int32_t StorageCycle);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetDataStorage(int32_t DeviceId, int32_t* NumStorage, int32_t* StorageCycle);
+/* Running mode and count direction of the encoder input, sent as given. Not
+ * on models 34 to 39 (QUIL_ERROR_UNSUPPORTED): they set each of their encoder
+ * channels with QUIL_SetEncoderParameters. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetRunningMode(int32_t DeviceId, int32_t Runningmode, int32_t CatchDirection);
+/* Encoder input mode and minimum input time (nanoseconds, at most ten
+ * digits), sent as given, and trigger interval in points, 1 to 10000 (else
+ * QUIL_ERROR_PARAMETER). Not on models 34 to 39 (QUIL_ERROR_UNSUPPORTED,
+ * tested first). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderMode(int32_t DeviceId, int32_t Inputmode, int32_t InputTime,
+                                                  int32_t TrigInterval);
+/* Number of sensor heads in use, and of OUTs in use. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedHeads(int32_t DeviceId, int32_t* number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumOfUsedOut(int32_t DeviceId, int32_t* number);
+
+/* ------------------------------------------------------------ encoder and I/O
+ * The three encoder inputs (channels 1 to 3), the analog outputs and the four
+ * digital outputs of models 34 to 39. On any other model every function gives
+ * QUIL_ERROR_UNSUPPORTED before its arguments are looked at; a bad argument or
+ * a null pointer gives QUIL_ERROR_PARAMETER. A value the controller sends as
+ * a special text ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX") reads as 0. A command
+ * refused in measurement mode is sent again after the switch to setting
+ * mode, except where said. */
+/* Current count of an encoder channel. A refusal is returned as it is (no
+ * mode switch). */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderCurrentValue(int32_t DeviceId, int32_t channel, int32_t* value);
+/* Sets the count of an encoder channel to 0. A refusal is returned as it is. */
+QUIL_API int32_t QUIL_STDCALL QUIL_EncoderReset(int32_t DeviceId, int32_t channel);
+/* Selected encoder number, 1 to 3. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderNumber(int32_t DeviceId, int32_t number);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderNumber(int32_t DeviceId, int32_t* number);
+/* Encoder parameters, written to all three channels alike (channel, 1 to 3,
+ * is checked and traced): InputMode 0 to 3, InputTime (nanoseconds, at most
+ * ten digits, not checked), interval 1 to 10000, OperatingMode 0 to 2,
+ * DetectionDirection 0 to 2. First the input settings go to channels 1, 2 and
+ * 3 in turn under one device lock, then the operating mode and direction
+ * likewise. Within a group a failure does not stop the later channels and
+ * the group's result is channel 3's: a failed group ends the call with that
+ * result. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetEncoderParameters(int32_t DeviceId, int32_t channel, int32_t InputMode,
+                                                        int32_t InputTime, int32_t interval, int32_t OperatingMode,
+                                                        int32_t DetectionDirection);
+/* Encoder parameters of one channel, read in two exchanges: when the second
+ * fails, InputMode, InputTime and interval have been written already. */
+QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderParameters(int32_t DeviceId, int32_t channel, int32_t* InputMode,
+                                                        int32_t* InputTime, int32_t* interval, int32_t* OperatingMode,
+                                                        int32_t* DetectionDirection);
+/* Analog output channel, 0 to 3, of an encoder channel. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAnalogOutput(int32_t DeviceId, int32_t channel, int32_t OutputChannel);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAnalogOutputChannel(int32_t DeviceId, int32_t channel, int32_t* OutputChannel);
+/* Level, 0 to 4, of digital output OutNo, 1 to 4. The read returns a refusal
+ * as it is (no mode switch). */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetIODigitalOutput(int32_t DeviceId, int32_t OutNo, int32_t Level);
+QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t OutNo, int32_t* Level);
 
 /* ------------------------------------------------------------ data stream
  * Plain C calling convention. A run streams blocks of 32-bit values of up to

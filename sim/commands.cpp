@@ -4,8 +4,8 @@
 
 namespace quil::sim {
 
-Args::Args(const Command& command, std::size_t count) : command_(command) {
-    if (command.fields.size() != count + 1) fail(Model::kErrParameter);
+Args::Args(const Command& command, std::size_t count, std::size_t first) : command_(command), next_(first) {
+    if (command.fields.size() != count + first) fail(Model::kErrParameter);
 }
 
 const std::string* Args::next() { return ok() ? &command_.fields.at(next_++) : nullptr; }
@@ -13,6 +13,11 @@ const std::string* Args::next() { return ok() ? &command_.fields.at(next_++) : n
 int Args::fail(int errorNo) {
     if (ok()) errorNo_ = errorNo;
     return 0;
+}
+
+std::string Args::text() {
+    const std::string* t = next();
+    return t ? *t : std::string();
 }
 
 int Args::integer() {
@@ -26,17 +31,17 @@ int Args::integer() {
     return value;
 }
 
-int Args::choice(int first, int last) {
+int Args::within(int first, int last, int errorNo) {
     int value = integer();
-    if (ok() && (value < first || value > last)) return fail(Model::kErrParameter);
+    if (ok() && (value < first || value > last)) return fail(errorNo);
     return value;
 }
 
-int Args::out(int last) {
-    int value = integer();
-    if (ok() && (value < 1 || value > last)) return fail(Model::kErrRange);
-    return value;
-}
+int Args::choice(int first, int last) { return within(first, last, Model::kErrParameter); }
+
+int Args::setting(int first, int last) { return within(first, last, Model::kErrValue); }
+
+int Args::out(int last) { return within(1, last, Model::kErrRange); }
 
 unsigned Args::mask() {
     const std::string* text = next();

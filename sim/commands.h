@@ -32,6 +32,9 @@ void installJsonCommands(Model& model);
 void installHeadCommands(Model& model);
 void installOutputCommands(Model& model);
 void installCommonCommands(Model& model);
+// The current value of encoder channel n, which "CX,0n" answers and "CD,0n"
+// sets to "0", is the model value "CX,0n" (Model::value); any text set there
+// is sent as it is, special texts included.
 void installEncoderCommands(Model& model);
 
 // Reads a command's arguments (fields 1 on) in order. The first one that does
@@ -46,14 +49,22 @@ public:
     // The controller's OUT masks are four characters, OUT1 first.
     static constexpr int kMaskOuts = 4;
 
-    // A line that does not carry exactly `count` arguments is refused with
-    // kErrParameter.
-    Args(const Command& command, std::size_t count);
+    // The setting commands' arguments start after their group letters
+    // ("SW,CA,3": field 2).
+    static constexpr std::size_t kSettingArgs = 2;
 
+    // A line that does not carry exactly `count` arguments from field
+    // `first` on is refused with kErrParameter.
+    Args(const Command& command, std::size_t count, std::size_t first = 1);
+
+    // The argument's text as it is ("" once a read has failed).
+    std::string text();
     // A decimal integer, with a '-' for a negative one.
     int integer();
     // An integer from first to last; kErrParameter outside.
     int choice(int first, int last);
+    // A setting value from first to last; kErrValue outside.
+    int setting(int first, int last);
     // An OUT number ("03") from 1 to last; kErrRange outside.
     int out(int last);
     // An OUT mask ("1010"): bit 0 is OUT1. kErrParameter when it is not four
@@ -68,9 +79,11 @@ private:
     // The next argument's text, or nullptr once a read has failed.
     const std::string* next();
     int fail(int errorNo);
+    // An integer from first to last; errorNo outside.
+    int within(int first, int last, int errorNo);
 
     const Command& command_;
-    std::size_t next_ = 1;
+    std::size_t next_;
     int errorNo_ = 0;
 };
 

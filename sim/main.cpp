@@ -4,6 +4,7 @@
 //   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search]
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,12 +25,26 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search]\n"
                  "  --address      IPv4 address to serve (127.0.0.0/8 unless --any-address)\n"
-                 "  --model        model code answered to \"MD\" (default 0)\n"
+                 "  --model        model code answered to \"MD\": 0 to 11, or 34 to 39 for a model\n"
+                 "                 with encoder inputs and analog and digital outputs (default 35)\n"
                  "  --quiet        do not print the exchanges\n"
                  "  --any-address  allow an address outside 127.0.0.0/8\n"
                  "  --search       also answer search requests on UDP 3778 of every adapter\n"
                  "                 (needs --any-address; it answers, it never broadcasts)\n");
     return 2;
+}
+
+// A model with encoder inputs and analog and digital outputs.
+constexpr int kDefaultModel = 35;
+
+// A whole decimal number naming a model the simulator knows.
+bool parseModel(const char* text, int* model) {
+    const char* end = text + std::strlen(text);
+    int value = 0;
+    auto [stop, ec] = std::from_chars(text, end, value);
+    if (stop == text || ec != std::errc() || stop != end || !quil::sim::Model::knownModel(value)) return false;
+    *model = value;
+    return true;
 }
 
 // The search answer of this controller: its address, a locally administered
@@ -50,6 +65,7 @@ quil::sim::SearchResponderOptions searchOptions(const quil::platform::Ipv4& ip, 
 int main(int argc, char** argv) {
     quil::sim::Options options;
     options.verbose = true;
+    options.model = kDefaultModel;
     bool anyAddress = false;
     bool search = false;
     for (int i = 1; i < argc; ++i) {
@@ -57,9 +73,10 @@ int main(int argc, char** argv) {
         bool hasValue = i + 1 < argc;
         if (std::strcmp(arg, "--address") == 0 && hasValue)
             options.address = argv[++i];
-        else if (std::strcmp(arg, "--model") == 0 && hasValue)
-            options.model = quil::platform::toInt(argv[++i]);
-        else if (std::strcmp(arg, "--quiet") == 0)
+        else if (std::strcmp(arg, "--model") == 0 && hasValue) {
+            if (!parseModel(argv[++i], &options.model))
+                return usage(("--model takes a model code the simulator knows, not " + std::string(argv[i])).c_str());
+        } else if (std::strcmp(arg, "--quiet") == 0)
             options.verbose = false;
         else if (std::strcmp(arg, "--any-address") == 0)
             anyAddress = true;

@@ -60,6 +60,10 @@ std::string Model::answer(const std::string& line) {
     return it->second.handler(*this, c);
 }
 
+bool Model::knownModel(int code) { return (code >= 0 && code <= 11) || encoderModel(code); }
+
+bool Model::encoderModel(int code) { return code >= 34 && code <= 39; }
+
 int Model::mode() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return mode_;

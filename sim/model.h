@@ -39,9 +39,21 @@ public:
     static constexpr int kErrUnknown = 99;
     static constexpr int kErrMode = 51;
     // A malformed argument (missing, extra, not a number, a choice outside
-    // its set), and an index (OUT number, OUT mask) outside its range.
+    // its set), a setting value outside what the controller takes, and an
+    // index (OUT number, OUT mask, channel) outside its range.
     static constexpr int kErrParameter = 61;
+    static constexpr int kErrValue = 62;
     static constexpr int kErrRange = 64;
+    // A setting value outside what the controller accepts.
+    static constexpr int kErrValue = 62;
+
+    // The model codes the simulator knows: three families, 0 to 3, 4 to 11
+    // and 34 to 39. Only the last one has three encoder inputs, analog
+    // outputs and four digital outputs; the others have a single encoder
+    // input, set with the running and input modes ("CJ", "CI"). A model
+    // answers the commands of what it lacks with error 99.
+    static bool knownModel(int code);
+    static bool encoderModel(int code);
 
     static constexpr int kOutCount = 8;      // OUT1 to OUT8
     static constexpr int kProgramCount = 8;  // programs 0 to 7

@@ -107,6 +107,11 @@ std::int32_t modelGroupOf(const std::int32_t* type, std::int32_t* group) {
     return QUIL_ERROR_UNKNOWN;
 }
 
+bool isEncoderModel(std::int32_t type) {
+    std::int32_t group = 0;
+    return modelGroupOf(&type, &group) == QUIL_OK && group == kEncoderModelGroup;
+}
+
 std::int32_t scaledInteger(const char* text, std::int32_t scale) {
     // Both factors as floats and the product stored as a float: the getters
     // have always reported this rounding, so a wider type would change

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "quil.h"
+#include "quil/codecs.h"
 
 namespace quil {
 namespace {
@@ -47,6 +48,8 @@ std::int32_t checkDeviceId(std::int32_t id) {
     if (id < 0 || id >= kMaxDevices) return QUIL_ERROR_DEVICE_ID;
     return device(id).isOpen ? QUIL_OK : QUIL_ERROR_OPEN;
 }
+
+bool isEncoderDevice(std::int32_t id) { return checkDeviceId(id) == QUIL_OK && isEncoderModel(device(id).deviceType); }
 
 std::int32_t IPJudge(const std::uint8_t* ip) {
     const std::uint32_t word = platform::Ipv4::of(ip).word();

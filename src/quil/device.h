@@ -49,6 +49,9 @@ bool connectionUsable(std::int32_t id);
 
 // 8201 when id is outside 0..63, else 0 when the device is open, else 8192.
 std::int32_t checkDeviceId(std::int32_t id);
+// True when id names an open device whose model, as read at open, is one of
+// the encoder models 34 to 39.
+bool isEncoderDevice(std::int32_t id);
 // 8203 when an open device already holds these four address bytes, else 0.
 std::int32_t IPJudge(const std::uint8_t* ip);
 

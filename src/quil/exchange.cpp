@@ -1,5 +1,6 @@
 #include "quil/exchange.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -32,16 +33,29 @@ Exchange::Exchange(std::int32_t id, const char* func, const char* entryFormat, l
 
 Exchange::Exchange(TraceFile file, std::int32_t id, const char* func, const char* entryFormat, long line)
     : id_(id), trace_(func, line, file.name) {
-    trace_(entryFormat, id);
+    if (entryFormat) trace_(entryFormat, id);
+}
+
+void Exchange::addCommand(const char* format, va_list args) {
+    char line[256];
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    commands_.emplace_back(line, n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1) : 0);
 }
 
 Exchange& Exchange::send(std::optional<Mode> retry, const char* format, ...) {
     retry_ = retry;
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(command_, sizeof command_, format, args);
+    addCommand(format, args);
     va_end(args);
-    length_ = n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof command_ - 1) : 0;
+    return *this;
+}
+
+Exchange& Exchange::command(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    addCommand(format, args);
+    va_end(args);
     return *this;
 }
 
@@ -53,11 +67,18 @@ std::int32_t Exchange::run() {
     DeviceRecord& rec = device(id_);
     std::unique_lock<std::mutex> lock(deviceLock(id_));
     int count = 0;
-    r = transact_ ? transact_() : sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
-    if (r == QUIL_ERROR_MODE && retry_ && !transact_) {
-        setMode(id_, static_cast<std::int32_t>(*retry_));
-        r = sendCommand(id_, command_, length_, replySize_, rec.replyFields, &count);
-    }
+    auto exchange = [&](const std::string& command) {
+        std::int32_t rc = sendCommand(id_, command.data(), command.size(), replySize_, rec.replyFields, &count);
+        if (rc == QUIL_ERROR_MODE && retry_) {
+            setMode(id_, static_cast<std::int32_t>(*retry_));
+            rc = sendCommand(id_, command.data(), command.size(), replySize_, rec.replyFields, &count);
+        }
+        return rc;
+    };
+    if (transact_)
+        r = transact_();
+    else
+        for (const std::string& command : commands_) r = exchange(command);
     // Every way out clears the reply fields before the lock is released: they
     // are shared by every caller of this DeviceId.
     auto finish = [&](std::int32_t code) {
@@ -82,6 +103,7 @@ std::int32_t Exchange::run() {
         if (r != QUIL_OK) return finish(r);
     }
     finish(QUIL_OK);
+    if (then_ && (r = then_()) != QUIL_OK) return r;
     if (!successEarly_ && success_) success_(trace_, QUIL_OK);
     return QUIL_OK;
 }

@@ -22,8 +22,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "quil.h"
 #include "quil/communication.h"
@@ -72,7 +74,8 @@ public:
     using TraceFn = std::function<void(const Trace&, std::int32_t rc)>;
 
     // Writes the entry trace " DeviceID:%d" (format overridable for the few
-    // functions whose entry line differs).
+    // functions whose entry line differs; none when null, for the second
+    // exchange of a function that makes two).
     Exchange(std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d", long line = __builtin_LINE());
     Exchange(TraceFile file, std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d",
              long line = __builtin_LINE());
@@ -86,7 +89,18 @@ public:
     }
     // The command, printf-style (the format ends in "\r\n"), with the mode to
     // switch to before the one retry on 4101 (none without a mode).
+    //
+    // Several commands go out in turn under the one device lock, each with
+    // its own mode recovery; a failed one does not stop the later ones, and
+    // the exchange's outcome (result and reply) is that of the last one.
     Exchange& send(std::optional<Mode> retry, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // The same without the mode, for a family that sets it for all its
+    // members with retry().
+    Exchange& command(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    Exchange& retry(std::optional<Mode> mode) {
+        retry_ = mode;
+        return *this;
+    }
     // Runs fn under the device lock in place of a command line (the JSON
     // register messages); its result is the exchange's result, passed back
     // as it is. No mode recovery applies.
@@ -140,6 +154,14 @@ public:
         mismatch_ = std::move(f);
         return *this;
     }
+    // Runs fn once the reply has been parsed and the device lock released,
+    // before the success line: for a function that makes a second exported
+    // call, which takes the lock itself. A non-zero result ends the call with
+    // that code, without a trace line.
+    Exchange& then(std::function<std::int32_t()> fn) {
+        then_ = std::move(fn);
+        return *this;
+    }
     // Writes the success line right after the exchange, before the field
     // count is tested (the storage controls do).
     Exchange& successBeforeFieldCount() {
@@ -161,18 +183,20 @@ private:
     std::int32_t id_;
     Trace trace_;
     std::int32_t failedCheck_ = QUIL_OK;
-    char command_[256] = {};
-    std::size_t length_ = 0;
+    std::vector<std::string> commands_;
     std::optional<Mode> retry_;
     std::size_t replySize_ = 128;
     int expectedFields_ = -1;
     bool successEarly_ = false;
     Parse parse_;
     std::function<std::int32_t()> transact_;
+    std::function<std::int32_t()> then_;
     TraceFn failure_;
     TraceFn success_;
     TraceFn exchanged_;
     std::function<void(const Trace&, int)> mismatch_;
+
+    void addCommand(const char* format, va_list args);
 };
 
 }  // namespace quil

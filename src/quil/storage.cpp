@@ -27,8 +27,6 @@ constexpr int kMaxEncoderChannel = 3;
 // OUTs; the caller's array (and the watcher's) holds one per OUT.
 constexpr int kStatusOuts = 8;
 constexpr std::size_t kStatusReplySize = 2048;  // 128 fields of 16 bytes
-constexpr std::int32_t kFirstEncoderModel = 34;
-constexpr std::int32_t kLastEncoderModel = 39;
 // A read-out can hold a million values; the trace shows the first ones only.
 constexpr int kTracedValues = 500;
 constexpr int kValuesPerLine = 30;
@@ -236,8 +234,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_
          .entryFormat = "DeviceID:%d",
          .checks =
              [&] {
-                 const std::int32_t type = device(DeviceId).deviceType;
-                 if (type < kFirstEncoderModel || type > kLastEncoderModel) return QUIL_ERROR_UNSUPPORTED;
+                 if (!isEncoderDevice(DeviceId)) return QUIL_ERROR_UNSUPPORTED;
                  const bool ok = channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived;
                  return ok ? QUIL_OK : QUIL_ERROR_PARAMETER;
              },

@@ -1,0 +1,280 @@
+// Head settings: one setter and one getter per setting of a sensor head (the
+// "H" groups of "SW" and "SR"), and the ABLE start, stop and cancel commands.
+#include "quil.h"
+#include "quil/codecs.h"
+#include "quil/settings_family.h"
+
+using namespace quil;
+
+namespace {
+
+constexpr int32_t kMaxAbleRange = 99;
+constexpr int32_t kMaxMeasureMode = 4;
+constexpr int32_t kMaxAlarmCount = 9999;
+constexpr int32_t kMaxAlarmLevel = 9;
+constexpr int32_t kMaxMedian = 3;
+constexpr int32_t kMaxInterferenceGroup = 2;
+// Mask positions travel as hundredths of the controller's length unit.
+constexpr int32_t kHundredths = 100;
+
+Setting setter(int32_t id, const char* func, int32_t HeadNo, long line = __builtin_LINE()) {
+    return Setting::setter(id, func, Index::head(HeadNo), line);
+}
+
+Setting getter(int32_t id, const char* func, int32_t HeadNo, std::initializer_list<const void*> outputs,
+               long line = __builtin_LINE()) {
+    return Setting::getter(id, func, Index::head(HeadNo), outputs, line);
+}
+
+// Alarm and recovery numbers travel in one command, so each setter first reads
+// the number it does not change. The read is a call of its own, taking and
+// releasing the device lock, and nothing holds the pair together: a change of
+// the other number in between is overwritten. A failed read is the result.
+int32_t setAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t value, bool isAlarm, long line) {
+    Setting s = Setting::setter(id, func, Index::head(HeadNo), line);
+    s.check(inRange(value, 0, kMaxAlarmCount), QUIL_ERROR_VALUE);
+    int32_t r = s.checked();
+    if (r != QUIL_OK) return r;
+    int32_t other = 0;
+    r = isAlarm ? QUIL_GetNumRecovery(id, HeadNo, &other) : QUIL_GetNumAlarm(id, HeadNo, &other);
+    if (r != QUIL_OK) return r;
+    const int32_t alarm = isAlarm ? value : other;
+    const int32_t recovery = isAlarm ? other : value;
+    return s.send("SW,HC,N,%02d,%04d,%04d\r\n", HeadNo, alarm, recovery)
+        .fields(2)
+        .values(" AlarmNum:%d RecoveryNum:%d", alarm, recovery)
+        .run();
+}
+
+// The alarm and recovery numbers come in one reply: field 4 and field 5.
+int32_t getAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t field, int32_t* value, long line) {
+    return getter(id, func, HeadNo, {value}, line)
+        .send("SR,HC,N,%02d\r\n", HeadNo)
+        .fields(6)
+        .parse([&](const Reply& r) { *value = r.integer(field); })
+        .run();
+}
+
+}  // namespace
+
+extern "C" {
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t AbleMode) {
+    return setter(DeviceId, "QUIL_SetAbleMode", HeadNo)
+        .check(inRange(AbleMode, 0, 1), QUIL_ERROR_PARAMETER)
+        .send("SW,HA,M,%02d,%d\r\n", HeadNo, AbleMode)
+        .fields(2)
+        .values(" AbleMode:%d", AbleMode)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t* AbleMode) {
+    return getter(DeviceId, "QUIL_GetAbleMode", HeadNo, {AbleMode})
+        .send("SR,HA,M,%02d\r\n", HeadNo)
+        .fields(5)
+        .parse([&](const Reply& r) { *AbleMode = r.integer(4) != 0 ? 1 : 0; })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t Min, int32_t Max) {
+    return setter(DeviceId, "QUIL_SetAbleMinMax", HeadNo)
+        .check(inRange(Min, 1, kMaxAbleRange) && inRange(Max, 1, kMaxAbleRange), QUIL_ERROR_PARAMETER)
+        .send("SW,HA,R,%02d,%02d,%02d\r\n", HeadNo, Max, Min)
+        .fields(2)
+        .values(" Max:%d Min:%d", Max, Min)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t* Min, int32_t* Max) {
+    return getter(DeviceId, "QUIL_GetAbleMinMax", HeadNo, {Min, Max})
+        .send("SR,HA,R,%02d\r\n", HeadNo)
+        .fields(6)
+        .parse([&](const Reply& r) {
+            *Max = r.integer(4);
+            *Min = r.integer(5);
+        })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t MeasureMode) {
+    return setter(DeviceId, "QUIL_SetMeasureMode", HeadNo)
+        .check(inRange(MeasureMode, 0, kMaxMeasureMode), QUIL_ERROR_PARAMETER)
+        .send("SW,HB,M,%02d,%d\r\n", HeadNo, MeasureMode)
+        .fields(2)
+        .values(" MeasureMode:%d", MeasureMode)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t* MeasureMode) {
+    return getter(DeviceId, "QUIL_GetMeasureMode", HeadNo, {MeasureMode})
+        .send("SR,HB,M,%02d\r\n", HeadNo)
+        .fields(5)
+        .parse([&](const Reply& r) { *MeasureMode = r.integer(4); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t BasicPoint) {
+    return setter(DeviceId, "QUIL_SetBasicPoint", HeadNo)
+        .check(inRange(BasicPoint, 0, 1), QUIL_ERROR_PARAMETER)
+        .send("SW,HB,B,%02d,%d\r\n", HeadNo, BasicPoint)
+        .fields(2)
+        .values(" BasicPoint:%d", BasicPoint)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t* BasicPoint) {
+    return getter(DeviceId, "QUIL_GetBasicPoint", HeadNo, {BasicPoint})
+        .send("SR,HB,B,%02d\r\n", HeadNo)
+        .fields(5)
+        .parse([&](const Reply& r) {
+            // Only the two known reference points are taken; any other
+            // number leaves the caller's value as it was.
+            const int32_t point = r.integer(4);
+            if (inRange(point, 0, 1)) *BasicPoint = point;
+        })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetNumAlarm(int32_t DeviceId, int32_t HeadNo, int32_t AlarmNum) {
+    return setAlarmPair(DeviceId, "QUIL_SetNumAlarm", HeadNo, AlarmNum, true, __LINE__);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumAlarm(int32_t DeviceId, int32_t HeadNo, int32_t* AlarmNum) {
+    return getAlarmPair(DeviceId, "QUIL_GetNumAlarm", HeadNo, 4, AlarmNum, __LINE__);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetNumRecovery(int32_t DeviceId, int32_t HeadNo, int32_t RecoveryNum) {
+    return setAlarmPair(DeviceId, "QUIL_SetNumRecovery", HeadNo, RecoveryNum, false, __LINE__);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetNumRecovery(int32_t DeviceId, int32_t HeadNo, int32_t* RecoveryNum) {
+    return getAlarmPair(DeviceId, "QUIL_GetNumRecovery", HeadNo, 5, RecoveryNum, __LINE__);
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t AlarmLevel) {
+    return setter(DeviceId, "QUIL_SetAlarmLevel", HeadNo)
+        .check(inRange(AlarmLevel, 0, kMaxAlarmLevel), QUIL_ERROR_VALUE)
+        .send("SW,HC,L,%02d,%d\r\n", HeadNo, AlarmLevel)
+        .fields(2)
+        .values(" AlarmLevel:%d", AlarmLevel)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t* AlarmLevel) {
+    return getter(DeviceId, "QUIL_GetAlarmLevel", HeadNo, {AlarmLevel})
+        .send("SR,HC,L,%02d\r\n", HeadNo)
+        .fields(5)
+        .parse([&](const Reply& r) { *AlarmLevel = r.integer(4); })
+        .run();
+}
+
+// The ABLE commands carry no value; stop and cancel reach every head.
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleStart(int32_t DeviceId, int32_t HeadNo) {
+    return setter(DeviceId, "QUIL_AbleStart", HeadNo).send("SW,HD,S,%02d\r\n", HeadNo).fields(2).run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleStop(int32_t DeviceId) {
+    return Setting::setter(DeviceId, "QUIL_AbleStop", Index::none()).send("SW,HD,P\r\n").fields(2).run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_AbleCancel(int32_t DeviceId) {
+    return Setting::setter(DeviceId, "QUIL_AbleCancel", Index::none()).send("SW,HD,C\r\n").fields(2).run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t ReflectionMode) {
+    return setter(DeviceId, "QUIL_SetReflectionMode", HeadNo)
+        .check(inRange(ReflectionMode, 0, 1), QUIL_ERROR_VALUE)
+        .send("SW,HE,%02d,%d\r\n", HeadNo, ReflectionMode)
+        .fields(2)
+        .values(" ReflectionMode:%d", ReflectionMode)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t* ReflectionMode) {
+    return getter(DeviceId, "QUIL_GetReflectionMode", HeadNo, {ReflectionMode})
+        .send("SR,HE,%02d\r\n", HeadNo)
+        .fields(4)
+        .parse([&](const Reply& r) { *ReflectionMode = r.integer(3); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMask(int32_t DeviceId, int32_t HeadNo, int32_t OnOff, int32_t P1, int32_t P2) {
+    const ValueText p1(P1), p2(P2);
+    // A position of more than six digits would not fit the command's field.
+    return setter(DeviceId, "QUIL_SetMask", HeadNo)
+        .check(p1.fits && p2.fits, QUIL_ERROR_VALUE)
+        .send("SW,HF,%02d,%d,%s,%s\r\n", HeadNo, OnOff, p1.text, p2.text)
+        .fields(2)
+        .values(" OnOff:%d P1:%s P2:%s", OnOff, p1.text, p2.text)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t* P2) {
+    return getter(DeviceId, "QUIL_GetMask", HeadNo, {OnOff, P1, P2})
+        .send("SR,HF,%02d\r\n", HeadNo)
+        .fields(6)
+        .parse([&](const Reply& r) {
+            // The controller prints the positions as decimals ("12.34");
+            // they go back to the caller as hundredths.
+            *OnOff = r.integer(3);
+            *P1 = scaledInteger(r.text(4), kHundredths);
+            *P2 = scaledInteger(r.text(5), kHundredths);
+        })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, int32_t Median) {
+    return setter(DeviceId, "QUIL_SetMedian", HeadNo)
+        .check(inRange(Median, 0, kMaxMedian), QUIL_ERROR_VALUE)
+        .send("SW,HG,%02d,%d\r\n", HeadNo, Median)
+        .fields(2)
+        .values(" Median:%d", Median)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMedian(int32_t DeviceId, int32_t HeadNo, int32_t* Median) {
+    return getter(DeviceId, "QUIL_GetMedian", HeadNo, {Median})
+        .send("SR,HG,%02d\r\n", HeadNo)
+        .fields(4)
+        .parse([&](const Reply& r) { *Median = r.integer(3); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t LaserCtrlGroup) {
+    // The controller answers this one with three fields.
+    return setter(DeviceId, "QUIL_SetLaserCtrlGroup", HeadNo)
+        .check(inRange(LaserCtrlGroup, 0, 1), QUIL_ERROR_VALUE)
+        .send("SW,HH,%02d,%d\r\n", HeadNo, LaserCtrlGroup)
+        .fields(3)
+        .values(" LaserCtrlGroup:%d", LaserCtrlGroup)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t* LaserCtrlGroup) {
+    return getter(DeviceId, "QUIL_GetLaserCtrlGroup", HeadNo, {LaserCtrlGroup})
+        .send("SR,HH,%02d\r\n", HeadNo)
+        .fields(4)
+        .parse([&](const Reply& r) { *LaserCtrlGroup = r.integer(3); })
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
+                                                                        int32_t Group) {
+    return setter(DeviceId, "QUIL_SetMutualInterferencePreventionGroup", HeadNo)
+        .check(inRange(Group, 0, kMaxInterferenceGroup), QUIL_ERROR_VALUE)
+        .send("SW,HJ,%02d,%d\r\n", HeadNo, Group)
+        .fields(2)
+        .values(" Group:%d", Group)
+        .run();
+}
+
+QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
+                                                                        int32_t* Group) {
+    return getter(DeviceId, "QUIL_GetMutualInterferencePreventionGroup", HeadNo, {Group})
+        .send("SR,HJ,%02d\r\n", HeadNo)
+        .fields(4)
+        .parse([&](const Reply& r) { *Group = r.integer(3); })
+        .run();
+}
+
+}  // extern "C"
