@@ -44,8 +44,6 @@ public:
     static constexpr int kErrParameter = 61;
     static constexpr int kErrValue = 62;
     static constexpr int kErrRange = 64;
-    // A setting value outside what the controller accepts.
-    static constexpr int kErrValue = 62;
 
     // The model codes the simulator knows: three families, 0 to 3, 4 to 11
     // and 34 to 39. Only the last one has three encoder inputs, analog

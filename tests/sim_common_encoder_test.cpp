@@ -17,7 +17,7 @@ struct Exchange {
     const char* reply;  // without CR LF
 };
 
-class SimSettings : public SimConnected {
+class SimCommonSettings : public SimConnected {
 protected:
     // Sends each line and compares the answer.
     void expectAnswers(std::initializer_list<Exchange> exchanges, int model) {
@@ -28,7 +28,7 @@ protected:
     void useModel(int model) { sim.model().setModelCode(model); }
 };
 
-TEST_F(SimSettings, CommonSettingsReadAsWrittenPerProgram) {
+TEST_F(SimCommonSettings, CommonSettingsReadAsWrittenPerProgram) {
     expectAnswers({{"SR,CA", "ER,SR,51"},  // setting commands
                    {"Q0", "Q0"},
                    {"SR,CA", "SR,CA,0"},
@@ -57,7 +57,7 @@ TEST_F(SimSettings, CommonSettingsReadAsWrittenPerProgram) {
     expectAnswers({{"SR,EF", "SR,EF,2"}}, 35);
 }
 
-TEST_F(SimSettings, CommonWritesAreCheckedAndRefusedWritesChangeNothing) {
+TEST_F(SimCommonSettings, CommonWritesAreCheckedAndRefusedWritesChangeNothing) {
     expectAnswers({{"Q0", "Q0"},
                    {"SW,CA,6", "ER,SW,62"},
                    {"SW,CB,3", "ER,SW,62"},
@@ -77,7 +77,7 @@ TEST_F(SimSettings, CommonWritesAreCheckedAndRefusedWritesChangeNothing) {
     expectAnswers({{"SW,CA,7", "SW,CA"}, {"SW,CA,8", "ER,SW,62"}, {"SR,CA", "SR,CA,7"}}, 35);
 }
 
-TEST_F(SimSettings, EncoderCommandsAnswerOnlyOnTheEncoderModels) {
+TEST_F(SimCommonSettings, EncoderCommandsAnswerOnlyOnTheEncoderModels) {
     // 99 in either mode: the controller does not know the command at all.
     for (const char* mode : {"R0", "Q0"}) {
         useModel(0);
@@ -96,7 +96,7 @@ TEST_F(SimSettings, EncoderCommandsAnswerOnlyOnTheEncoderModels) {
     }
 }
 
-TEST_F(SimSettings, EncoderSettingsReadAsWrittenAndChecked) {
+TEST_F(SimCommonSettings, EncoderSettingsReadAsWrittenAndChecked) {
     useModel(35);
     expectAnswers({{"SW,CT,01,1", "ER,SW,51"},  // setting commands
                    {"Q0", "Q0"},
@@ -127,7 +127,7 @@ TEST_F(SimSettings, EncoderSettingsReadAsWrittenAndChecked) {
                   35);
 }
 
-TEST_F(SimSettings, CurrentValueResetAndOutputLevelInEitherMode) {
+TEST_F(SimCommonSettings, CurrentValueResetAndOutputLevelInEitherMode) {
     useModel(39);
     sim.model().setValue("CX,02", "+FFFFFFF");
     sim.model().setValue("CX,03", "-000123");
