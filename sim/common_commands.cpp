@@ -5,6 +5,8 @@
 // on the others. The running mode ("CJ") and the encoder input mode ("CI")
 // belong to the models with one encoder input; the encoder models set their
 // three channels with "CS" and "CQ" and answer these as unknown commands.
+// These two are the controller's, not a program's: a settings file keeps
+// them once, among the controller-wide settings.
 #include <limits>
 
 #include "sim/commands.h"
@@ -37,10 +39,9 @@ void installCommonCommands(Model& model) {
         {.group = "CB", .values = {{0, 2}}, .perProgram = true},
         {.group = "CE", .values = {{0, 3}}, .perProgram = true},
         {.group = "CF", .values = {{0, kMaxStoragePoints, 7}, {0, 10, 2}}, .perProgram = true},
-        {.group = "CJ", .values = {{0, 2}, {0, 2}}, .perProgram = true, .available = singleEncoderModel},
+        {.group = "CJ", .values = {{0, 2}, {0, 2}}, .available = singleEncoderModel},
         {.group = "CI",
          .values = {{0, 3}, {0, kMaxTime, 10}, {1, kMaxTrigInterval, 6}},
-         .perProgram = true,
          .available = singleEncoderModel},
     };
     for (const SettingGroup& g : groups) installSettingGroup(model, g);

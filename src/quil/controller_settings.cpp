@@ -60,6 +60,7 @@ public:
     ControllerSetting(std::int32_t id, const char* func, const char* entry = " DeviceID:%d",
                       long line = __builtin_LINE())
         : Exchange(TraceFile{"communication"}, id, func, entry, line) {
+        retry(Mode::Setting);
         failure(" send command fail DeviceID:%d rc:%d", id);
         success(" Success DeviceID:%d", id);
     }
@@ -69,7 +70,7 @@ public:
 std::int32_t readAddress(std::int32_t id, const char* func, char letter, char* address,
                          const char* entry = " DeviceID:%d", const char* done = " Success DeviceID:%d") {
     return ControllerSetting(id, func, entry)
-        .send(Mode::Setting, "SR,EH,%c\r\n", letter)
+        .command("SR,EH,%c\r\n", letter)
         .fields(4)
         .parse([&](const Reply& r) { return dottedAddress(r.text(3), address) ? QUIL_OK : QUIL_ERROR_REPLY; })
         .success(done, id)
@@ -78,13 +79,13 @@ std::int32_t readAddress(std::int32_t id, const char* func, char letter, char* a
 
 // "SW,<group>,<value>", answered with 2 fields.
 std::int32_t writeValue(std::int32_t id, const char* func, const char* group, std::int32_t value) {
-    return ControllerSetting(id, func).send(Mode::Setting, "SW,%s,%d\r\n", group, value).fields(2).run();
+    return ControllerSetting(id, func).command("SW,%s,%d\r\n", group, value).fields(2).run();
 }
 
 // "SR,<group>", the value in field 2 of 3.
 std::int32_t readValue(std::int32_t id, const char* func, const char* group, std::int32_t* value) {
     return ControllerSetting(id, func)
-        .send(Mode::Setting, "SR,%s\r\n", group)
+        .command("SR,%s\r\n", group)
         .fields(3)
         .parse([&](const Reply& r) { *value = r.integer(2); })
         .run();
@@ -96,7 +97,7 @@ std::int32_t writeOutChoice(std::int32_t id, const char* func, const char* forma
     return ControllerSetting(id, func)
         .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
         .check(within(value, last), QUIL_ERROR_VALUE)
-        .send(Mode::Setting, format, out, value)
+        .command(format, out, value)
         .fields(2)
         .run();
 }
@@ -127,7 +128,7 @@ std::int32_t GetSubnetMask(std::int32_t id, char* address) { return readAddress(
 
 std::int32_t GetRunModeDetDir(std::int32_t id, std::int32_t* runMode, std::int32_t* direction) {
     return ControllerSetting(id, "GetRunModeDetDir")
-        .send(Mode::Setting, "SR,CJ\r\n")
+        .command("SR,CJ\r\n")
         .fields(4)
         .parse([&](const Reply& r) {
             *runMode = r.integer(2);
@@ -139,7 +140,7 @@ std::int32_t GetRunModeDetDir(std::int32_t id, std::int32_t* runMode, std::int32
 std::int32_t GetInputModeMinTimePoint(std::int32_t id, std::int32_t* inputMode, std::int32_t* minTime,
                                       std::int32_t* points) {
     return ControllerSetting(id, "GetInputModeMinTimePoint")
-        .send(Mode::Setting, "SR,CI\r\n")
+        .command("SR,CI\r\n")
         .fields(5)
         .parse([&](const Reply& r) {
             *inputMode = r.integer(2);
@@ -152,14 +153,14 @@ std::int32_t GetInputModeMinTimePoint(std::int32_t id, std::int32_t* inputMode, 
 std::int32_t SetBaudRate(std::int32_t id, std::int32_t baud, std::int32_t parity) {
     return ControllerSetting(id, "SetBaudRate")
         .check(within(baud, kMaxBaud) && within(parity, kMaxParity), QUIL_ERROR_PARAMETER)
-        .send(Mode::Setting, "SW,EH,B,%d,%d\r\n", baud, parity)
+        .command("SW,EH,B,%d,%d\r\n", baud, parity)
         .fields(2)
         .run();
 }
 
 std::int32_t GetBaudRate(std::int32_t id, std::int32_t* baud, std::int32_t* parity) {
     return ControllerSetting(id, "GetBaudRate")
-        .send(Mode::Setting, "SR,EH,B\r\n")
+        .command("SR,EH,B\r\n")
         .fields(5)
         .parse([&](const Reply& r) {
             *baud = r.integer(3);
@@ -175,19 +176,19 @@ std::int32_t SetAutosendIndex(std::int32_t id, std::uint8_t value) {
 std::int32_t GetAutosendIndex(std::int32_t id, std::int32_t* value) {
     // Read back with the reading form of the command that writes it.
     return ControllerSetting(id, "GetAutosendIndex")
-        .send(Mode::Setting, "SR,EH,C\r\n")
+        .command("SR,EH,C\r\n")
         .fields(4)
         .parse([&](const Reply& r) { *value = r.integer(3); })
         .run();
 }
 
 std::int32_t SetInvalidData(std::int32_t id, std::uint8_t value) {
-    return ControllerSetting(id, "SetInvalidData").send(Mode::Setting, "PV,%d\r\n", value).fields(1).run();
+    return ControllerSetting(id, "SetInvalidData").command("PV,%d\r\n", value).fields(1).run();
 }
 
 std::int32_t GetInvalidData(std::int32_t id, std::int32_t* value) {
     return ControllerSetting(id, "GetInvalidData")
-        .send(Mode::Setting, "PI,%d\r\n", *value)
+        .command("PI,%d\r\n", *value)
         .fields(2)
         .parse([&](const Reply& r) { *value = r.integer(1); })
         .run();
@@ -215,7 +216,7 @@ std::int32_t SetAVEOUTSelectState(std::int32_t id, std::int32_t out, const char*
     return ControllerSetting(id, "SetAVEOUTSelectState")
         .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
         .check(sendable, QUIL_ERROR_PARAMETER)
-        .send(Mode::Setting, "SW,OA,M,%02d,%s\r\n", out, sendable ? selection : "")
+        .command("SW,OA,M,%02d,%s\r\n", out, sendable ? selection : "")
         .fields(3)
         .run();
 }
@@ -237,7 +238,7 @@ std::int32_t SetMoNiMeasUpDown(std::int32_t id, std::int32_t out, double upper, 
     return ControllerSetting(id, "SetMoNiMeasUpDown", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit && lower < upper, QUIL_ERROR_VALUE)
-        .send(Mode::Setting, "SW,VJ,%02d,%s,%s\r\n", out, up, down)
+        .command("SW,VJ,%02d,%s,%s\r\n", out, up, down)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of_up:%s of_down:%s rc:%d", id, out, up, down)
         .success("Success DeviceID:%d OutNo:%d of_up:%s of_down:%s rc:%d", id, out, up, down, QUIL_OK)
@@ -250,7 +251,7 @@ std::int32_t SetMoNiVol(std::int32_t id, std::int32_t out, double lower, double 
     return ControllerSetting(id, "SetMoNiVol", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit && lower < upper, QUIL_ERROR_VALUE)
-        .send(Mode::Setting, "SW,VI,%02d,%06d,%06d\r\n", out, l, h)
+        .command("SW,VI,%02d,%06d,%06d\r\n", out, l, h)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of_up:%f of_down:%f rc:%d", id, out, upper, lower)
         .success("Success DeviceID:%d OutNo:%d of_up:%f of_down:%f rc:%d", id, out, upper, lower, QUIL_OK)
@@ -265,7 +266,7 @@ std::int32_t SetReflactor(std::int32_t id, std::int32_t out, std::uint8_t flag, 
     return ControllerSetting(id, "SetReflactor", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit, QUIL_ERROR_VALUE)
-        .send(Mode::Setting, "SW,OL,%02d,%d,%s\r\n", out, flag, text)
+        .command("SW,OL,%02d,%d,%s\r\n", out, flag, text)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of:%s rc:%d", id, out, text)
         .success("Success DeviceID:%d OutNo:%d of:%s rc:%d", id, out, text, QUIL_OK)
@@ -274,7 +275,7 @@ std::int32_t SetReflactor(std::int32_t id, std::int32_t out, std::uint8_t flag, 
 
 std::int32_t GetOUTNum(std::int32_t id, std::uint8_t* type) {
     return ControllerSetting(id, "GetOUTNum", "DeviceID:%d")
-        .send(Mode::Setting, "SR,CP\r\n")
+        .command("SR,CP\r\n")
         .fields(3)
         .parse([&](const Reply& r) { *type = r.integer(2) != 0 ? 1 : 0; })
         .failure(" send command fail DeviceID:%d", id)
