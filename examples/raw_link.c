@@ -17,11 +17,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "no controller at %s\n", ip);
         return 1;
     }
-    int32_t r = SwapData(0, "MD\r\n", 4, reply, &len, 2000);
+    /* quil_swap never writes more than the buffer holds: a longer answer
+     * gives -2 and its length. */
+    int32_t r = quil_swap(0, "MD\r\n", 4, reply, (int32_t)sizeof reply, &len, 2000);
     if (r == 0)
         printf("MD -> %.*s\n", (int)len, reply);
+    else if (r == -2 && len > (int32_t)sizeof reply)
+        printf("MD answer of %d bytes does not fit the buffer\n", (int)len);
     else
-        printf("MD failed: %d\n", (int)r);
+        printf("MD failed: %s\n", quil_code_name(QUIL_FAMILY_LINK, r));
     LinkDisconnect(0);
     return r == 0 ? 0 : 1;
 }

@@ -82,6 +82,44 @@ QUIL_API const char* quil_result_name(int32_t code);
 /* One-line meaning of a result code, or "unknown result code". */
 QUIL_API const char* quil_result_message(int32_t code);
 
+/* The raw link, stream, JSON and search functions return small negative
+ * codes of their own, and the same number means different things in
+ * different families: name the family to look one up. QUIL_FAMILY_DEVICE is
+ * the QUIL_ result-code table above. */
+enum QuilCodeFamily {
+    QUIL_FAMILY_DEVICE = 0, /* QUIL_ device functions: QUIL_OK, QUIL_ERROR_* */
+    QUIL_FAMILY_LINK = 1,   /* LinkConnect, DeviceInit, SwapData, quil_swap, SwapRollData */
+    QUIL_FAMILY_STREAM = 2, /* QUIL_StartRollPoint, LinkRollConnect, RecvRollData, ClearRecv */
+    QUIL_FAMILY_JSON = 3,   /* QUIL_GetDeviceRuningTime's register exchange */
+    QUIL_FAMILY_SEARCH = 4  /* SearchSensor, SearchOnline */
+};
+/* Name ("QUIL_LINK_TIMEOUT" for -10 in QUIL_FAMILY_LINK) and one-line meaning
+ * of a code of a family; "QUIL_UNKNOWN_CODE" / "unknown result code" for a
+ * code the family does not return. A JSON code above 0 is the controller's
+ * own error number ("QUIL_JSON_CONTROLLER_ERROR"). */
+QUIL_API const char* quil_code_name(int32_t family, int32_t code);
+QUIL_API const char* quil_code_message(int32_t family, int32_t code);
+
+/* ------------------------------------------------------------ trace log
+ * By default the first QUIL_OpenDeviceETHER of a process reads
+ * "EnableLogout.ini" in the application's directory (creating it, logging
+ * off, when missing), prints what it read on standard output, and writes the
+ * log "QUILLinkFile.log" there when the INI says Enable=1. The environment
+ * variable QUIL_LOG_DIR names another directory for both files, and
+ * QUIL_QUIET=1 silences every console line of the library (also "connect
+ * err", "RecvRollData err ret:" and the search's lines). */
+#define QUIL_LOG_FROM_INI 2  /* enable: read the INI in the log directory */
+#define QUIL_LOG_QUIET 0x100 /* or'ed into enable: no console lines */
+/* Chooses, before the first QUIL_OpenDeviceETHER of the process, where the
+ * INI and the log live (dir; null or "" keeps QUIL_LOG_DIR or the
+ * application's directory) and whether the INI is read at all: enable
+ * QUIL_LOG_FROM_INI reads it (level is then not used), 0 or 1 switch the log
+ * off or on at level (0 to 5: assert, error, warn, info, debug, verbose)
+ * without reading or creating an INI. QUIL_OK; QUIL_ERROR_PARAMETER for an
+ * enable or level outside these; QUIL_ERROR_OPEN once the log has been set
+ * up (after the first open: nothing changes then). */
+QUIL_API int32_t quil_log_configure(const char* dir, int32_t enable, int32_t level);
+
 /* ------------------------------------------------------------ value status */
 /* Status of a measured or stored value: the controller sends a special text
  * instead of a number when the value is out of range or invalid. */
@@ -154,6 +192,16 @@ QUIL_API char* GetTmpBuff(uint32_t DeviceId);
  * answer within the wait. */
 QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
                           int32_t timeoutMs);
+/* Note: SwapData has no capacity argument, so out must hold any answer the
+ * controller may send: up to 25,165,824 bytes (a stored-value list of the
+ * storage runs to megabytes). New code should use quil_swap. */
+/* SwapData with a bounded copy-out: the answer is copied to out only when it
+ * fits capacity bytes (no terminating zero is added), and its length goes to
+ * outLength. Results as SwapData, and -2 (nothing written to out, outLength
+ * still receives the answer's length) when the answer is longer than
+ * capacity. out may be null when capacity is 0. */
+QUIL_API int32_t quil_swap(uint32_t DeviceId, const char* line, int32_t length, char* out, int32_t capacity,
+                           int32_t* outLength, int32_t timeoutMs);
 
 /* ------------------------------------------------------------ device sessions
  * QUIL_ functions: DeviceId 0 to 63 first, a result code back (QUIL_OK or

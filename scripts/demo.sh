@@ -44,6 +44,19 @@ step "Program selection" "program 5"
 $CTL program 5
 step "An OUT number out of range is refused before anything is sent" "measure 9"
 $CTL measure 9 || true
+step "A head setting written and read back (the library switches to setting mode by itself)" "head set able-range 2 10 90; head get able-range 2"
+$CTL head set able-range 2 10 90
+$CTL head get able-range 2
+step "An OUT setting: tolerance of OUT1 in hundredths of the display unit" "out set tolerance 1 500 -500 10; out get tolerance 1"
+$CTL out set tolerance 1 500 -500 10
+$CTL out get tolerance 1
+step "A value the controller refuses" "head set median 1 7"
+$CTL head set median 1 7 || true
+step "Every setting of head 2 and of OUT1" "head dump 2; out dump 1"
+$CTL head dump 2
+$CTL out dump 1
+step "The settings of the whole program" "common dump"
+$CTL common dump
 step "Data storage: clear, record for a second, stop, show the status" "storage clear; storage start; storage stop; storage status"
 $CTL storage clear; $CTL storage start; sleep 1; $CTL storage stop
 $CTL storage status

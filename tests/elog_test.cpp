@@ -185,7 +185,7 @@ TEST(ElogIni, ReadOncePerProcess) {
     int enable = -7;
     int level = -7;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ReadLogIni(&enable, &level), 0);
+    EXPECT_EQ(ReadLogIni(quil::platform::applicationDirectory(), &enable, &level), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(enable, -7);
     EXPECT_EQ(level, -7);

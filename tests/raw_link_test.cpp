@@ -78,6 +78,35 @@ TEST_F(RawLink, ExchangeFillsBuffersAndCopyOut) {
     EXPECT_EQ(std::string(GetDataBuff(3), static_cast<size_t>(GetDataBuffLen(3))), "Q0");
 }
 
+TEST_F(RawLink, BoundedSwapNeverWritesPastItsCapacity) {
+    connect();
+    sim.script().replyOnce("MS,01,+001.000\r\n");
+    std::string buf(20, '#');
+    int32_t len = -1;
+    EXPECT_EQ(quil_swap(0, "MS,01\r\n", 7, buf.data(), 8, &len, 2000), -2);
+    EXPECT_EQ(len, 14) << "the answer's length tells how much room it needs";
+    EXPECT_EQ(buf, std::string(20, '#')) << "nothing is written when the answer does not fit";
+    sim.script().replyOnce("MS,01,+001.000\r\n");
+    EXPECT_EQ(quil_swap(0, "MS,01\r\n", 7, buf.data(), 14, &len, 2000), 0);
+    EXPECT_EQ(buf, "MS,01,+001.000######");
+    EXPECT_EQ(quil_swap(0, "MD\r\n", 4, nullptr, 0, &len, 2000), -2) << "no room at all";
+    EXPECT_EQ(quil_swap(0, "MD\r\n", 4, nullptr, 5, &len, 2000), -2);
+    EXPECT_EQ(quil_swap(64, "MD\r\n", 4, buf.data(), 20, &len, 2000), -100);
+}
+
+TEST(ResultNames, EveryFamilyNamesItsOwnCodes) {
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_DEVICE, 4101), "QUIL_ERROR_MODE");
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_LINK, -10), "QUIL_LINK_TIMEOUT");
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_STREAM, -987), "QUIL_STREAM_RUNNING");
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_SEARCH, -100), "QUIL_SEARCH_RUNNING");
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_JSON, -22), "QUIL_JSON_NO_READ");
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_JSON, 9), "QUIL_JSON_CONTROLLER_ERROR");
+    // The same number means different things in different families.
+    EXPECT_STRNE(quil_code_message(QUIL_FAMILY_LINK, -2), quil_code_message(QUIL_FAMILY_SEARCH, -2));
+    EXPECT_STREQ(quil_code_name(QUIL_FAMILY_SEARCH, -10), "QUIL_UNKNOWN_CODE");
+    EXPECT_STREQ(quil_code_name(7, 0), "QUIL_UNKNOWN_CODE");
+}
+
 TEST_F(RawLink, SecondConnectIsRefusedUntilDisconnect) {
     connect(0);
     EXPECT_EQ(LinkConnect(0, sim.address().c_str()), -3);

@@ -3,8 +3,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
 
+#include "elog/console.h"
 #include "elog/elog.h"
 #include "elog/elog_file.h"
 #include "platform/platform.h"
@@ -24,6 +27,28 @@ constexpr char kDefaultIni[] =
 
 std::atomic<bool> iniPending{true};
 
+// What quil_log_configure chose before the first open; read by the set-up.
+struct Configuration {
+    std::mutex mutex;
+    bool setUp = false;  // the set-up has run: too late to configure
+    bool chosen = false;
+    std::string dir;
+    int enable = QUIL_LOG_FROM_INI;
+    int level = 0;
+};
+Configuration& configuration() {
+    static Configuration c;
+    return c;
+}
+
+// The directory of the INI file and the log: as configured, else
+// QUIL_LOG_DIR, else the application's directory.
+std::string logDirectory(const Configuration& c) {
+    if (c.chosen && !c.dir.empty()) return c.dir;
+    if (const char* env = std::getenv("QUIL_LOG_DIR"); env != nullptr && env[0] != '\0') return env;
+    return quil::platform::applicationDirectory();
+}
+
 void writeDefaultIni(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return;
@@ -33,17 +58,15 @@ void writeDefaultIni(const std::string& path) {
 
 }  // namespace
 
-int ReadLogIni(int* enable, int* level) {
+int ReadLogIni(const std::string& dir, int* enable, int* level) {
     if (!iniPending.exchange(false)) return 0;
 
-    const std::string dir = quil::platform::applicationDirectory();
     // Without a known directory there is no INI to read; never fall back to
     // the file system root.
     const std::string path = dir.empty() ? std::string() : dir + quil::platform::kPathSeparator + "EnableLogout.ini";
     if (!path.empty() && !elog_file_readable(path.c_str())) writeDefaultIni(path);
     if (path.empty() || !elog_file_readable(path.c_str())) {
-        std::printf("FILE NOT FIND\r\n");
-        std::fflush(stdout);
+        quil::consolePrint("FILE NOT FIND\r\n");
         *enable = 0;
         *level = 0;
         return 0;
@@ -53,8 +76,7 @@ int ReadLogIni(int* enable, int* level) {
     int lvl = quil::platform::iniReadInt(path, "LevelOutput", "Level", ELOG_LVL_WARN);
     if (lvl < ELOG_LVL_ASSERT || lvl > ELOG_LVL_VERBOSE) lvl = ELOG_LVL_INFO;
     *level = lvl;
-    std::printf("FILE FIND enableLog:%d levelLog:%d\r\n", *enable, *level);
-    std::fflush(stdout);
+    quil::consolePrint("FILE FIND enableLog:%d levelLog:%d\r\n", *enable, *level);
     return 0;
 }
 
@@ -69,11 +91,38 @@ int ApplyLogSetting(int enable, int level) {
 }
 
 void elog_setup_library_log() {
-    const std::string dir = quil::platform::applicationDirectory();
+    Configuration& c = configuration();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.setUp = true;
+    const std::string dir = logDirectory(c);
     elog_init(dir.c_str());
     for (std::uint8_t lvl = ELOG_LVL_ASSERT; lvl <= ELOG_LVL_VERBOSE; ++lvl) elog_set_fmt(lvl, kLibraryFmt);
     int enable = 0;
     int level = 0;
-    ReadLogIni(&enable, &level);
+    if (c.chosen && c.enable != QUIL_LOG_FROM_INI) {
+        // No INI is read or created: the application said what it wants.
+        iniPending = false;
+        enable = c.enable;
+        level = c.level;
+    } else {
+        ReadLogIni(dir, &enable, &level);
+    }
     ApplyLogSetting(enable, level);
+}
+
+extern "C" QUIL_API int32_t quil_log_configure(const char* dir, int32_t enable, int32_t level) {
+    const bool quiet = (enable & QUIL_LOG_QUIET) != 0;
+    enable &= ~QUIL_LOG_QUIET;
+    if (enable != 0 && enable != 1 && enable != QUIL_LOG_FROM_INI) return QUIL_ERROR_PARAMETER;
+    if (enable != QUIL_LOG_FROM_INI && (level < ELOG_LVL_ASSERT || level > ELOG_LVL_VERBOSE))
+        return QUIL_ERROR_PARAMETER;
+    Configuration& c = configuration();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.setUp) return QUIL_ERROR_OPEN;
+    c.chosen = true;
+    c.dir = dir ? dir : "";
+    c.enable = enable;
+    c.level = level;
+    quil::setConsoleQuiet(quiet || quil::consoleQuiet());
+    return QUIL_OK;
 }

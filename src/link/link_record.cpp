@@ -196,7 +196,7 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
 }
 
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
-             std::int32_t timeoutMs) {
+             std::int32_t timeoutMs, std::size_t capacity) {
     LinkPtr rec = table.find(id);
     if (!rec || !rec->conn) return -100;
     std::lock_guard<std::mutex> lock(rec->mutex);
@@ -207,8 +207,10 @@ int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t 
     if (sendData(*rec->conn, line, static_cast<std::size_t>(len)) < 1) return -1;
     int r = recvLine(*rec, timeoutMs);
     if (r != 0) return r;
-    if (out) std::memcpy(out, rec->dataBuff.data(), static_cast<std::size_t>(rec->dataLen.load()));
-    if (outLen) *outLen = rec->dataLen;
+    const std::size_t length = static_cast<std::size_t>(rec->dataLen.load());
+    if (outLen) *outLen = static_cast<std::int32_t>(length);
+    if (length > capacity) return -2;
+    if (out) std::memcpy(out, rec->dataBuff.data(), length);
     return 0;
 }
 

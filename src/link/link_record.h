@@ -111,9 +111,11 @@ long sendData(const Connection& c, const char* bytes, std::size_t len);
 long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs);
 // Reads one reply line into rec.dataBuff: 0, -1, -2 or -10.
 int recvLine(LinkRecord& rec, int timeoutMs);
-// Drain, send, receive one line under the record's mutex (SwapData, SwapRollData).
+// Drain, send, receive one line under the record's mutex (SwapData,
+// SwapRollData, quil_swap). The answer is copied to out only when it fits
+// capacity bytes; -2 when it does not (outLen still gets its length).
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
-             std::int32_t timeoutMs);
+             std::int32_t timeoutMs, std::size_t capacity = SIZE_MAX);
 // Closes the roll link and the command link of a device number (also a
 // command connection registered by an open device). Always 0.
 int closeAllLinks(std::uint32_t id);

@@ -2,6 +2,7 @@
 // negative result codes.
 #include <cstdio>
 
+#include "elog/console.h"
 #include "link/link_record.h"
 #include "quil.h"
 
@@ -21,7 +22,7 @@ QUIL_API int32_t LinkConnect(uint32_t DeviceId, const char* ip) {
 
 QUIL_API int32_t QUIL_EthernetOpen(uint32_t DeviceId, const char* ip) {
     if (LinkConnect(DeviceId, ip) == 0) return 0;
-    std::perror("Cmd link err");
+    quil::consoleError("Cmd link err");
     return -1;
 }
 
@@ -44,6 +45,13 @@ QUIL_API char* GetTmpBuff(uint32_t DeviceId) { return tmpBuffOf(commandLinks(), 
 QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
                           int32_t timeoutMs) {
     return swapLine(commandLinks(), DeviceId, line, len, out, outLen, timeoutMs);
+}
+
+QUIL_API int32_t quil_swap(uint32_t DeviceId, const char* line, int32_t length, char* out, int32_t capacity,
+                           int32_t* outLength, int32_t timeoutMs) {
+    if (capacity < 0 || (capacity > 0 && !out)) return -2;
+    return swapLine(commandLinks(), DeviceId, line, length, out, outLength, timeoutMs,
+                    static_cast<std::size_t>(capacity));
 }
 
 }  // extern "C"

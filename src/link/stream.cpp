@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 
+#include "elog/console.h"
 #include "link/json.h"
 #include "link/link_record.h"
 #include "quil.h"
@@ -94,10 +95,7 @@ std::uint32_t le32(const unsigned char* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
-void console(const char* format, std::int64_t value) {
-    std::printf(format, static_cast<long long>(value));
-    std::fflush(stdout);
-}
+void console(const char* format, std::int64_t value) { consolePrint(format, static_cast<long long>(value)); }
 
 // Reads exactly `want` bytes into the record's receive buffer at `at`:
 // 0, or the first failed read's result.
@@ -399,7 +397,7 @@ void receiveLoop(std::uint32_t id, LinkPtr rec) {
 
 std::int32_t openRollLink(std::uint32_t id, const char* ip) {
     if (LinkRollConnect(id, ip) == 0) return 0;
-    std::perror("roll link err");
+    consoleError("roll link err");
     return -1;
 }
 

@@ -2,6 +2,8 @@
 // one request per adapter, and the exported search functions.
 #include "search/search.h"
 
+#include "elog/console.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -30,9 +32,7 @@ std::uint32_t wordAt(const std::uint8_t* p) {
 
 // perror() with the socket layer's own error number, which is what a failed
 // socket call leaves behind on every platform.
-void printSystemError(const char* what) {
-    std::fprintf(stderr, "%s: %s\n", what, plat::errorText(plat::lastError()).c_str());
-}
+void printSystemError(const char* what) { consoleSocketError(what, plat::lastError()); }
 
 // Clears the running flag on every way out of a search.
 struct RunningGuard {
@@ -83,18 +83,18 @@ void receiveAnswers(plat::Socket s, QuilSearchCallback callback) {
 void sendRequest(const plat::Ipv4& source, const Request& request) {
     plat::Socket s = plat::udpSocket();
     if (!s.valid()) {
-        std::printf("socket err %d\r\n", static_cast<int>(s.fd));
+        consolePrint("socket err %d\r\n", static_cast<int>(s.fd));
         printSystemError("socket");
     }
     if (plat::setBroadcast(s, true) != 0) {
-        std::printf("setsockopt err\r\n");
+        consolePrint("setsockopt err\r\n");
         printSystemError("setsockopt SO_BROADCAST failed");
     }
     allowSharedPort(s);
     // The bound address picks the adapter the broadcast leaves through.
     if (plat::bindTo(s, source, kSearchPort) != 0) {
         printSystemError("bind");
-        std::printf("bind local ip error!\n");
+        consolePrint("bind local ip error!\n");
     } else {
         // Bound to the adapter's address, this socket is a better match than
         // the listener's wildcard binding for every answer until it closes,
@@ -104,7 +104,7 @@ void sendRequest(const plat::Ipv4& source, const Request& request) {
         plat::connectStart(s, source, kSearchPort);
     }
     if (plat::sendTo(s, request.data(), request.size(), kBroadcast, kSearchPort) < 0) {
-        std::printf("sendto err\r\n");
+        consolePrint("sendto err\r\n");
         printSystemError("sendto");
     }
     plat::sleepMs(1);
@@ -148,7 +148,7 @@ std::int32_t searchSensor() {
     const QuilSearchCallback callback = g_callback.load();
     if (!callback) return kSearchNoCallback;
     if (!plat::socketStartup(nullptr, nullptr)) {
-        std::printf("WSAStartup failed\n");
+        consolePrint("WSAStartup failed\n");
         return kSearchNoSocketLibrary;
     }
     const Request request = buildRequest();

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -21,10 +22,27 @@ Registration::Registration(int order, std::vector<Command> commands) {
     for (const Command& c : commands) registry().emplace(order, c);
 }
 
-int usage() {
-    std::printf("usage: quilctl [--address A] [--id N] [--timeout MS] COMMAND [ARGS...]\n\ncommands:\n");
-    for (const auto& [order, c] : registry()) std::printf("  %-8s %-24s %s\n", c.name, c.args, c.help);
-    return 2;
+void printUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: quilctl [OPTIONS] COMMAND [ARGS...]\n"
+                 "       quilctl COMMAND --help\n\n"
+                 "options:\n"
+                 "  --address A    the controller's IPv4 address (default 127.0.0.2)\n"
+                 "  --id N         device number 0-63 (default 0)\n"
+                 "  --timeout MS   connection wait in ms, 1-600000 (default 2000)\n"
+                 "  -v             show the library's console lines\n"
+                 "  --help         this text\n\ncommands:\n");
+    for (const auto& [order, c] : registry()) std::fprintf(to, "  %-8s %-28s %s\n", c.name, c.args, c.help);
+}
+
+void printCommandUsage(std::FILE* to, const std::string& name) {
+    for (const auto& [order, c] : registry())
+        if (name == c.name) std::fprintf(to, "usage: quilctl %s %s\n  %s\n", c.name, c.args, c.help);
+    for (const auto& [order, c] : registry())
+        if (name == c.name && c.details) {
+            c.details(to);
+            break;
+        }
 }
 
 const Command* findCommand(const std::string& name) {
@@ -33,9 +51,11 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
+int usage() { throw UsageError("wrong arguments"); }
+
 int report(const char* what, int32_t code) {
     if (code == QUIL_OK) return 0;
-    std::printf("%s: %s (%d)\n", what, quil_result_name(code), code);
+    std::fprintf(stderr, "%s: %s (%d)\n", what, quil_result_name(code), code);
     return 1;
 }
 
@@ -50,20 +70,38 @@ bool parseIp(const std::string& text, uint8_t ip[4]) {
     return true;
 }
 
+long long toNumber(const std::string& s, long long first, long long last, const char* what) {
+    const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    const char* digits = s.c_str() + (hex ? 2 : 0);
+    // strtoll alone would take blanks, a sign after "0x" and trailing text.
+    const bool shaped =
+        !s.empty() && (hex ? std::isxdigit(static_cast<unsigned char>(*digits)) != 0
+                           : std::isdigit(static_cast<unsigned char>(s.back())) != 0 &&
+                                 (std::isdigit(static_cast<unsigned char>(s[0])) || s[0] == '-' || s[0] == '+'));
+    char* end = nullptr;
+    errno = 0;
+    const long long v = shaped ? std::strtoll(digits, &end, hex ? 16 : 10) : 0;
+    if (!shaped || errno != 0 || *end != '\0')
+        throw UsageError(std::string(what) + ": '" + s + "' is not a whole number");
+    if (v < first || v > last)
+        throw UsageError(std::string(what) + ": " + s + " is outside " + std::to_string(first) + " to " +
+                         std::to_string(last));
+    return v;
+}
+
+int32_t toInt(const std::string& s, const char* what) {
+    return static_cast<int32_t>(toNumber(s, INT32_MIN, INT32_MAX, what));
+}
+
 // Opens the controller as device c.id, runs fn, closes it again.
 int withDevice(Context& c, const std::function<int(int32_t id)>& fn) {
     uint8_t ip[4];
-    if (!parseIp(c.address, ip)) {
-        std::printf("not an IPv4 address: %s\n", c.address.c_str());
-        return 2;
-    }
+    if (!parseIp(c.address, ip)) throw UsageError("--address: not an IPv4 address: " + c.address);
     const int32_t id = static_cast<int32_t>(c.id);
     if (report("open", QUIL_OpenDeviceETHER(id, ip, static_cast<uint32_t>(c.timeoutMs)))) return 1;
     int rc = fn(id);
     report("close", QUIL_CloseDevice(id));
     return rc;
 }
-
-int toInt(const std::string& s) { return std::atoi(s.c_str()); }
 
 }  // namespace quilctl

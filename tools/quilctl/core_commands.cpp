@@ -38,11 +38,11 @@ struct Selection {
 bool parseSelection(const std::vector<std::string>& args, size_t from, Selection& sel) {
     if (args.size() <= from) return true;
     if (args[from] == "--mask" && args.size() == from + 2) {
-        sel = {Selection::Mask, toInt(args[from + 1])};
+        sel = {Selection::Mask, toInt(args[from + 1], "mask")};
         return true;
     }
     if (args.size() == from + 1) {
-        sel = {Selection::Single, toInt(args[from])};
+        sel = {Selection::Single, toInt(args[from], "OUT")};
         return true;
     }
     return false;
@@ -68,18 +68,19 @@ int cmdModel(Context& c) {
 }
 
 int cmdMeasure(Context& c) {
+    Selection sel;
+    const bool all = !c.args.empty() && c.args[0] == "all";
+    if ((all && c.args.size() != 1) || (!all && !parseSelection(c.args, 0, sel))) return usage();
     return withDevice(c, [&](int32_t id) {
         QuilCalcData d[4] = {};
-        const auto& a = c.args;
-        if (a.empty() || a[0] == "all") {
+        if (sel.kind == Selection::All) {
             if (report("measure", QUIL_GetCalcDataALL(id, d))) return 1;
             printValues(d, 4);
-        } else if (a[0] == "--mask" && a.size() == 2) {
-            const int32_t mask = toInt(a[1]);
-            if (report("measure", QUIL_GetCalcDataMulti(id, mask, d))) return 1;
-            printValues(d, __builtin_popcount(static_cast<unsigned>(mask) & 15u));
+        } else if (sel.kind == Selection::Mask) {
+            if (report("measure", QUIL_GetCalcDataMulti(id, sel.value, d))) return 1;
+            printValues(d, __builtin_popcount(static_cast<unsigned>(sel.value) & 15u));
         } else {
-            if (report("measure", QUIL_GetCalcDataSingle(id, toInt(a[0]), d))) return 1;
+            if (report("measure", QUIL_GetCalcDataSingle(id, sel.value, d))) return 1;
             printValues(d, 1);
         }
         return 0;
@@ -130,8 +131,11 @@ int cmdReset(Context& c) {
 }
 
 int cmdProgram(Context& c) {
+    if (c.args.size() > 1) return usage();
+    const bool set = !c.args.empty();
+    const int32_t wanted = set ? static_cast<int32_t>(toNumber(c.args[0], 0, 7, "program")) : 0;
     return withDevice(c, [&](int32_t id) {
-        if (!c.args.empty() && report("program", QUIL_SetProgramNo(id, toInt(c.args[0])))) return 1;
+        if (set && report("program", QUIL_SetProgramNo(id, wanted))) return 1;
         int32_t program = -1;
         if (report("program", QUIL_GetProgramNo(id, &program))) return 1;
         std::printf("program %d\n", program);
@@ -157,7 +161,7 @@ int cmdCodes(Context&) {
 int cmdRaw(Context& c) {
     if (c.args.empty()) return usage();
     if (LinkConnect(c.id, c.address.c_str()) != 0) {
-        std::printf("connect %s: failed\n", c.address.c_str());
+        std::fprintf(stderr, "connect %s: failed\n", c.address.c_str());
         return 1;
     }
     std::printf("connected raw link %u to %s:19062\n", c.id, c.address.c_str());
@@ -168,7 +172,7 @@ int cmdRaw(Context& c) {
         if (r == 0)
             std::printf("  > %-12s < %.*s\n", a.c_str(), GetDataBuffLen(c.id), GetDataBuff(c.id));
         else {
-            std::printf("  > %-12s failed: %d\n", a.c_str(), r);
+            std::fprintf(stderr, "  > %-12s failed: %s (%d)\n", a.c_str(), quil_code_name(QUIL_FAMILY_LINK, r), r);
             rc = 1;
         }
     }
@@ -182,7 +186,8 @@ Registration core(0, {
                          {"codes", "", "list the result codes", cmdCodes},
                          {"raw", "LINE...", "send lines on the raw command link, print the replies", cmdRaw},
                          {"model", "", "open the controller and show its model code", cmdModel},
-                         {"measure", "[OUT|--mask M|all]", "read measured values (default: OUT1 to OUT4)", cmdMeasure},
+                         {"measure", "[OUT|--mask M|all]",
+                          "read measured values of OUT 1-8, a mask 1-15 (default: all, OUT1-4)", cmdMeasure},
                          {"mode", "measure|setting", "switch the controller's command mode", cmdMode},
                          {"timing", "on|off [OUT|--mask M]", "timing input of one OUT (1-4), a mask (1-15) or all",
                           cmdTiming},

@@ -20,7 +20,7 @@ int jsonExchange(int32_t id, const std::string& body, const char* member) {
     const int32_t r =
         SwapData(static_cast<uint32_t>(id), line.c_str(), static_cast<int32_t>(line.size()), reply, &len, 1200);
     if (r != 0) {
-        std::printf("no reply (%d)\n", r);
+        std::fprintf(stderr, "no reply: %s (%d)\n", quil_code_name(QUIL_FAMILY_LINK, r), r);
         return 1;
     }
     std::string text(reply, static_cast<size_t>(len));
@@ -38,20 +38,20 @@ int jsonExchange(int32_t id, const std::string& body, const char* member) {
 
 int cmdReg(Context& c) {
     const auto& a = c.args;
-    if (a.size() == 3 && a[0] == "read")
-        return withDevice(c, [&](int32_t id) {
-            return jsonExchange(id, "{\"regRead\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + "}}", "regRead");
-        });
-    if (a.size() == 4 && a[0] == "write")
-        return withDevice(c, [&](int32_t id) {
-            return jsonExchange(
-                id, "{\"regWrite\":{\"head\":" + a[1] + ",\"addr\":" + a[2] + ",\"data\":" + a[3] + "}}", "regWrite");
-        });
-    return usage();
+    const bool read = a.size() == 3 && a[0] == "read";
+    if (!read && !(a.size() == 4 && a[0] == "write")) return usage();
+    // The message carries numbers only: each argument is checked first.
+    const std::string head = std::to_string(toNumber(a[1], 0, 4, "HEAD"));
+    const std::string addr = std::to_string(toNumber(a[2], 0, UINT32_MAX, "ADDR"));
+    const std::string body = read ? "{\"regRead\":{\"head\":" + head + ",\"addr\":" + addr + "}}"
+                                  : "{\"regWrite\":{\"head\":" + head + ",\"addr\":" + addr +
+                                        ",\"data\":" + std::to_string(toNumber(a[3], 0, UINT32_MAX, "DATA")) + "}}";
+    return withDevice(c, [&](int32_t id) { return jsonExchange(id, body, read ? "regRead" : "regWrite"); });
 }
 
 int cmdRuntime(Context& c) {
-    const int32_t head = c.args.empty() ? 0 : toInt(c.args[0]);
+    if (c.args.size() > 1) return usage();
+    const int32_t head = c.args.empty() ? 0 : static_cast<int32_t>(toNumber(c.args[0], 0, 4, "HEAD"));
     return withDevice(c, [&](int32_t id) {
         uint32_t t = 0;
         const int32_t r = QUIL_GetDeviceRuningTime(id, head, &t);
@@ -59,7 +59,7 @@ int cmdRuntime(Context& c) {
         // controller's error number, or a small negative code.
         if (r >= QUIL_ERROR_DEVICE_E50) return report("runtime", r);
         if (r != 0) {
-            std::printf("runtime: %s (%d)\n", r > 0 ? "controller error" : "register exchange failed", r);
+            std::fprintf(stderr, "runtime: %s (%d)\n", quil_code_name(QUIL_FAMILY_JSON, r), r);
             return 1;
         }
         if (head == 0)
@@ -83,7 +83,7 @@ int cmdSpot(Context& c) {
 struct StreamRun {
     std::atomic<int> batches{0};
     std::atomic<bool> ended{false};
-    int wanted = 5;
+    std::atomic<int> wanted{5};
     std::FILE* csv = nullptr;
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
 } g_run;
@@ -95,6 +95,9 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
         g_run.ended = true;
         return;
     }
+    // Batches that come after the wanted ones, until the stop is through,
+    // are not shown.
+    if (g_run.batches >= g_run.wanted) return;
     const int n = ++g_run.batches;
     int channels = 0;
     for (int k = 0; k < 4; ++k) channels += (mask >> k) & 1;
@@ -107,6 +110,12 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
     std::fflush(stdout);
     if (g_run.csv) {
         int32_t* ch[4] = {c1, c2, c3, c4};
+        if (n == 1) {
+            std::fputs("batch,index", g_run.csv);
+            for (int k = 0; k < 4; ++k)
+                if ((mask >> k) & 1) std::fprintf(g_run.csv, ",channel%d", k + 1);
+            std::fputc('\n', g_run.csv);
+        }
         for (int32_t i = 0; i < count; ++i) {
             std::fprintf(g_run.csv, "%d,%d", n, i);
             for (int k = 0; k < 4; ++k)
@@ -120,24 +129,25 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
 int cmdStream(Context& c) {
     uint32_t batch = 0;
     std::string csvPath;
+    if (c.args.size() % 2 != 0) return usage();
     for (size_t i = 0; i + 1 < c.args.size(); i += 2) {
         if (c.args[i] == "--batch")
-            batch = static_cast<uint32_t>(toInt(c.args[i + 1]));
+            batch = static_cast<uint32_t>(toNumber(c.args[i + 1], 1, 1200000, "--batch"));
         else if (c.args[i] == "--batches")
-            g_run.wanted = toInt(c.args[i + 1]);
+            g_run.wanted = static_cast<int>(toNumber(c.args[i + 1], 1, 1000000, "--batches"));
         else if (c.args[i] == "--csv")
             csvPath = c.args[i + 1];
         else
             return usage();
     }
-    if (batch == 0 || c.args.size() % 2 != 0) return usage();
+    if (batch == 0) throw UsageError("--batch N is needed");
     if (!csvPath.empty() && !(g_run.csv = std::fopen(csvPath.c_str(), "w"))) {
-        std::printf("cannot write %s\n", csvPath.c_str());
+        std::fprintf(stderr, "cannot write %s\n", csvPath.c_str());
         return 1;
     }
     const int32_t r = QUIL_StartRollPoint(c.id, c.address.c_str(), onBatch, batch);
     if (r != 0) {
-        std::printf("stream start failed: %d\n", r);
+        std::fprintf(stderr, "stream start failed: %s (%d)\n", quil_code_name(QUIL_FAMILY_STREAM, r), r);
         return 1;
     }
     // Bounded: the run is stopped after at most ten seconds.
@@ -166,10 +176,10 @@ int cmdStream(Context& c) {
 Registration link(30,
                   {
                       {"reg", "read HEAD ADDR | write HEAD ADDR DATA", "read or write a controller register", cmdReg},
-                      {"runtime", "[HEAD]", "running time of the controller (0) or a head", cmdRuntime},
+                      {"runtime", "[HEAD]", "running time of the controller (0, default) or a head 1-4", cmdRuntime},
                       {"spot", "", "emission spot type of the sensor", cmdSpot},
-                      {"stream", "--batch N [--batches K] [--csv FILE]", "stream K batches of N values per channel",
-                       cmdStream},
+                      {"stream", "--batch N [--batches K] [--csv FILE]",
+                       "stream K (default 5) batches of N (1-1200000) values per channel, then stop", cmdStream},
                   });
 
 }  // namespace

@@ -29,10 +29,7 @@ int cmdSearch(Context& c) {
         std::printf("%d controller%s answered\n", n, n == 1 ? "" : "s");
         return 0;
     }
-    case -100: std::printf("search: a search is already running (-100)\n"); return 1;
-    case -2: std::printf("search: no callback set (-2)\n"); return 1;
-    case -1: std::printf("search: the socket library did not start (-1)\n"); return 1;
-    default: std::printf("search: failed (%d)\n", r); return 1;
+    default: std::fprintf(stderr, "search: %s (%d)\n", quil_code_message(QUIL_FAMILY_SEARCH, r), r); return 1;
     }
 }
 

@@ -38,7 +38,7 @@ int show(const char* what, int32_t number, const std::vector<T>& values, int32_t
     if (csv.empty()) return 0;
     std::FILE* f = std::fopen(csv.c_str(), "w");
     if (!f) {
-        std::printf("cannot write %s\n", csv.c_str());
+        std::fprintf(stderr, "cannot write %s\n", csv.c_str());
         return 1;
     }
     std::fprintf(f, "index,value\n");
@@ -58,7 +58,7 @@ int readOut(Context& c, const char* command, const char* what,
         csv = a[3];
     else if (a.size() != 2)
         return usage();
-    const int32_t number = toInt(a[1]);
+    const int32_t number = toInt(a[1], what);
     return withDevice(c, [&](int32_t id) {
         std::vector<T> values(kReadCapacity);
         int32_t n = 0;

@@ -1,0 +1,151 @@
+"""Finding the library, naming result codes, and the tables against quil.h."""
+
+import ctypes
+import inspect
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+from simulator import CHECKOUT, PYTHON_DIR
+
+import quil
+from quil import errors
+from quil.controller import HAND_WRITTEN, METHODS
+from quil.families import FAMILIES
+
+
+def run_python(code, **env_changes):
+    """Runs code in a fresh interpreter that imports this checkout's package;
+    env_changes set (a value of None removes the variable)."""
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    for name, value in env_changes.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+class Finding(unittest.TestCase):
+    def test_import_needs_no_library_and_a_wrong_quil_library_says_where_it_looked(self):
+        r = run_python(
+            "import quil\n"
+            "try:\n    quil.library()\n"
+            "except quil.LibraryNotFoundError as e:\n    print('missing:', e)\n",
+            QUIL_LIBRARY="/nonexistent/libquil.so",
+        )
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("missing: libquil not found", r.stdout)
+        self.assertIn("QUIL_LIBRARY: /nonexistent/libquil.so", r.stdout)
+
+    def test_quil_library_names_the_file_used(self):
+        path = quil.library().path
+        r = run_python("import quil; print(quil.library().path); print(quil.library_version())", QUIL_LIBRARY=path)
+        self.assertEqual(r.stdout.split("\n")[:2], [path, "(1, 0, 5)"], r.stderr)
+
+    def test_without_quil_library_the_package_directory_comes_before_the_checkout_and_the_system(self):
+        r = run_python("import quil\nfor where, path in quil.candidates(): print(where, path)", QUIL_LIBRARY=None)
+        places = [line.split(" ", 2) for line in r.stdout.splitlines()]
+        order = [" ".join(p[:2]) for p in places]
+        self.assertEqual(order[0], "package directory")
+        self.assertEqual(places[0][2], str(PYTHON_DIR / "quil" / "libquil.so"))
+        checkout = order.index("checkout build")
+        self.assertLess(checkout, order.index("system path"))
+        self.assertEqual(places[checkout][2], str(CHECKOUT / "build" / "libquil.so"))
+
+
+class ResultNames(unittest.TestCase):
+    def test_each_family_names_its_own_codes(self):
+        cases = [
+            (4101, errors.DEVICE, "QUIL_ERROR_MODE"),
+            (-1, errors.JSON, "JSON_ERROR_REPLY"),
+            (-22, errors.JSON, "JSON_NO_READ"),
+            (51, errors.JSON, "CONTROLLER_ERROR"),
+            (8201, errors.JSON, "QUIL_ERROR_DEVICE_ID"),  # the running time's own checks
+            (-1, errors.STREAM, "ROLL_OPEN_FAILED"),
+            (-987, errors.STREAM, "ROLL_LINK_EXISTS"),
+            (-1, errors.SEARCH, "SEARCH_SOCKET_FAILED"),
+        ]
+        for code, family, name in cases:
+            with self.subTest(code=code, family=family):
+                e = quil.QuilError(code, "F", family)
+                self.assertEqual((e.code, e.name), (code, name))
+                self.assertTrue(str(e).startswith("F: %s (%d): " % (name, code)))
+        self.assertIn("error number 51", quil.QuilError(51, family=errors.JSON).message)
+
+
+# A QUIL_ prototype: name and parameter list.
+PROTOTYPE = re.compile(r"QUIL_API\s+int32_t\s+(?:QUIL_STDCALL\s+)?(QUIL_\w+)\s*\(([^)]*)\)\s*;")
+VALUE = re.compile(r"^(u?int32_t)\s+\w+$")
+POINTER = re.compile(r"^(u?int32_t)\s*\*\s*\w+$")
+C_TYPES = {"int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32}
+
+
+def header_prototypes():
+    path = os.environ.get("QUIL_HEADER") or str(CHECKOUT / "include" / "quil.h")
+    if not os.path.exists(path):
+        raise unittest.SkipTest("no quil.h at " + path)
+    with open(path) as f:
+        text = f.read()
+    return {name: [" ".join(p.split()) for p in params.split(",")] for name, params in PROTOTYPE.findall(text)}
+
+
+class Tables(unittest.TestCase):
+    """Each table entry matches its prototype in quil.h, and every device
+    function of integers in and integers out has a method."""
+
+    def test_entries_match_their_prototypes(self):
+        prototypes = header_prototypes()
+        checked = 0
+        for entry in METHODS.values():
+            params = prototypes.get(entry.c_name)
+            if params is None:
+                continue  # declared by a newer quil.h; the call says when the library lacks it
+            checked += 1
+            with self.subTest(function=entry.c_name):
+                self.assertEqual(len(params), 1 + len(entry.arguments) + len(entry.outputs), params)
+                self.assertRegex(params[0], r"^int32_t DeviceId$")
+                for param, spec in zip(params[1:], entry.arguments):
+                    m = VALUE.match(param)
+                    self.assertIsNotNone(m, param)
+                    self.assertIs(C_TYPES[m.group(1)], spec.ctype, param)
+                for param, spec in zip(params[1 + len(entry.arguments) :], entry.outputs):
+                    m = POINTER.match(param)
+                    self.assertIsNotNone(m, param)
+                    self.assertIs(C_TYPES[m.group(1)], spec.ctype, param)
+        # The families every quil.h has are all declared.
+        core = [e.c_name for f in ("session", "control", "storage", "registers") for e in FAMILIES[f]]
+        self.assertEqual([name for name in core if name not in prototypes], [])
+        self.assertGreaterEqual(checked, len(core))
+
+    def test_every_integer_device_function_has_a_method(self):
+        wrapped = {e.c_name for e in METHODS.values()} | set(HAND_WRITTEN)
+        missing = []
+        for name, params in header_prototypes().items():
+            values = [p for p in params[1:] if VALUE.match(p)]
+            pointers = [p for p in params[1:] if POINTER.match(p)]
+            simple = params[1:] == values + pointers  # integers in, then integers out
+            if params[0] == "int32_t DeviceId" and simple and name not in wrapped:
+                missing.append(name)
+        self.assertEqual(missing, [], "add these to a table in families.py")
+
+    def test_a_function_is_bound_with_one_signature_only(self):
+        lib = quil.library()
+        lib.function("VersionDll", [])
+        with self.assertRaises(TypeError):
+            lib.function("VersionDll", [ctypes.c_int32])
+
+    def test_methods_say_which_function_they_call(self):
+        self.assertTrue(quil.Controller.supports("get_program"))
+        self.assertTrue(quil.Controller.supports("measure"))
+        method = quil.Controller.get_able_min_max
+        self.assertEqual(method.c_function, "QUIL_GetAbleMinMax")
+        self.assertIn("QUIL_GetAbleMinMax(DeviceId, head, *min, *max)", method.__doc__)
+        self.assertIn("AbleMinMax(min, max)", method.__doc__)
+        self.assertEqual(str(inspect.signature(method)), "(self, /, head)")
+
+
+if __name__ == "__main__":
+    unittest.main()

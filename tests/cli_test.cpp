@@ -1,0 +1,106 @@
+// quilctl as a user runs it: strict arguments, help without the network,
+// messages on standard error, and the settings families' commands.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "log_dir.h"
+#include "sim/simulator.h"
+
+namespace {
+
+struct CliRun {
+    int rc = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim.start()); }
+
+    // Runs quilctl against the simulator with these arguments.
+    CliRun run(const std::string& args) {
+        const std::string base = dir.path() + "/run";
+        const std::string cmd = std::string(QUILCTL_PATH) + " --address " + sim.address() + " " + args + " >" + base +
+                                ".out 2>" + base + ".err; echo $? >" + base + ".rc";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return CliRun{std::atoi(slurp(base + ".rc").c_str()), slurp(base + ".out"), slurp(base + ".err")};
+    }
+
+    quil::test::LogDir dir;
+    quil::sim::Simulator sim;
+};
+
+TEST_F(Cli, NumbersAreParsedWholeOrRefusedBeforeTheNetwork) {
+    for (const char* args : {"program x", "program 8", "runtime x", "--timeout abc model", "--id 64 model",
+                             "reg read 1 abc", "measure 1x", "measure --mask", "stream --batch 0",
+                             "stream --batch 10 --batches 0", "head set able-range 2 10 9x", "out get tolerance 9",
+                             "storage read one"}) {
+        const CliRun r = run(args);
+        EXPECT_EQ(r.rc, 2) << args;
+        EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
+        EXPECT_EQ(r.out, "") << args;
+    }
+    EXPECT_EQ(sim.connectionsAccepted(), 0) << "a refused argument reached the network";
+}
+
+TEST_F(Cli, HelpNeverTouchesTheNetwork) {
+    for (const char* args : {"--help", "measure --help", "raw --help", "head --help", "stream --help"}) {
+        const CliRun r = run(args);
+        EXPECT_EQ(r.rc, 0) << args;
+        EXPECT_NE(r.out.find("usage"), std::string::npos) << args;
+    }
+    EXPECT_NE(run("head --help").out.find("able-range"), std::string::npos) << "the settings are listed";
+    EXPECT_EQ(sim.connectionsAccepted(), 0);
+    const CliRun unknown = run("frobnicate");
+    EXPECT_EQ(unknown.rc, 2);
+    EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos);
+}
+
+TEST_F(Cli, FailuresGoToStandardErrorAndTheLibraryStaysQuiet) {
+    const CliRun r = run("measure 9");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("QUIL_ERROR_RANGE (4105)"), std::string::npos);
+    EXPECT_EQ(r.out.find("FILE FIND"), std::string::npos) << "console lines only with -v";
+    EXPECT_NE(run("-v model").out.find("FILE FIND"), std::string::npos);
+}
+
+TEST_F(Cli, StreamPrintsExactlyTheBatchesAskedFor) {
+    sim.stream().configure({.mask = 0x03, .valuesPerPacket = 100, .packetIntervalMs = 1});
+    const std::string csv = dir.path() + "/s.csv";
+    const CliRun r = run("stream --batch 100 --batches 2 --csv " + csv);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    int batches = 0;
+    for (std::size_t p = 0; (p = r.out.find("batch ", p)) != std::string::npos; ++p) ++batches;
+    EXPECT_EQ(batches, 2) << r.out;
+    EXPECT_NE(r.out.find("packets "), std::string::npos) << "the run's statistics";
+    EXPECT_EQ(slurp(csv).rfind("batch,index,channel1,channel2\n", 0), 0u);
+}
+
+TEST_F(Cli, SettingsAreWrittenReadAndDumpedByName) {
+    EXPECT_EQ(run("head set able-range 2 10 90").rc, 0);
+    EXPECT_EQ(run("head get able-range 2").out, "HEAD 2: able-range min=10  max=90\n");
+    const CliRun refused = run("head set median 1 7");
+    EXPECT_EQ(refused.rc, 1);
+    EXPECT_NE(refused.err.find("QUIL_ERROR_VALUE"), std::string::npos);
+    const CliRun dump = run("out dump 1");
+    EXPECT_EQ(dump.rc, 0);
+    for (const char* name : {"tolerance", "calc-method", "display-unit", "storage-target"})
+        EXPECT_NE(dump.out.find(name), std::string::npos) << name;
+    EXPECT_NE(run("common dump").out.find("sampling-cycle"), std::string::npos);
+    const CliRun readOnly = run("common set heads-used 2");
+    EXPECT_EQ(readOnly.rc, 2);
+    EXPECT_NE(readOnly.err.find("cannot be written"), std::string::npos);
+}
+
+}  // namespace
