@@ -12,7 +12,6 @@
 #include <tinyxml.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -20,6 +19,7 @@
 #include <string>
 #include <type_traits>
 
+#include "elog/console.h"
 #include "link/json.h"
 #include "platform/platform.h"
 #include "quil.h"
@@ -448,7 +448,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path
     const TiXmlElement* root = doc.FirstChildElement();
     if (!root) return QUIL_ERROR_PARAMETER;
     if (const TiXmlDeclaration* d = doc.FirstChild()->ToDeclaration())
-        std::printf(
+        consolePrint(
             "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"  // 头部信息：
             "version is %s , encoding is %s\n",
             d->Version(), d->Encoding());
