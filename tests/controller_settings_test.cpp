@@ -6,13 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "device_fixture.h"
-#include "elog/elog.h"
-#include "log_dir.h"
 #include "quil/controller_settings.h"
 
 namespace {
@@ -189,54 +186,6 @@ TEST_F(ControllerSettings, RefusedInMeasurementModeRetriedInSettingMode) {
     EXPECT_EQ(GetInOut_In(kId, &v), QUIL_ERROR_PARAMETER);
     EXPECT_EQ(v, 6);
     EXPECT_EQ(sent(1), std::vector<std::string>{"SR,CK"});
-}
-
-class ControllerSettingsTrace : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(logDir.ok()); }
-    quil::test::LogDir logDir;
-};
-
-TEST_F(ControllerSettingsTrace, LinesNameTheCommunicationSourceAndTheFunction) {
-    logDir.writeIni(1, 3);
-    quil::sim::Simulator sim;
-    ASSERT_TRUE(sim.start());
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    ::testing::internal::GetCapturedStdout();
-    // The library's own line format leaves the source file out; show it here.
-    elog_set_fmt(ELOG_LVL_ERROR, ELOG_FMT_LEVEL | ELOG_FMT_FILE | ELOG_FMT_FUNC | ELOG_FMT_LINE);
-    char address[kDottedAddressSize] = {};
-    uint8_t type = 0;
-    sim.script()
-        .replyOnce("SR,EH,I,127000000042\r\n")
-        .replyOnce("SR,EH,M,255000000000\r\n")
-        .replyOnce("SR,CP,1\r\n")
-        .replyOnce("ER,SW,88\r\n")
-        .replyOnce("SW,VJ\r\n");
-    EXPECT_EQ(GetIPAddress(0, address), QUIL_OK);
-    EXPECT_EQ(GetSubnetMask(0, address), QUIL_OK);
-    EXPECT_EQ(GetOUTNum(0, &type), QUIL_OK);
-    EXPECT_EQ(SetInOut_In(0, 2), QUIL_ERROR_DEVICE_E88);
-    EXPECT_EQ(SetMoNiMeasUpDown(0, 2, 1.5, -0.25), QUIL_OK);
-    ASSERT_EQ(QUIL_CloseDevice(0), QUIL_OK);
-
-    const std::string text = logDir.log();
-    for (const char* expected : {
-             "(communication GetSubnetMask:",
-             "(communication GetOUTNum:",
-             ")Success DeviceID:0 type:1\n",
-             "(communication SetInOut_In:",
-             ") send command fail DeviceID:0 rc:8196\n",
-             ")Success DeviceID:0 OutNo:2 of_up:+000150 of_down:-000025 rc:0\n",
-         })
-        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n---\n" << text;
-    // GetIPAddress writes its entry and success lines without the leading
-    // blank, GetSubnetMask with it.
-    for (const char* line : {R"(\(communication GetIPAddress:\d+\)DeviceID:0\n)",
-                             R"(\(communication GetIPAddress:\d+\)Success DeviceID:0\n)",
-                             R"(\(communication GetSubnetMask:\d+\) Success DeviceID:0\n)"})
-        EXPECT_TRUE(std::regex_search(text, std::regex(line))) << line << "\n---\n" << text;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device_fixture.h"
+#include "elog/elog.h"
 #include "log_dir.h"
 #include "platform/platform.h"
 #include "quil/controller_settings.h"
@@ -676,29 +677,72 @@ TEST_F(SettingsSaveEncoderModel, EncoderSettingsWithoutValue) {
     EXPECT_EQ(valueOf(find(program(doc, 7), {"CommonParameter", "SamplingPeriodIndex"})), "30");
 }
 
-// The load writes one trace line of its own, its entry line.
+// Trace lines: the load writes one of its own, its entry line; the
+// controller settings commands trace under the source "communication".
 class SettingsFileTrace : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(logDir.ok()); }
+    // The first open of the process sets the log up from the INI file.
+    void SetUp() override {
+        ASSERT_TRUE(logDir.ok());
+        logDir.writeIni(1, 3);
+        ASSERT_TRUE(sim.start());
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
+        ::testing::internal::GetCapturedStdout();
+    }
+    // The log, once the device is closed.
+    std::string log() {
+        EXPECT_EQ(QUIL_CloseDevice(0), QUIL_OK);
+        return logDir.log();
+    }
     quil::test::LogDir logDir;
+    quil::sim::Simulator sim;
 };
 
 TEST_F(SettingsFileTrace, ANullPathLeavesTheEntryLineOnly) {
-    logDir.writeIni(1, 3);
-    quil::sim::Simulator sim;
-    ASSERT_TRUE(sim.start());
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(QUIL_SetFormula(0, nullptr), QUIL_ERROR_NULL_POINTER);
     EXPECT_EQ(QUIL_DeriveFormula(0, nullptr), QUIL_ERROR_NULL_POINTER);
-    ASSERT_EQ(QUIL_CloseDevice(0), QUIL_OK);
-    const std::string text = logDir.log();
+    const std::string text = log();
     EXPECT_TRUE(std::regex_search(text, std::regex(R"(\(QUIL_SetFormula:\d+\) DeviceID:0\n)"))) << text;
     int formulaLines = 0;
     for (std::size_t at = text.find("Formula"); at != std::string::npos; at = text.find("Formula", at + 1))
         ++formulaLines;
     EXPECT_EQ(formulaLines, 1) << text;
+}
+
+TEST_F(SettingsFileTrace, ControllerSettingsLinesNameTheCommunicationSource) {
+    // The library's own line format leaves the source file out; show it here.
+    elog_set_fmt(ELOG_LVL_ERROR, ELOG_FMT_LEVEL | ELOG_FMT_FILE | ELOG_FMT_FUNC | ELOG_FMT_LINE);
+    char address[kDottedAddressSize] = {};
+    uint8_t type = 0;
+    sim.script()
+        .replyOnce("SR,EH,I,127000000042\r\n")
+        .replyOnce("SR,EH,M,255000000000\r\n")
+        .replyOnce("SR,CP,1\r\n")
+        .replyOnce("ER,SW,88\r\n")
+        .replyOnce("SW,VJ\r\n");
+    EXPECT_EQ(GetIPAddress(0, address), QUIL_OK);
+    EXPECT_EQ(GetSubnetMask(0, address), QUIL_OK);
+    EXPECT_EQ(GetOUTNum(0, &type), QUIL_OK);
+    EXPECT_EQ(SetInOut_In(0, 2), QUIL_ERROR_DEVICE_E88);
+    EXPECT_EQ(SetMoNiMeasUpDown(0, 2, 1.5, -0.25), QUIL_OK);
+
+    const std::string text = log();
+    for (const char* expected : {
+             "(communication GetSubnetMask:",
+             "(communication GetOUTNum:",
+             ")Success DeviceID:0 type:1\n",
+             "(communication SetInOut_In:",
+             ") send command fail DeviceID:0 rc:8196\n",
+             ")Success DeviceID:0 OutNo:2 of_up:+000150 of_down:-000025 rc:0\n",
+         })
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n---\n" << text;
+    // GetIPAddress writes its entry and success lines without the leading
+    // blank, GetSubnetMask with it.
+    for (const char* line : {R"(\(communication GetIPAddress:\d+\)DeviceID:0\n)",
+                             R"(\(communication GetIPAddress:\d+\)Success DeviceID:0\n)",
+                             R"(\(communication GetSubnetMask:\d+\) Success DeviceID:0\n)"})
+        EXPECT_TRUE(std::regex_search(text, std::regex(line))) << line << "\n---\n" << text;
 }
 
 }  // namespace

@@ -82,13 +82,21 @@ std::int32_t writeValue(std::int32_t id, const char* func, const char* group, st
     return ControllerSetting(id, func).command("SW,%s,%d\r\n", group, value).fields(2).run();
 }
 
-// "SR,<group>", the value in field 2 of 3.
-std::int32_t readValue(std::int32_t id, const char* func, const char* group, std::int32_t* value) {
+// "SR,<group>": the values are the reply's last fields, from field `first`
+// on ("SR,CJ" answers "SR,CJ,<run mode>,<direction>", first 2).
+template <class... Out>
+std::int32_t readFields(std::int32_t id, const char* func, const char* group, int first, Out*... out) {
     return ControllerSetting(id, func)
         .command("SR,%s\r\n", group)
-        .fields(3)
-        .parse([&](const Reply& r) { *value = r.integer(2); })
+        .fields(first + static_cast<int>(sizeof...(Out)))
+        .parse([&](const Reply& r) {
+            int field = first;
+            ((*out = r.integer(field++)), ...);
+        })
         .run();
+}
+std::int32_t readValue(std::int32_t id, const char* func, const char* group, std::int32_t* value) {
+    return readFields(id, func, group, 2, value);
 }
 
 // An OUT setting of one small number: "SW,<group>,<OUT>,<value>", 2 fields.
@@ -127,27 +135,12 @@ std::int32_t GetDefaultGateway(std::int32_t id, char* address) {
 std::int32_t GetSubnetMask(std::int32_t id, char* address) { return readAddress(id, "GetSubnetMask", 'M', address); }
 
 std::int32_t GetRunModeDetDir(std::int32_t id, std::int32_t* runMode, std::int32_t* direction) {
-    return ControllerSetting(id, "GetRunModeDetDir")
-        .command("SR,CJ\r\n")
-        .fields(4)
-        .parse([&](const Reply& r) {
-            *runMode = r.integer(2);
-            *direction = r.integer(3);
-        })
-        .run();
+    return readFields(id, "GetRunModeDetDir", "CJ", 2, runMode, direction);
 }
 
 std::int32_t GetInputModeMinTimePoint(std::int32_t id, std::int32_t* inputMode, std::int32_t* minTime,
                                       std::int32_t* points) {
-    return ControllerSetting(id, "GetInputModeMinTimePoint")
-        .command("SR,CI\r\n")
-        .fields(5)
-        .parse([&](const Reply& r) {
-            *inputMode = r.integer(2);
-            *minTime = r.integer(3);
-            *points = r.integer(4);
-        })
-        .run();
+    return readFields(id, "GetInputModeMinTimePoint", "CI", 2, inputMode, minTime, points);
 }
 
 std::int32_t SetBaudRate(std::int32_t id, std::int32_t baud, std::int32_t parity) {
@@ -159,14 +152,7 @@ std::int32_t SetBaudRate(std::int32_t id, std::int32_t baud, std::int32_t parity
 }
 
 std::int32_t GetBaudRate(std::int32_t id, std::int32_t* baud, std::int32_t* parity) {
-    return ControllerSetting(id, "GetBaudRate")
-        .command("SR,EH,B\r\n")
-        .fields(5)
-        .parse([&](const Reply& r) {
-            *baud = r.integer(3);
-            *parity = r.integer(4);
-        })
-        .run();
+    return readFields(id, "GetBaudRate", "EH,B", 3, baud, parity);
 }
 
 std::int32_t SetAutosendIndex(std::int32_t id, std::uint8_t value) {
@@ -175,11 +161,7 @@ std::int32_t SetAutosendIndex(std::int32_t id, std::uint8_t value) {
 
 std::int32_t GetAutosendIndex(std::int32_t id, std::int32_t* value) {
     // Read back with the reading form of the command that writes it.
-    return ControllerSetting(id, "GetAutosendIndex")
-        .command("SR,EH,C\r\n")
-        .fields(4)
-        .parse([&](const Reply& r) { *value = r.integer(3); })
-        .run();
+    return readFields(id, "GetAutosendIndex", "EH,C", 3, value);
 }
 
 std::int32_t SetInvalidData(std::int32_t id, std::uint8_t value) {

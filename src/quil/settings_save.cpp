@@ -12,6 +12,7 @@
 // was active before the save is selected again at its end.
 #include <tinyxml.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "link/json.h"
 #include "platform/platform.h"
@@ -85,12 +87,20 @@ public:
         if (linkFailure(r)) fail(r);
         return r == QUIL_OK;
     }
-    // The value of a getter of one integer: get(DeviceId, args..., &value).
+    // The N values of a getter get(DeviceId, args..., &value1, ...,
+    // &valueN); none when the read failed.
+    template <std::size_t N, class Get, class... A>
+    std::array<Value, N> values(Get get, A... args) {
+        std::array<std::int32_t, N> v;
+        v.fill(kUnread);
+        const bool ok = read([&] { return std::apply([&](auto&... out) { return get(id_, args..., &out...); }, v); });
+        std::array<Value, N> out;
+        for (std::size_t i = 0; i < N; ++i) out[i] = when(ok, v[i]);
+        return out;
+    }
     template <class Get, class... A>
     Value one(Get get, A... args) {
-        std::int32_t v = kUnread;
-        const bool ok = read([&] { return get(id_, args..., &v); });
-        return when(ok, v);
+        return values<1>(get, args...)[0];
     }
     // The laser power of a head: the upper half of its power register.
     Value laserPower(std::int32_t head) {
@@ -134,8 +144,8 @@ void length(TiXmlNode* parent, const char* name, Value hundredths) {
     textSetting(parent, name, hundredths ? hundredthsText(*hundredths).c_str() : nullptr);
 }
 template <std::size_t N>
-void fixedText(TiXmlNode* parent, const char* name, bool ok, const FixedText (&table)[N], std::int32_t v) {
-    textSetting(parent, name, ok ? textOf(table, v) : nullptr);
+void fixedText(TiXmlNode* parent, const char* name, const FixedText (&table)[N], Value v) {
+    textSetting(parent, name, v ? textOf(table, *v) : nullptr);
 }
 
 // A container of numbered children ("OUT01" to "OUT08", "Head01" to
@@ -169,10 +179,9 @@ void saveEnvironment(Saver& s, TiXmlNode* root) {
     std::uint8_t type = 0;
     const bool typed = s.read([&] { return GetOUTNum(id, &type); });
     setting(env, "OUTSetNumber", typed ? Value(type != 0 ? kTypeOuts : kBasicOuts) : std::nullopt);
-    std::int32_t baud = kUnread, parity = kUnread;
-    const bool serial = s.read([&] { return GetBaudRate(id, &baud, &parity); });
-    setting(env, "BaudRateIndex", when(serial, baud));
-    setting(env, "ParityIndex", when(serial, parity));
+    const auto serial = s.values<2>(GetBaudRate);
+    setting(env, "BaudRateIndex", serial[0]);
+    setting(env, "ParityIndex", serial[1]);
     setting(env, "AutosendIndex", s.one(GetAutosendIndex));
     std::int32_t invalid = 0;  // also the argument that the read sends
     const bool invalidRead = s.read([&] { return GetInvalidData(id, &invalid); });
@@ -186,14 +195,13 @@ void saveEnvironment(Saver& s, TiXmlNode* root) {
         char address[kDottedAddressSize] = {};
         textSetting(env, a.element, s.read([&] { return a.get(id, address); }) ? address : nullptr);
     }
-    std::int32_t run = kUnread, direction = kUnread, input = kUnread, minTime = kUnread, points = kUnread;
-    const bool running = s.read([&] { return GetRunModeDetDir(id, &run, &direction); });
-    const bool encoder = s.read([&] { return GetInputModeMinTimePoint(id, &input, &minTime, &points); });
-    fixedText(env, "EncodeRunMode", running, kRunModes, run);
-    fixedText(env, "EncodeInputMode", encoder, kInputModes, input);
-    setting(env, "EncodePoint", when(encoder, points));
-    fixedText(env, "EncodeDetDir", running, kDirections, direction);
-    textSetting(env, "EncodeMinTime", encoder ? minTimeText(minTime) : nullptr);
+    const auto running = s.values<2>(GetRunModeDetDir);          // run mode, direction
+    const auto encoder = s.values<3>(GetInputModeMinTimePoint);  // input mode, minimum time, points
+    fixedText(env, "EncodeRunMode", kRunModes, running[0]);
+    fixedText(env, "EncodeInputMode", kInputModes, encoder[0]);
+    setting(env, "EncodePoint", encoder[2]);
+    fixedText(env, "EncodeDetDir", kDirections, running[1]);
+    textSetting(env, "EncodeMinTime", encoder[1] ? minTimeText(*encoder[1]) : nullptr);
     setting(env, "ProgSwitch", 0);
     setting(env, "InOut_In", s.one(GetInOut_In));
     setting(env, "InOut_InDQ", s.one(GetInOut_InDQ));
@@ -206,22 +214,19 @@ void saveEnvironment(Saver& s, TiXmlNode* root) {
 
 void saveHead(Saver& s, TiXmlNode* parent, std::int32_t h) {
     TiXmlElement* b = add(parent, headName(h));
-    const std::int32_t id = s.id();
     setting(b, "DetectModeIndex", s.one(QUIL_GetMeasureMode, h));
     setting(b, "BasePointIndex", s.one(QUIL_GetBasicPoint, h));
     setting(b, "ABLEIndex", s.one(QUIL_GetAbleMode, h));
-    std::int32_t min = kUnread, max = kUnread;
-    const bool able = s.read([&] { return QUIL_GetAbleMinMax(id, h, &min, &max); });
-    setting(b, "ABLELower", when(able, min));
-    setting(b, "ABLEUpper", when(able, max));
+    const auto able = s.values<2>(QUIL_GetAbleMinMax, h);
+    setting(b, "ABLELower", able[0]);
+    setting(b, "ABLEUpper", able[1]);
     setting(b, "RflectModeIndex", s.one(QUIL_GetReflectionMode, h));
     setting(b, "MedianIndex", s.one(QUIL_GetMedian, h));
     setting(b, "LaserCtrlIndex", s.one(QUIL_GetLaserCtrlGroup, h));
-    std::int32_t on = kUnread, p1 = kUnread, p2 = kUnread;
-    const bool mask = s.read([&] { return QUIL_GetMask(id, h, &on, &p1, &p2); });
-    setting(b, "ShieldIndex", when(mask, on));
-    length(b, "Pos1", when(mask, p1));
-    length(b, "Pos2", when(mask, p2));
+    const auto mask = s.values<3>(QUIL_GetMask, h);
+    setting(b, "ShieldIndex", mask[0]);
+    length(b, "Pos1", mask[1]);
+    length(b, "Pos2", mask[2]);
     setting(b, "ErrTimes", s.one(QUIL_GetNumAlarm, h));
     setting(b, "RecoverTimes", s.one(QUIL_GetNumRecovery, h));
     setting(b, "WarnLevel", s.one(QUIL_GetAlarmLevel, h));
@@ -254,26 +259,23 @@ constexpr std::int32_t kAverageMode = 3;
 
 void saveOut(Saver& s, TiXmlNode* parent, std::int32_t n) {
     TiXmlElement* b = add(parent, outName(n));
-    const std::int32_t id = s.id();
-    std::int32_t method = kUnread, number = kUnread;
-    const bool calc = s.read([&] { return QUIL_GetCalcMethod(id, n, &method, &number); });
-    const std::optional<MethodForm> form = calc ? methodForm(method) : std::nullopt;
+    const auto calc = s.values<2>(QUIL_GetCalcMethod, n);  // method, number
+    const std::optional<MethodForm> form = calc[0] ? methodForm(*calc[0]) : std::nullopt;
     // The index element of the method's mode gets its value; those of the
     // other modes, which the load would not apply, none.
     auto index = [&](const char* element) {
         if (!form || std::string(form->element) != element) return Value();
-        return form->index == kUnread ? when(true, number) : Value(form->index);
+        return form->index == kUnread ? calc[1] : Value(form->index);
     };
     setting(b, "CalModeIndex", form ? Value(form->mode) : std::nullopt);
     setting(b, "BasePointIndex", Value());
     setting(b, "HeadIndex", index("HeadIndex"));
     setting(b, "MeasurementGoalIndex", s.one(QUIL_GetCalcTarget, n));
     setting(b, "OUTIndex", index("OUTIndex"));
-    std::int32_t a = kUnread, c = kUnread;
-    const bool addSub = s.read([&] { return QUIL_GetOutAddSub(id, n, &a, &c); });
     // The file counts these OUTs from 0.
-    setting(b, "OUTAIndex", addSub && a != kUnread ? Value(a - 1) : std::nullopt);
-    setting(b, "OUTBIndex", addSub && c != kUnread ? Value(c - 1) : std::nullopt);
+    const auto addSub = s.values<2>(QUIL_GetOutAddSub, n);
+    for (std::size_t i = 0; i < addSub.size(); ++i)
+        setting(b, i == 0 ? "OUTAIndex" : "OUTBIndex", addSub[i] ? Value(*addSub[i] - 1) : std::nullopt);
     setting(b, "CalSignIndex", index("CalSignIndex"));
     const Value selection = s.one(QUIL_GetOutOperation, n);
     averageSelection(b, selection);
@@ -281,22 +283,16 @@ void saveOut(Saver& s, TiXmlNode* parent, std::int32_t n) {
     setting(b, "MeasurementTypeIndex", Value());
     setting(b, "DetectModeIndex", s.one(QUIL_GetCalcMode, n));
     setting(b, "TriggerIndex", s.one(QUIL_GetTriggerMode, n));
-    std::int32_t filter = kUnread, averaging = kUnread;
-    const bool filtered = s.read([&] { return QUIL_GetFilter(id, n, &filter, &averaging); });
-    setting(b, "FilterTypeIndex", when(filtered, filter));
-    setting(b, "AverageTimesIndex", when(filtered, averaging));
+    const auto filter = s.values<2>(QUIL_GetFilter, n);
+    setting(b, "FilterTypeIndex", filter[0]);
+    setting(b, "AverageTimesIndex", filter[1]);
     setting(b, "CutOffFrequencyIndex", Value());
-    std::int32_t upper = kUnread, lower = kUnread, hysteresis = kUnread;
-    const bool tolerance = s.read([&] { return QUIL_GetTolerance(id, n, &upper, &lower, &hysteresis); });
-    length(b, "ToleranceUpper", when(tolerance, upper));
-    length(b, "ToleranceLower", when(tolerance, lower));
-    length(b, "ToleranceDelay", when(tolerance, hysteresis));
-    std::int32_t i1 = kUnread, o1 = kUnread, i2 = kUnread, o2 = kUnread;
-    const bool scaling = s.read([&] { return QUIL_GetScaling(id, n, &i1, &o1, &i2, &o2); });
-    length(b, "Input1", when(scaling, i1));
-    length(b, "Display1", when(scaling, o1));
-    length(b, "Input2", when(scaling, i2));
-    length(b, "Display2", when(scaling, o2));
+    const auto tolerance = s.values<3>(QUIL_GetTolerance, n);
+    const auto scaling = s.values<4>(QUIL_GetScaling, n);
+    for (std::size_t i = 0; i < tolerance.size(); ++i)
+        length(b, std::array{"ToleranceUpper", "ToleranceLower", "ToleranceDelay"}[i], tolerance[i]);
+    for (std::size_t i = 0; i < scaling.size(); ++i)
+        length(b, std::array{"Input1", "Display1", "Input2", "Display2"}[i], scaling[i]);
     length(b, "Offset", s.one(QUIL_GetOffset, n));
     setting(b, "MinimumDisplayUnitIndex", s.one(QUIL_GetDisplayUnit, n));
     // Settings without a command that reads them.
@@ -318,10 +314,9 @@ void saveCommon(Saver& s, TiXmlNode* parent) {
     setting(b, "PreventMutalInterferenceIndex", s.one(QUIL_GetMutualInterferencePrevention));
     numbered(s, b, "PreventMutalInterferenceHeadMode", headName, kHeads, "HeadMode",
              QUIL_GetMutualInterferencePreventionGroup);
-    std::int32_t size = kUnread, period = kUnread;
-    const bool storage = s.read([&] { return QUIL_GetDataStorage(s.id(), &size, &period); });
-    setting(b, "DataSaveNumber", when(storage, size));
-    setting(b, "DataSavePeriod", when(storage, period));
+    const auto storage = s.values<2>(QUIL_GetDataStorage);
+    setting(b, "DataSaveNumber", storage[0]);
+    setting(b, "DataSavePeriod", storage[1]);
     numbered(s, b, "DataSaveOUTSelectState", outName, kOuts, "OUTState", QUIL_GetStorageTarget);
 }
 
