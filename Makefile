@@ -1,19 +1,26 @@
 # Wraps CMake. `make` builds into build/, `make test` runs every test (also
 # under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
-# library against the simulator, `make bench` prints the benchmark figures.
+# library against the simulator, `make bench` prints the benchmark figures,
+# `make install PREFIX=...` installs the library, its header, its CMake and
+# pkg-config files and the two programs. Only `make deps` and `make test`
+# install missing Debian packages.
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all build deps test test-main test-asan test-tsan format format-check demo bench clean
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean
 
 all: build
 
 deps:
 	@sh scripts/install-deps.sh
 
-build: deps
+build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
+
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 test: format-check test-main test-asan test-tsan
 
@@ -30,27 +37,27 @@ format:
 	clang-format -i $(SOURCES)
 
 test-main: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON -DQUIL_TESTS=ON -DQUIL_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
 test-asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_SANITIZE=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_SANITIZE=ON -DQUIL_TESTS=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
 # Every suite again under ThreadSanitizer: most of them run the library and
 # the simulator on several threads.
 test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_TSAN=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIL_WERROR=ON -DQUIL_TSAN=ON -DQUIL_TESTS=ON -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-tsan -j$(JOBS) 
 	ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
 
 demo: build
 	@sh scripts/demo.sh build
 
-bench: deps
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF $(CMAKE_FLAGS)
+bench:
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF -DQUIL_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build-release -j$(JOBS) --target quil_bench
 	./build-release/quil_bench --benchmark_min_time=0.5
 

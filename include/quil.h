@@ -22,6 +22,11 @@
 #endif
 #endif
 
+/* The library's version; quil_version() tells the one actually loaded. */
+#define QUIL_VERSION_MAJOR 1
+#define QUIL_VERSION_MINOR 0
+#define QUIL_VERSION_PATCH 5
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -159,8 +164,10 @@ typedef void (*QuilSearchCallback)(int32_t value, const char* area, const char* 
  * Every record holds a receive buffer (GetDataBuff) and a scratch buffer
  * (GetTmpBuff) of 25,165,824 bytes each. */
 
-/* Version of the library: 0x01000005. */
+/* Version of the library: 0x01000005 (major, minor in the top two bytes, patch below). */
 QUIL_API int32_t VersionDll(void);
+/* Version of the loaded library as text, "1.0.5". */
+QUIL_API const char* quil_version(void);
 
 /* Connects the raw command link (TCP 19062) of DeviceId to the controller at
  * the dotted address: 0 connected, -1 out of range or failure, -3 the device

@@ -4,8 +4,8 @@
 
 namespace quil::sim {
 
-Args::Args(const Command& command, std::size_t count, std::size_t first) : command_(command), next_(first) {
-    if (command.fields.size() != count + first) fail(Model::kErrParameter);
+Args::Args(const Command& command, std::size_t count) : command_(command), next_(1) {
+    if (command.fields.size() != count + 1) fail(Model::kErrParameter);
 }
 
 const std::string* Args::next() { return ok() ? &command_.fields.at(next_++) : nullptr; }
@@ -38,8 +38,6 @@ int Args::within(int first, int last, int errorNo) {
 }
 
 int Args::choice(int first, int last) { return within(first, last, Model::kErrParameter); }
-
-int Args::setting(int first, int last) { return within(first, last, Model::kErrValue); }
 
 int Args::out(int last) { return within(1, last, Model::kErrRange); }
 

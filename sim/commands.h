@@ -56,13 +56,9 @@ public:
     // The controller's OUT masks are four characters, OUT1 first.
     static constexpr int kMaskOuts = 4;
 
-    // The setting commands' arguments start after their group letters
-    // ("SW,CA,3": field 2).
-    static constexpr std::size_t kSettingArgs = 2;
-
-    // A line that does not carry exactly `count` arguments from field
-    // `first` on is refused with kErrParameter.
-    Args(const Command& command, std::size_t count, std::size_t first = 1);
+    // A line that does not carry exactly `count` arguments is refused with
+    // kErrParameter.
+    Args(const Command& command, std::size_t count);
 
     // The argument's text as it is ("" once a read has failed).
     std::string text();
@@ -70,8 +66,6 @@ public:
     int integer();
     // An integer from first to last; kErrParameter outside.
     int choice(int first, int last);
-    // A setting value from first to last; kErrValue outside.
-    int setting(int first, int last);
     // An OUT number ("03") from 1 to last; kErrRange outside.
     int out(int last);
     // An OUT mask ("1010"): bit 0 is OUT1. kErrParameter when it is not four

@@ -1,5 +1,5 @@
 // Common settings of the simulated controller: the C and E groups that
-// belong to no head or OUT, each kept per program.
+// belong to no head or OUT, kept per program (see below for two exceptions).
 //
 // The sampling cycle is a code from 0: 0 to 7 on the encoder models, 0 to 5
 // on the others. The running mode ("CJ") and the encoder input mode ("CI")
@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "sim/commands.h"
-#include "sim/settings.h"
+#include "sim/setting_table.h"
 
 namespace quil::sim {
 namespace {
@@ -34,17 +34,22 @@ std::string outsInUse(Model&, const Command& c) {
 }  // namespace
 
 void installCommonCommands(Model& model) {
-    const SettingGroup groups[] = {
-        {.group = "CA", .values = {{0, 0, 0, lastSamplingCycle}}, .perProgram = true},
-        {.group = "CB", .values = {{0, 2}}, .perProgram = true},
-        {.group = "CE", .values = {{0, 3}}, .perProgram = true},
-        {.group = "CF", .values = {{0, kMaxStoragePoints, 7}, {0, 10, 2}}, .perProgram = true},
-        {.group = "CJ", .values = {{0, 2}, {0, 2}}, .available = singleEncoderModel},
-        {.group = "CI",
-         .values = {{0, 3}, {0, kMaxTime, 10}, {1, kMaxTrigInterval, 6}},
-         .available = singleEncoderModel},
-    };
-    for (const SettingGroup& g : groups) installSettingGroup(model, g);
+    using V = SettingValue;
+    installSettings(
+        model, {
+                   {.group = "CA", .values = {{.lastFor = lastSamplingCycle}}},
+                   {"CB", 0, {V::number(0, 2, 0)}},
+                   {"CE", 0, {V::number(0, 3, 0)}},
+                   {"CF", 0, {V::number(0, kMaxStoragePoints, 0, 7), V::number(0, 10, 0, 2)}},
+                   {.group = "CJ",
+                    .values = {V::number(0, 2, 0), V::number(0, 2, 0)},
+                    .perProgram = false,
+                    .available = singleEncoderModel},
+                   {.group = "CI",
+                    .values = {V::number(0, 3, 0), V::number(0, kMaxTime, 0, 10), V::number(1, kMaxTrigInterval, 1, 6)},
+                    .perProgram = false,
+                    .available = singleEncoderModel},
+               });
     model.on("SR,EF", headsInUse, Model::kSetting);
     model.on("SR,EE", outsInUse, Model::kSetting);
 }

@@ -12,9 +12,10 @@
 // settings, per program (output_commands.cpp).
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "sim/commands.h"
-#include "sim/settings.h"
+#include "sim/setting_table.h"
 
 namespace quil::sim {
 namespace {
@@ -34,9 +35,13 @@ std::string addressDigits(const std::string& dotted) {
     return text;
 }
 
+// The controller refuses a value outside what it takes with 62.
+bool within(int v, int first, int last) { return v >= first && v <= last; }
+
 // "SR,EH,<letter>": an address, the serial line or autosend.
 std::string readEh(Model& m, const Command& c) {
-    Args a(c, 1, Args::kSettingArgs);
+    Args a(c, 2);
+    a.text();
     const std::string letter = a.text();
     if (!a.ok()) return a.error();
     if (letter == "I" || letter == "M" || letter == "G")
@@ -49,29 +54,28 @@ std::string readEh(Model& m, const Command& c) {
 // "SW,EH,B,<baud>,<parity>" and "SW,EH,C,<autosend>".
 std::string writeEh(Model& m, const Command& c) {
     const std::string letter = c.fields.size() > 2 ? c.fields[2] : "";
+    if (letter != "B" && letter != "C") return Model::error(c, Model::kErrParameter);
+    Args a(c, letter == "B" ? 4 : 3);
+    a.text();
+    a.text();
+    const int first = a.integer();
+    const int second = letter == "B" ? a.integer() : 0;
+    if (!a.ok()) return a.error();
     if (letter == "B") {
-        Args a(c, 3, Args::kSettingArgs);
-        a.text();
-        const int baud = a.setting(0, kMaxBaud);
-        const int parity = a.setting(0, kMaxParity);
-        if (!a.ok()) return a.error();
-        m.setValue("EH,B", std::to_string(baud) + "," + std::to_string(parity));
-    } else if (letter == "C") {
-        Args a(c, 2, Args::kSettingArgs);
-        a.text();
-        const int autosend = a.setting(0, 1);
-        if (!a.ok()) return a.error();
-        m.setValue("EH,C", std::to_string(autosend));
+        if (!within(first, 0, kMaxBaud) || !within(second, 0, kMaxParity)) return Model::error(c, Model::kErrValue);
+        m.setValue("EH,B", std::to_string(first) + "," + std::to_string(second));
     } else {
-        return Model::error(c, Model::kErrParameter);
+        if (!within(first, 0, 1)) return Model::error(c, Model::kErrValue);
+        m.setValue("EH,C", std::to_string(first));
     }
     return Model::reply({c.code, "EH"});
 }
 
 std::string writeInvalidData(Model& m, const Command& c) {
     Args a(c, 1);
-    const int value = a.setting(0, 1);
+    const int value = a.integer();
     if (!a.ok()) return a.error();
+    if (!within(value, 0, 1)) return Model::error(c, Model::kErrValue);
     m.setValue("PV", std::to_string(value));
     return Model::reply({c.code});
 }
@@ -84,7 +88,8 @@ std::string readInvalidData(Model& m, const Command& c) {
 }
 
 std::string readOutCountType(Model& m, const Command& c) {
-    Args a(c, 0, Args::kSettingArgs);
+    Args a(c, 1);
+    a.text();
     if (!a.ok()) return a.error();
     return Model::reply({c.code, "CP", m.value("CP", "1")});
 }
@@ -104,8 +109,10 @@ void installControllerSettingsCommands(Model& model) {
     model.on("PV", writeInvalidData, Model::kSetting);
     model.on("PI", readInvalidData, Model::kSetting);
     model.on("SR,CP", readOutCountType, Model::kSetting);
+    std::vector<SettingGroup> inOut;
     for (const char* group : {"CK", "CL", "CM", "CN"})
-        installSettingGroup(model, SettingGroup{.group = group, .values = {{0, kMaxInOut}}});
+        inOut.push_back({.group = group, .values = {SettingValue::number(0, kMaxInOut, 0)}, .perProgram = false});
+    installSettings(model, inOut);
 }
 
 }  // namespace quil::sim

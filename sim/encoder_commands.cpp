@@ -8,9 +8,11 @@
 // not per program.
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/commands.h"
-#include "sim/settings.h"
+#include "sim/setting_table.h"
 
 namespace quil::sim {
 namespace {
@@ -40,21 +42,19 @@ std::string resetValue(Model& m, const Command& c) {
 void installEncoderCommands(Model& model) {
     constexpr int kChannels = Model::kEncoderChannels;
     const auto encoder = Model::encoderModel;
-    const SettingGroup groups[] = {
-        {.group = "CY", .values = {{1, kChannels, 2}}, .available = encoder},
-        {.group = "CS",
-         .values = {{0, 3}, {0, kMaxTime, 10}, {1, 10000, 6}},
-         .indexCount = kChannels,
-         .available = encoder},
-        {.group = "CQ", .values = {{0, 2}, {0, 2}}, .indexCount = kChannels, .available = encoder},
-        {.group = "CT", .values = {{0, 3}}, .indexCount = kChannels, .available = encoder},
-        {.group = "CU",
-         .values = {{0, 4}},
-         .indexCount = kDigitalOutputs,
-         .available = encoder,
-         .readMode = Model::kAnyMode},
+    using V = SettingValue;
+    std::vector<SettingGroup> groups = {
+        {"CY", 0, {V::number(1, kChannels, 1, 2)}},
+        {"CS", kChannels, {V::number(0, 3, 0), V::number(0, kMaxTime, 0, 10), V::number(1, 10000, 1, 6)}},
+        {"CQ", kChannels, {V::number(0, 2, 0), V::number(0, 2, 0)}},
+        {"CT", kChannels, {V::number(0, 3, 0)}},
+        {.group = "CU", .indexLast = kDigitalOutputs, .values = {V::number(0, 4, 0)}, .readMode = Model::kAnyMode},
     };
-    for (const SettingGroup& g : groups) installSettingGroup(model, g);
+    for (SettingGroup& g : groups) {
+        g.perProgram = false;
+        g.available = encoder;
+    }
+    installSettings(model, std::move(groups));
     model.on("CX", onlyFor(encoder, Model::kAnyMode, currentValue));
     model.on("CD", onlyFor(encoder, Model::kAnyMode, resetValue));
 }

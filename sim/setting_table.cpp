@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "sim/commands.h"
 
@@ -20,43 +21,47 @@ constexpr int kUnitDecimals[] = {2, 3, 4, 5, 1, 2, 3};
 constexpr int kHundredthsDecimals = 2;
 
 struct Table {
-    std::map<std::string, SettingSpec> specs;
+    std::map<std::string, SettingGroup> groups;
     std::string unitGroup;
 
     // The setting a line names: two letter pairs ("HA,M") before one.
-    const SettingSpec* find(const Command& c) const {
+    const SettingGroup* find(const Command& c) const {
         if (c.fields.size() > 2) {
-            auto it = specs.find(c.fields[1] + "," + c.fields[2]);
-            if (it != specs.end()) return &it->second;
+            auto it = groups.find(c.fields[1] + "," + c.fields[2]);
+            if (it != groups.end()) return &it->second;
         }
-        auto it = specs.find(c.fields.size() > 1 ? c.fields[1] : "");
-        return it == specs.end() ? nullptr : &it->second;
+        auto it = groups.find(c.fields.size() > 1 ? c.fields[1] : "");
+        return it == groups.end() ? nullptr : &it->second;
     }
 };
 
-std::size_t letterPairs(const SettingSpec& s) {
+std::size_t letterPairs(const SettingGroup& s) {
     return static_cast<std::size_t>(std::count(s.group.begin(), s.group.end(), ',')) + 1;
 }
 
-std::string storeKey(int program, const std::string& group, int index) {
-    return "setting," + std::to_string(program) + "," + group + "," + std::to_string(index);
+// Where the model keeps a setting: "setting,HG,1" for index 1, with ",P3"
+// in program 3 for a setting kept per program.
+std::string storeKey(const Model& m, const SettingGroup& s, int index) {
+    std::string key = "setting," + s.group + "," + std::to_string(index);
+    if (s.perProgram) key += ",P" + std::to_string(m.programNo());
+    return key;
 }
 
-// The values of a setting in the active program.
-std::vector<int> stored(const Model& m, const SettingSpec& s, int index) {
+// The values of a setting (in the active program).
+std::vector<int> stored(const Model& m, const SettingGroup& s, int index) {
     std::vector<int> values;
     for (const SettingValue& v : s.values) values.push_back(v.initial);
-    const std::string kept = m.value(storeKey(m.programNo(), s.group, index));
+    const std::string kept = m.value(storeKey(m, s, index));
     if (kept.empty()) return values;  // never written in this program
     std::istringstream text(kept);
     for (int& v : values) text >> v;
     return values;
 }
 
-void store(Model& m, const SettingSpec& s, int index, const std::vector<int>& values) {
+void store(Model& m, const SettingGroup& s, int index, const std::vector<int>& values) {
     std::string text;
     for (int v : values) text += std::to_string(v) + " ";
-    m.setValue(storeKey(m.programNo(), s.group, index), text);
+    m.setValue(storeKey(m, s, index), text);
 }
 
 // A length of `decimals` decimals from its integer count: a sign and six
@@ -84,8 +89,8 @@ std::string maskText(int bits) {
 }
 
 int unitDecimals(const Table& t, const Model& m, int index) {
-    auto it = t.specs.find(t.unitGroup);
-    if (it == t.specs.end()) return kHundredthsDecimals;
+    auto it = t.groups.find(t.unitGroup);
+    if (it == t.groups.end()) return kHundredthsDecimals;
     const int unit = stored(m, it->second, index).front();
     return unit >= 0 && unit < static_cast<int>(std::size(kUnitDecimals)) ? kUnitDecimals[unit] : 0;
 }
@@ -98,9 +103,7 @@ std::string print(const Table& t, const Model& m, const SettingValue& v, int val
     case SettingValue::Out::Mask: return maskText(value);
     case SettingValue::Out::Decimal: break;
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*d", v.width, value);
-    return text;
+    return digits(value, v.width);
 }
 
 bool allDigits(const std::string& text, std::size_t from) {
@@ -143,15 +146,15 @@ int parse(Args& a, const SettingValue& v, int* errorNo) {
 
 // Reads the group letters and the index of a line; the index is 0 for a
 // setting without one.
-int readIndex(Args& a, const SettingSpec& s) {
+int readIndex(Args& a, const SettingGroup& s) {
     for (std::size_t i = 0; i < letterPairs(s); ++i) a.text();
     return s.indexLast > 0 ? a.out(s.indexLast) : 0;
 }
 
-std::size_t indexArgs(const SettingSpec& s) { return letterPairs(s) + (s.indexLast > 0 ? 1 : 0); }
+std::size_t indexArgs(const SettingGroup& s) { return letterPairs(s) + (s.indexLast > 0 ? 1 : 0); }
 
 std::string read(const Table& t, Model& m, const Command& c) {
-    const SettingSpec* s = t.find(c);
+    const SettingGroup* s = t.find(c);
     if (!s) return Model::error(c, Model::kErrParameter);
     Args a(c, indexArgs(*s));
     const int index = readIndex(a, *s);
@@ -163,7 +166,7 @@ std::string read(const Table& t, Model& m, const Command& c) {
 }
 
 std::string write(const Table& t, Model& m, const Command& c) {
-    const SettingSpec* s = t.find(c);
+    const SettingGroup* s = t.find(c);
     if (!s) return Model::error(c, Model::kErrParameter);
     Args a(c, indexArgs(*s) + s->values.size());
     const int index = readIndex(a, *s);
@@ -173,10 +176,11 @@ std::string write(const Table& t, Model& m, const Command& c) {
     if (!a.ok()) return a.error();
     if (errorNo == Model::kErrParameter) return Model::error(c, errorNo);
     // A method's range depends on its letter; it was checked as it was read.
-    for (std::size_t i = 0; i < values.size() && errorNo == 0; ++i)
-        if (s->values[i].in != SettingValue::In::Method &&
-            (values[i] < s->values[i].first || values[i] > s->values[i].last))
-            errorNo = Model::kErrValue;
+    for (std::size_t i = 0; i < values.size() && errorNo == 0; ++i) {
+        const SettingValue& v = s->values[i];
+        const int last = v.lastFor ? v.lastFor(m.modelCode()) : v.last;
+        if (v.in != SettingValue::In::Method && (values[i] < v.first || values[i] > last)) errorNo = Model::kErrValue;
+    }
     if (errorNo == 0 && s->relation) errorNo = s->relation(values);
     if (errorNo != 0) return Model::error(c, errorNo);
     store(m, *s, index, values);
@@ -186,19 +190,33 @@ std::string write(const Table& t, Model& m, const Command& c) {
 
 }  // namespace
 
-void installSettings(Model& model, std::vector<SettingSpec> specs, const std::string& unitGroup) {
+std::string digits(int value, int width) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*d", width, value);
+    return text;
+}
+
+Model::Handler onlyFor(bool (*available)(int modelCode), int mode, Model::Handler handler) {
+    return [available, mode, handler = std::move(handler)](Model& m, const Command& c) {
+        if (available && !available(m.modelCode())) return Model::error(c, Model::kErrUnknown);
+        if (mode != Model::kAnyMode && m.mode() != mode) return Model::error(c, Model::kErrMode);
+        return handler(m, c);
+    };
+}
+
+void installSettings(Model& model, std::vector<SettingGroup> groups, const std::string& unitGroup) {
     auto table = std::make_shared<Table>();
     table->unitGroup = unitGroup;
-    std::vector<std::string> firstPairs;
-    for (SettingSpec& s : specs) {
-        firstPairs.push_back(s.group.substr(0, s.group.find(',')));
-        table->specs[s.group] = std::move(s);
-    }
-    for (const std::string& pair : firstPairs) {
-        model.on(
-            "SR," + pair, [table](Model& m, const Command& c) { return read(*table, m, c); }, Model::kSetting);
-        model.on(
-            "SW," + pair, [table](Model& m, const Command& c) { return write(*table, m, c); }, Model::kSetting);
+    for (SettingGroup& g : groups) {
+        // Groups that share their first letter pair ("HA,M", "HA,R") share
+        // its handlers; a model lacks them all alike, so the model is tested
+        // before the mode.
+        const std::string pair = g.group.substr(0, g.group.find(','));
+        model.on("SR," + pair,
+                 onlyFor(g.available, g.readMode, [table](Model& m, const Command& c) { return read(*table, m, c); }));
+        model.on("SW," + pair, onlyFor(g.available, Model::kSetting,
+                                       [table](Model& m, const Command& c) { return write(*table, m, c); }));
+        table->groups[g.group] = std::move(g);
     }
 }
 

@@ -1,9 +1,8 @@
 // The settings of the simulated controller that "SR" reads and "SW" writes.
 //
-// A settings family describes its settings in a table and installs it; the
-// table answers the family's groups ("SR,HA", "SW,HA", ...) in setting mode
-// ("Q0") only. Every setting is kept per program (0 to 7, the active one is
-// Model::programNo()); a program never written reads the initial values.
+// A command family describes its settings as the rows of a table and
+// installs them; the table answers the family's groups ("SR,HA", "SW,HA",
+// ...):
 //
 //   SW,<group>[,<index>],<value>,...  stores the values; answered with the
 //                                     line's first fields ("SW,HG")
@@ -12,10 +11,17 @@
 //                                     prints them
 //
 // where <group> is one or two group letter pairs ("HG", "HA,M") and <index>
-// a head or OUT number ("01"). A line is refused with 61 when it carries the
-// wrong number of arguments or a value not in its text form, with 64 for an
-// index outside its range, and with 62 (or the setting's own number) for
-// values out of range or that do not fit together.
+// a head, OUT, channel or output number ("01"). A setting is kept per
+// program (0 to 7, the active one is Model::programNo()) or once for all
+// programs; a program never written reads the initial values.
+//
+// A model that lacks a group answers it with 99, in either mode; the others
+// answer it in setting mode ("Q0") only, apart from the groups also read in
+// measurement mode (51 otherwise). A line is refused with 61 when it
+// carries the wrong number of arguments or a value not in its text form,
+// with 64 for an index outside its range, and with 62 (or the group's own
+// number) for values out of range or that do not fit together, in that
+// order. A refused write changes nothing.
 #pragma once
 
 #include <cstddef>
@@ -43,13 +49,15 @@ struct SettingValue {
     int last = 0;
     int initial = 0;
     int width = 0;
+    // A last value that depends on the model, in place of last; null: none.
+    int (*lastFor)(int modelCode) = nullptr;
 
     static SettingValue number(int first, int last, int initial, int width = 0) {
         return {In::Decimal, Out::Decimal, first, last, initial, width};
     }
 };
 
-struct SettingSpec {
+struct SettingGroup {
     std::string group;  // "HG", "HA,M"
     int indexLast = 0;  // the index runs from 1 to indexLast; 0: no index
     std::vector<SettingValue> values;
@@ -57,6 +65,10 @@ struct SettingSpec {
     // The error number for values that are each in range but do not fit
     // together, or 0 when they do.
     std::function<int(const std::vector<int>&)> relation = nullptr;
+    bool perProgram = true;
+    // The models that have the group; null: every model.
+    bool (*available)(int modelCode) = nullptr;
+    int readMode = Model::kSetting;  // Model::kAnyMode: "SR" in either mode
 };
 
 // A calculation method as SettingValue::In::Method stores it: the method
@@ -67,6 +79,14 @@ inline constexpr int kMethodBase = 100;
 // Installs the handlers of every group of the table. Values printed as
 // lengths use the display unit kept as the first value of unitGroup for the
 // same index (none: hundredths).
-void installSettings(Model& model, std::vector<SettingSpec> specs, const std::string& unitGroup = "");
+void installSettings(Model& model, std::vector<SettingGroup> groups, const std::string& unitGroup = "");
+
+// A handler that models outside `available` (null: none) answer with error
+// 99 and that is refused with error 51 outside `mode` (Model::kAnyMode:
+// none), in that order.
+Model::Handler onlyFor(bool (*available)(int modelCode), int mode, Model::Handler handler);
+
+// An integer with at least `width` digits, leading zeros filled in.
+std::string digits(int value, int width);
 
 }  // namespace quil::sim

@@ -5,34 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "device_fixture.h"
+#include "settings_fixture.h"
 
+namespace quil::test {
 namespace {
 
-using quil::sim::Model;
-using quil::test::SettingTest;
-
-constexpr int32_t kUntouched = 1234;
-
-using Lines = std::vector<std::string>;
-
-class CommonSettings : public SettingTest {};
+class CommonSettings : public SettingsTest {};
 
 // A model with a single encoder input, where the running and encoder input
 // modes are set.
-class CommonSettingsModel5 : public SettingTest {
+class CommonSettingsModel5 : public SettingsTest {
 protected:
-    CommonSettingsModel5() : SettingTest(5) {}
+    CommonSettingsModel5() : SettingsTest(5) {}
 };
 
 TEST_F(CommonSettings, ArgumentErrorsSendNothing) {
     int32_t v = kUntouched;
     int32_t* n = nullptr;
-    const struct {
-        const char* what;
-        std::function<int32_t()> call;
-        int32_t code;
-    } cases[] = {
+    expectRefused({
         {"cycle 9", [&] { return QUIL_SetSamplingCycle(kId, 9); }, QUIL_ERROR_VALUE},
         {"cycle 16", [&] { return QUIL_SetSamplingCycle(kId, 16); }, QUIL_ERROR_VALUE},
         {"cycle 29", [&] { return QUIL_SetSamplingCycle(kId, 29); }, QUIL_ERROR_VALUE},
@@ -60,12 +50,8 @@ TEST_F(CommonSettings, ArgumentErrorsSendNothing) {
         {"get OUTs null", [&] { return QUIL_GetNumOfUsedOut(kId, n); }, QUIL_ERROR_NULL_POINTER},
         {"closed device", [&] { return QUIL_GetStrobeTime(5, &v); }, QUIL_ERROR_OPEN},
         {"device 64", [&] { return QUIL_SetStrobeTime(64, 1); }, QUIL_ERROR_DEVICE_ID},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.call(), c.code) << c.what;
+    });
     EXPECT_EQ(v, kUntouched);
-    // Anything sent above would arrive before this line.
-    ASSERT_EQ(QUIL_SetStrobeTime(kId, 1), QUIL_OK);
-    EXPECT_EQ(sent(1), Lines{"SW,CE,1"});
 }
 
 TEST_F(CommonSettingsModel5, RunningAndEncoderModes) {
@@ -88,10 +74,7 @@ TEST_F(CommonSettingsModel5, RunningAndEncoderModes) {
 
 TEST_F(CommonSettings, CommandsAndTheirBytes) {
     int32_t a = 0, b = 0;
-    const struct {
-        std::function<int32_t()> call;
-        Lines lines;
-    } cases[] = {
+    expectSent({
         {[&] { return QUIL_SetSamplingCycle(kId, 30); }, {"SW,CA,0"}},
         {[&] { return QUIL_SetSamplingCycle(kId, 37); }, {"SW,CA,7"}},
         {[&] { return QUIL_SetSamplingCycle(kId, 10); }, {"SW,CA,0"}},
@@ -106,53 +89,36 @@ TEST_F(CommonSettings, CommandsAndTheirBytes) {
         {[&] { return QUIL_GetDataStorage(kId, &a, &b); }, {"SR,CF"}},
         {[&] { return QUIL_GetNumOfUsedHeads(kId, &a); }, {"SR,EF"}},
         {[&] { return QUIL_GetNumOfUsedOut(kId, &a); }, {"SR,EE"}},
-    };
-    for (const auto& k : cases) EXPECT_EQ(linesOf(k.call, QUIL_OK, k.lines.size()), k.lines) << k.lines[0];
+    });
 }
 
 TEST_F(CommonSettings, RepliesAreParsed) {
-    int32_t a = kUntouched, b = kUntouched;
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-        std::vector<int32_t> values;
-    } cases[] = {
-        {"SR,CB,2\r\n", [&] { return QUIL_GetMutualInterferencePrevention(kId, &a); }, {2, kUntouched}},
-        {"SR,CE,3\r\n", [&] { return QUIL_GetStrobeTime(kId, &a); }, {3, kUntouched}},
-        {"SR,CF,1200000,10\r\n", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, {1200000, 10}},
-        {"SR,CF,0000005,03\r\n", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, {5, 3}},
-        {"SR,EF,2\r\n", [&] { return QUIL_GetNumOfUsedHeads(kId, &a); }, {2, kUntouched}},
-        {"SR,EE,8\r\n", [&] { return QUIL_GetNumOfUsedOut(kId, &a); }, {8, kUntouched}},
-    };
-    for (const auto& c : cases) {
-        a = b = kUntouched;
-        sim.script().replyOnce(c.reply);
-        EXPECT_EQ(c.call(), QUIL_OK) << c.reply;
-        EXPECT_EQ((std::vector<int32_t>{a, b}), c.values) << c.reply;
-    }
+    int32_t a = 0, b = 0;
+    expectParsed({&a, &b},
+                 {
+                     {"SR,CB,2", [&] { return QUIL_GetMutualInterferencePrevention(kId, &a); }, {2, kUntouched}},
+                     {"SR,CE,3", [&] { return QUIL_GetStrobeTime(kId, &a); }, {3, kUntouched}},
+                     {"SR,CF,1200000,10", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, {1200000, 10}},
+                     {"SR,CF,0000005,03", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, {5, 3}},
+                     {"SR,EF,2", [&] { return QUIL_GetNumOfUsedHeads(kId, &a); }, {2, kUntouched}},
+                     {"SR,EE,8", [&] { return QUIL_GetNumOfUsedOut(kId, &a); }, {8, kUntouched}},
+                 });
 }
 
 TEST_F(CommonSettings, WrongFieldCountsAreRefusedAndOutputsStay) {
     int32_t a = kUntouched, b = kUntouched;
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-    } cases[] = {
-        {"SW\r\n", [&] { return QUIL_SetSamplingCycle(kId, 30); }},
-        {"SW,CB,1\r\n", [&] { return QUIL_SetMutualInterferencePrevention(kId, 1); }},
-        {"SW\r\n", [&] { return QUIL_SetStrobeTime(kId, 1); }},
-        {"SW,CF,1\r\n", [&] { return QUIL_SetDataStorage(kId, 1, 1); }},
-        {"SR,CA\r\n", [&] { return QUIL_GetSamplingCycle(kId, &a); }},
-        {"SR,CB,1,1\r\n", [&] { return QUIL_GetMutualInterferencePrevention(kId, &a); }},
-        {"SR,CE\r\n", [&] { return QUIL_GetStrobeTime(kId, &a); }},
-        {"SR,CF,1\r\n", [&] { return QUIL_GetDataStorage(kId, &a, &b); }},
-        {"SR,EF,1,2\r\n", [&] { return QUIL_GetNumOfUsedHeads(kId, &a); }},
-        {"SR,EE\r\n", [&] { return QUIL_GetNumOfUsedOut(kId, &a); }},
-    };
-    for (const auto& c : cases) {
-        sim.script().replyOnce(c.reply);
-        EXPECT_EQ(c.call(), QUIL_ERROR_REPLY) << c.reply;
-    }
+    expectAnswers({
+        {"SW", [&] { return QUIL_SetSamplingCycle(kId, 30); }, QUIL_ERROR_REPLY},
+        {"SW,CB,1", [&] { return QUIL_SetMutualInterferencePrevention(kId, 1); }, QUIL_ERROR_REPLY},
+        {"SW", [&] { return QUIL_SetStrobeTime(kId, 1); }, QUIL_ERROR_REPLY},
+        {"SW,CF,1", [&] { return QUIL_SetDataStorage(kId, 1, 1); }, QUIL_ERROR_REPLY},
+        {"SR,CA", [&] { return QUIL_GetSamplingCycle(kId, &a); }, QUIL_ERROR_REPLY},
+        {"SR,CB,1,1", [&] { return QUIL_GetMutualInterferencePrevention(kId, &a); }, QUIL_ERROR_REPLY},
+        {"SR,CE", [&] { return QUIL_GetStrobeTime(kId, &a); }, QUIL_ERROR_REPLY},
+        {"SR,CF,1", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, QUIL_ERROR_REPLY},
+        {"SR,EF,1,2", [&] { return QUIL_GetNumOfUsedHeads(kId, &a); }, QUIL_ERROR_REPLY},
+        {"SR,EE", [&] { return QUIL_GetNumOfUsedOut(kId, &a); }, QUIL_ERROR_REPLY},
+    });
     EXPECT_EQ(a, kUntouched);
     EXPECT_EQ(b, kUntouched);
 }
@@ -170,11 +136,9 @@ TEST_F(CommonSettings, ReplyBuffersAre128BytesForWritesAnd256ForReads) {
 }
 
 TEST_F(CommonSettings, ModeRefusalIsRetriedInSettingMode) {
-    sim.model().setMode(Model::kMeasurement);
-    EXPECT_EQ(linesOf([&] { return QUIL_SetStrobeTime(kId, 2); }, QUIL_OK, 3), (Lines{"SW,CE,2", "Q0", "SW,CE,2"}));
-    sim.model().setMode(Model::kMeasurement);
+    expectModeRetry([&] { return QUIL_SetStrobeTime(kId, 2); }, "SW,CE,2");
     int32_t v = kUntouched;
-    EXPECT_EQ(linesOf([&] { return QUIL_GetStrobeTime(kId, &v); }, QUIL_OK, 3), (Lines{"SR,CE", "Q0", "SR,CE"}));
+    expectModeRetry([&] { return QUIL_GetStrobeTime(kId, &v); }, "SR,CE");
     EXPECT_EQ(v, 2);
     // Another refusal after the switch is returned.
     sim.script().replyTo("SR,CE", "ER,SR,51\r\n", 2);
@@ -198,9 +162,9 @@ struct CycleCase {
     int32_t read;
 };
 
-class SamplingCycleByModel : public SettingTest, public ::testing::WithParamInterface<CycleCase> {
+class SamplingCycleByModel : public SettingsTest, public ::testing::WithParamInterface<CycleCase> {
 protected:
-    SamplingCycleByModel() : SettingTest(GetParam().model) {}
+    SamplingCycleByModel() : SettingsTest(GetParam().model) {}
 };
 
 TEST_P(SamplingCycleByModel, ReadBackByModelGroup) {
@@ -233,3 +197,4 @@ TEST_F(CommonSettings, SamplingCycleNeedsTheModel) {
 }
 
 }  // namespace
+}  // namespace quil::test

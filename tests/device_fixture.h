@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,24 +37,6 @@ protected:
     }
 
     quil::sim::Simulator sim;
-};
-
-// The controller in setting mode, so that a settings function's own lines
-// arrive without a mode switch.
-class SettingTest : public DeviceTest {
-protected:
-    explicit SettingTest(int model = 35) : DeviceTest(model) {}
-    void SetUp() override {
-        DeviceTest::SetUp();
-        sim.model().setMode(quil::sim::Model::kSetting);
-    }
-    // Runs call, expects its result, and returns the lines it sent, waiting
-    // for n of them.
-    std::vector<std::string> linesOf(const std::function<int32_t()>& call, int32_t expected, std::size_t n) {
-        sim.clearReceived();
-        EXPECT_EQ(call(), expected);
-        return sent(n);
-    }
 };
 
 }  // namespace quil::test

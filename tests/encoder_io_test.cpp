@@ -9,75 +9,66 @@
 #include <thread>
 #include <vector>
 
-#include "device_fixture.h"
 #include "quil/codecs.h"
+#include "settings_fixture.h"
 
+namespace quil::test {
 namespace {
 
 using quil::sim::Model;
-using quil::test::SettingTest;
 
-constexpr int32_t kUntouched = 1234;
+class EncoderIo : public SettingsTest {};
 
-using Lines = std::vector<std::string>;
-
-class EncoderIo : public SettingTest {};
+// The getters of one value by a channel or output number.
+const std::vector<IndexedGetter> kSingleGetters = {
+    {"current value", QUIL_GetEncoderCurrentValue, 3},
+    {"analog output", QUIL_GetAnalogOutputChannel, 3},
+    {"digital output", QUIL_GetIOOutputChannel, 4},
+};
 
 TEST_F(EncoderIo, ArgumentErrorsSendNothing) {
     int32_t v = kUntouched;
     int32_t* n = nullptr;
-    const struct {
-        const char* what;
-        std::function<int32_t()> call;
-    } cases[] = {
-        {"current channel 0", [&] { return QUIL_GetEncoderCurrentValue(kId, 0, &v); }},
-        {"current channel 4", [&] { return QUIL_GetEncoderCurrentValue(kId, 4, &v); }},
-        {"current null", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, n); }},
-        {"reset channel 0", [&] { return QUIL_EncoderReset(kId, 0); }},
-        {"reset channel 4", [&] { return QUIL_EncoderReset(kId, 4); }},
-        {"number 0", [&] { return QUIL_SetEncoderNumber(kId, 0); }},
-        {"number 4", [&] { return QUIL_SetEncoderNumber(kId, 4); }},
-        {"number null", [&] { return QUIL_GetEncoderNumber(kId, n); }},
-        {"parameters channel 0", [&] { return QUIL_SetEncoderParameters(kId, 0, 1, 5, 20, 1, 1); }},
-        {"parameters channel 4", [&] { return QUIL_SetEncoderParameters(kId, 4, 1, 5, 20, 1, 1); }},
-        {"InputMode -1", [&] { return QUIL_SetEncoderParameters(kId, 1, -1, 5, 20, 1, 1); }},
-        {"InputMode 4", [&] { return QUIL_SetEncoderParameters(kId, 1, 4, 5, 20, 1, 1); }},
-        {"interval 0", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 0, 1, 1); }},
-        {"interval 10001", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 10001, 1, 1); }},
-        {"OperatingMode 3", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, 3, 1); }},
-        {"OperatingMode -1", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, -1, 1); }},
-        {"DetectionDirection 3", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, 1, 3); }},
-        {"get parameters channel 4", [&] { return QUIL_GetEncoderParameters(kId, 4, &v, &v, &v, &v, &v); }},
-        {"get parameters null 1", [&] { return QUIL_GetEncoderParameters(kId, 1, n, &v, &v, &v, &v); }},
-        {"get parameters null 3", [&] { return QUIL_GetEncoderParameters(kId, 1, &v, &v, n, &v, &v); }},
-        {"get parameters null 5", [&] { return QUIL_GetEncoderParameters(kId, 1, &v, &v, &v, &v, n); }},
-        {"analog channel 4", [&] { return QUIL_SetAnalogOutput(kId, 4, 0); }},
-        {"analog OutputChannel 4", [&] { return QUIL_SetAnalogOutput(kId, 1, 4); }},
-        {"analog OutputChannel -1", [&] { return QUIL_SetAnalogOutput(kId, 1, -1); }},
-        {"get analog channel 0", [&] { return QUIL_GetAnalogOutputChannel(kId, 0, &v); }},
-        {"get analog null", [&] { return QUIL_GetAnalogOutputChannel(kId, 3, n); }},
-        {"digital output 0", [&] { return QUIL_SetIODigitalOutput(kId, 0, 1); }},
-        {"digital output 5", [&] { return QUIL_SetIODigitalOutput(kId, 5, 1); }},
-        {"digital Level 5", [&] { return QUIL_SetIODigitalOutput(kId, 1, 5); }},
-        {"digital Level -1", [&] { return QUIL_SetIODigitalOutput(kId, 1, -1); }},
-        {"get digital output 5", [&] { return QUIL_GetIOOutputChannel(kId, 5, &v); }},
-        {"get digital null", [&] { return QUIL_GetIOOutputChannel(kId, 1, n); }},
+    // Every bad argument of the family, the number and a null output
+    // included, gives 4103.
+    constexpr int32_t kBad = QUIL_ERROR_PARAMETER;
+    std::vector<Refusal> cases = {
+        {"reset channel 0", [&] { return QUIL_EncoderReset(kId, 0); }, kBad},
+        {"reset channel 4", [&] { return QUIL_EncoderReset(kId, 4); }, kBad},
+        {"number 0", [&] { return QUIL_SetEncoderNumber(kId, 0); }, kBad},
+        {"number 4", [&] { return QUIL_SetEncoderNumber(kId, 4); }, kBad},
+        {"number null", [&] { return QUIL_GetEncoderNumber(kId, n); }, kBad},
+        {"parameters channel 0", [&] { return QUIL_SetEncoderParameters(kId, 0, 1, 5, 20, 1, 1); }, kBad},
+        {"parameters channel 4", [&] { return QUIL_SetEncoderParameters(kId, 4, 1, 5, 20, 1, 1); }, kBad},
+        {"InputMode -1", [&] { return QUIL_SetEncoderParameters(kId, 1, -1, 5, 20, 1, 1); }, kBad},
+        {"InputMode 4", [&] { return QUIL_SetEncoderParameters(kId, 1, 4, 5, 20, 1, 1); }, kBad},
+        {"interval 0", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 0, 1, 1); }, kBad},
+        {"interval 10001", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 10001, 1, 1); }, kBad},
+        {"OperatingMode 3", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, 3, 1); }, kBad},
+        {"OperatingMode -1", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, -1, 1); }, kBad},
+        {"DetectionDirection 3", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, 1, 3); }, kBad},
+        {"get parameters channel 4", [&] { return QUIL_GetEncoderParameters(kId, 4, &v, &v, &v, &v, &v); }, kBad},
+        {"get parameters null 1", [&] { return QUIL_GetEncoderParameters(kId, 1, n, &v, &v, &v, &v); }, kBad},
+        {"get parameters null 3", [&] { return QUIL_GetEncoderParameters(kId, 1, &v, &v, n, &v, &v); }, kBad},
+        {"get parameters null 5", [&] { return QUIL_GetEncoderParameters(kId, 1, &v, &v, &v, &v, n); }, kBad},
+        {"analog channel 4", [&] { return QUIL_SetAnalogOutput(kId, 4, 0); }, kBad},
+        {"analog OutputChannel 4", [&] { return QUIL_SetAnalogOutput(kId, 1, 4); }, kBad},
+        {"analog OutputChannel -1", [&] { return QUIL_SetAnalogOutput(kId, 1, -1); }, kBad},
+        {"digital output 0", [&] { return QUIL_SetIODigitalOutput(kId, 0, 1); }, kBad},
+        {"digital output 5", [&] { return QUIL_SetIODigitalOutput(kId, 5, 1); }, kBad},
+        {"digital Level 5", [&] { return QUIL_SetIODigitalOutput(kId, 1, 5); }, kBad},
+        {"digital Level -1", [&] { return QUIL_SetIODigitalOutput(kId, 1, -1); }, kBad},
+        {"device 64", [&] { return QUIL_EncoderReset(64, 1); }, QUIL_ERROR_DEVICE_ID},
+        {"closed device", [&] { return QUIL_GetEncoderNumber(5, &v); }, QUIL_ERROR_OPEN},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.call(), QUIL_ERROR_PARAMETER) << c.what;
+    for (Refusal& r : indexRefusals(kSingleGetters, &v, kBad, kBad)) cases.push_back(std::move(r));
+    expectRefused(cases);
     EXPECT_EQ(v, kUntouched);
-    EXPECT_EQ(QUIL_EncoderReset(64, 1), QUIL_ERROR_DEVICE_ID);
-    EXPECT_EQ(QUIL_GetEncoderNumber(5, &v), QUIL_ERROR_OPEN);
-    // Anything sent above would arrive before this line.
-    ASSERT_EQ(QUIL_EncoderReset(kId, 1), QUIL_OK);
-    EXPECT_EQ(sent(1), Lines{"CD,01"});
 }
 
 TEST_F(EncoderIo, CommandsAndTheirBytes) {
     int32_t a = 0, b = 0, c = 0, d = 0, e = 0;
-    const struct {
-        std::function<int32_t()> call;
-        Lines lines;
-    } cases[] = {
+    expectSent({
         {[&] { return QUIL_GetEncoderCurrentValue(kId, 2, &a); }, {"CX,02"}},
         {[&] { return QUIL_EncoderReset(kId, 3); }, {"CD,03"}},
         {[&] { return QUIL_SetEncoderNumber(kId, 2); }, {"SW,CY,02"}},
@@ -90,8 +81,7 @@ TEST_F(EncoderIo, CommandsAndTheirBytes) {
         {[&] { return QUIL_GetAnalogOutputChannel(kId, 1, &a); }, {"SR,CT,01"}},
         {[&] { return QUIL_SetIODigitalOutput(kId, 4, 4); }, {"SW,CU,04,4"}},
         {[&] { return QUIL_GetIOOutputChannel(kId, 4, &a); }, {"SR,CU,04"}},
-    };
-    for (const auto& k : cases) EXPECT_EQ(linesOf(k.call, QUIL_OK, k.lines.size()), k.lines) << k.lines[0];
+    });
 }
 
 TEST_F(EncoderIo, ParametersGoToTheControllerAndBack) {
@@ -104,28 +94,22 @@ TEST_F(EncoderIo, ParametersGoToTheControllerAndBack) {
 }
 
 TEST_F(EncoderIo, RepliesAreParsedAndSpecialTextsReadAsZero) {
-    int32_t v = kUntouched;
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-        int32_t value;
-    } cases[] = {
-        {"CX,-42\r\n", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, -42},
-        {"CX,-FFFFFFF\r\n", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, 0},
-        {"CX,+FFFFFFF\r\n", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, 0},
-        {"SR,CY,03\r\n", [&] { return QUIL_GetEncoderNumber(kId, &v); }, 3},
-        {"SR,CY,XXXXXXXX\r\n", [&] { return QUIL_GetEncoderNumber(kId, &v); }, 0},
-        {"SR,CT,02,2\r\n", [&] { return QUIL_GetAnalogOutputChannel(kId, 2, &v); }, 2},
-        {"SR,CT,02,XXXXXXXX\r\n", [&] { return QUIL_GetAnalogOutputChannel(kId, 2, &v); }, 0},
-        {"SR,CU,01,4\r\n", [&] { return QUIL_GetIOOutputChannel(kId, 1, &v); }, 4},
-        {"SR,CU,01,+FFFFFFF\r\n", [&] { return QUIL_GetIOOutputChannel(kId, 1, &v); }, 0},
-    };
-    for (const auto& c : cases) {
-        v = kUntouched;
-        sim.script().replyOnce(c.reply);
-        EXPECT_EQ(c.call(), QUIL_OK) << c.reply;
-        EXPECT_EQ(v, c.value) << c.reply;
-    }
+    int32_t v = 0;
+    const auto current = [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); };
+    const auto number = [&] { return QUIL_GetEncoderNumber(kId, &v); };
+    const auto analog = [&] { return QUIL_GetAnalogOutputChannel(kId, 2, &v); };
+    const auto digital = [&] { return QUIL_GetIOOutputChannel(kId, 1, &v); };
+    expectParsed({&v}, {
+                           {"CX,-42", current, {-42}},
+                           {"CX,-FFFFFFF", current, {0}},
+                           {"CX,+FFFFFFF", current, {0}},
+                           {"SR,CY,03", number, {3}},
+                           {"SR,CY,XXXXXXXX", number, {0}},
+                           {"SR,CT,02,2", analog, {2}},
+                           {"SR,CT,02,XXXXXXXX", analog, {0}},
+                           {"SR,CU,01,4", digital, {4}},
+                           {"SR,CU,01,+FFFFFFF", digital, {0}},
+                       });
 
     // A special text in field 3 stands for the whole group.
     int32_t p[5] = {9, 9, 9, 9, 9};
@@ -141,25 +125,18 @@ TEST_F(EncoderIo, WrongFieldCountsAreRefusedAndOutputsStay) {
     int32_t v = kUntouched;
     int32_t p[5] = {kUntouched, kUntouched, kUntouched, kUntouched, kUntouched};
     auto params = [&] { return QUIL_GetEncoderParameters(kId, 1, &p[0], &p[1], &p[2], &p[3], &p[4]); };
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-    } cases[] = {
-        {"CX\r\n", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }},
-        {"CX,1,2\r\n", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }},
-        {"CD,01\r\n", [&] { return QUIL_EncoderReset(kId, 1); }},
-        {"SW\r\n", [&] { return QUIL_SetEncoderNumber(kId, 1); }},
-        {"SR,CY\r\n", [&] { return QUIL_GetEncoderNumber(kId, &v); }},
-        {"SR,CS,01,1,0000000500\r\n", params},
-        {"SW,CT,01\r\n", [&] { return QUIL_SetAnalogOutput(kId, 1, 1); }},
-        {"SR,CT,01\r\n", [&] { return QUIL_GetAnalogOutputChannel(kId, 1, &v); }},
-        {"SW,CU,01,1\r\n", [&] { return QUIL_SetIODigitalOutput(kId, 1, 1); }},
-        {"SR,CU,01,1,1\r\n", [&] { return QUIL_GetIOOutputChannel(kId, 1, &v); }},
-    };
-    for (const auto& c : cases) {
-        sim.script().replyOnce(c.reply);
-        EXPECT_EQ(c.call(), QUIL_ERROR_REPLY) << c.reply;
-    }
+    expectAnswers({
+        {"CX", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, QUIL_ERROR_REPLY},
+        {"CX,1,2", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, QUIL_ERROR_REPLY},
+        {"CD,01", [&] { return QUIL_EncoderReset(kId, 1); }, QUIL_ERROR_REPLY},
+        {"SW", [&] { return QUIL_SetEncoderNumber(kId, 1); }, QUIL_ERROR_REPLY},
+        {"SR,CY", [&] { return QUIL_GetEncoderNumber(kId, &v); }, QUIL_ERROR_REPLY},
+        {"SR,CS,01,1,0000000500", params, QUIL_ERROR_REPLY},
+        {"SW,CT,01", [&] { return QUIL_SetAnalogOutput(kId, 1, 1); }, QUIL_ERROR_REPLY},
+        {"SR,CT,01", [&] { return QUIL_GetAnalogOutputChannel(kId, 1, &v); }, QUIL_ERROR_REPLY},
+        {"SW,CU,01,1", [&] { return QUIL_SetIODigitalOutput(kId, 1, 1); }, QUIL_ERROR_REPLY},
+        {"SR,CU,01,1,1", [&] { return QUIL_GetIOOutputChannel(kId, 1, &v); }, QUIL_ERROR_REPLY},
+    });
     EXPECT_EQ(v, kUntouched);
     EXPECT_EQ(std::vector<int32_t>(p, p + 5), std::vector<int32_t>(5, kUntouched));
     // The second exchange's count is tested too.
@@ -199,9 +176,9 @@ TEST(EncoderIoModels, TheFamilyIsTypes34To39) {
 
 // A refused model: every member gives 8208 before looking at its arguments
 // and sends nothing; 34 and 39 are served.
-class EncoderIoModel : public SettingTest, public ::testing::WithParamInterface<int> {
+class EncoderIoModel : public SettingsTest, public ::testing::WithParamInterface<int> {
 protected:
-    EncoderIoModel() : SettingTest(GetParam()) {}
+    EncoderIoModel() : SettingsTest(GetParam()) {}
 };
 
 TEST_P(EncoderIoModel, OnlyTheEncoderModelsAreServed) {
@@ -324,3 +301,4 @@ TEST_F(EncoderIo, GetEncoderParametersKeepsTheFirstHalfWhenTheSecondFails) {
 }
 
 }  // namespace
+}  // namespace quil::test

@@ -8,31 +8,23 @@
 #include "platform/platform.h"
 #include "settings_fixture.h"
 
+namespace quil::test {
 namespace {
-
-using quil::test::Answer;
-using quil::test::kUntouched;
-using quil::test::Refusal;
-using quil::test::SettingsTest;
 
 class HeadSettings : public SettingsTest {};
 
-using Getter = int32_t (*)(int32_t, int32_t, int32_t*);
 // The getters with one output.
-const struct {
-    const char* name;
-    Getter get;
-} kSingleGetters[] = {
-    {"AbleMode", QUIL_GetAbleMode},
-    {"MeasureMode", QUIL_GetMeasureMode},
-    {"BasicPoint", QUIL_GetBasicPoint},
-    {"NumAlarm", QUIL_GetNumAlarm},
-    {"NumRecovery", QUIL_GetNumRecovery},
-    {"AlarmLevel", QUIL_GetAlarmLevel},
-    {"ReflectionMode", QUIL_GetReflectionMode},
-    {"Median", QUIL_GetMedian},
-    {"LaserCtrlGroup", QUIL_GetLaserCtrlGroup},
-    {"MutualInterferencePreventionGroup", QUIL_GetMutualInterferencePreventionGroup},
+const std::vector<IndexedGetter> kSingleGetters = {
+    {"AbleMode", QUIL_GetAbleMode, 4},
+    {"MeasureMode", QUIL_GetMeasureMode, 4},
+    {"BasicPoint", QUIL_GetBasicPoint, 4},
+    {"NumAlarm", QUIL_GetNumAlarm, 4},
+    {"NumRecovery", QUIL_GetNumRecovery, 4},
+    {"AlarmLevel", QUIL_GetAlarmLevel, 4},
+    {"ReflectionMode", QUIL_GetReflectionMode, 4},
+    {"Median", QUIL_GetMedian, 4},
+    {"LaserCtrlGroup", QUIL_GetLaserCtrlGroup, 4},
+    {"MutualInterferencePreventionGroup", QUIL_GetMutualInterferencePreventionGroup, 4},
 };
 
 TEST_F(HeadSettings, ArgumentErrorsSendNothing) {
@@ -69,43 +61,39 @@ TEST_F(HeadSettings, ArgumentErrorsSendNothing) {
         {"closed device", [&] { return QUIL_SetMedian(3, 1, 1); }, QUIL_ERROR_OPEN},
         {"device 64", [&] { return QUIL_GetMedian(64, 1, &a); }, QUIL_ERROR_DEVICE_ID},
     };
-    for (const auto& g : kSingleGetters) {
-        cases.push_back({g.name, [&, g] { return g.get(kId, 0, &a); }, QUIL_ERROR_RANGE});
-        cases.push_back({g.name, [&, g] { return g.get(kId, 5, nullptr); }, QUIL_ERROR_RANGE});
-        cases.push_back({g.name, [&, g] { return g.get(kId, 4, nullptr); }, QUIL_ERROR_NULL_POINTER});
-    }
+    for (Refusal& r : indexRefusals(kSingleGetters, &a)) cases.push_back(std::move(r));
     expectRefused(cases);
 }
 
 TEST_F(HeadSettings, CommandsCarryTheirArguments) {
     int32_t a = 0, b = 0, c = 0;
     expectSent({
-        {[&] { return QUIL_SetAbleMode(kId, 1, 1); }, "SW,HA,M,01,1"},
-        {[&] { return QUIL_GetAbleMode(kId, 1, &a); }, "SR,HA,M,01"},
-        {[&] { return QUIL_SetAbleMinMax(kId, 2, 10, 90); }, "SW,HA,R,02,90,10"},
-        {[&] { return QUIL_GetAbleMinMax(kId, 2, &a, &b); }, "SR,HA,R,02"},
-        {[&] { return QUIL_SetMeasureMode(kId, 3, 4); }, "SW,HB,M,03,4"},
-        {[&] { return QUIL_GetMeasureMode(kId, 3, &a); }, "SR,HB,M,03"},
-        {[&] { return QUIL_SetBasicPoint(kId, 4, 1); }, "SW,HB,B,04,1"},
-        {[&] { return QUIL_GetBasicPoint(kId, 4, &a); }, "SR,HB,B,04"},
-        {[&] { return QUIL_GetNumAlarm(kId, 1, &a); }, "SR,HC,N,01"},
-        {[&] { return QUIL_GetNumRecovery(kId, 2, &a); }, "SR,HC,N,02"},
-        {[&] { return QUIL_SetAlarmLevel(kId, 1, 9); }, "SW,HC,L,01,9"},
-        {[&] { return QUIL_GetAlarmLevel(kId, 1, &a); }, "SR,HC,L,01"},
-        {[&] { return QUIL_AbleStart(kId, 3); }, "SW,HD,S,03"},
-        {[&] { return QUIL_AbleStop(kId); }, "SW,HD,P"},
-        {[&] { return QUIL_AbleCancel(kId); }, "SW,HD,C"},
-        {[&] { return QUIL_SetReflectionMode(kId, 2, 1); }, "SW,HE,02,1"},
-        {[&] { return QUIL_GetReflectionMode(kId, 2, &a); }, "SR,HE,02"},
-        {[&] { return QUIL_SetMask(kId, 2, 1, 1234, -50); }, "SW,HF,02,1,+001234,-000050"},
-        {[&] { return QUIL_SetMask(kId, 1, 0, 999999, -999999); }, "SW,HF,01,0,+999999,-999999"},
-        {[&] { return QUIL_GetMask(kId, 2, &a, &b, &c); }, "SR,HF,02"},
-        {[&] { return QUIL_SetMedian(kId, 4, 3); }, "SW,HG,04,3"},
-        {[&] { return QUIL_GetMedian(kId, 4, &a); }, "SR,HG,04"},
-        {[&] { return QUIL_SetLaserCtrlGroup(kId, 1, 1); }, "SW,HH,01,1"},
-        {[&] { return QUIL_GetLaserCtrlGroup(kId, 1, &a); }, "SR,HH,01"},
-        {[&] { return QUIL_SetMutualInterferencePreventionGroup(kId, 3, 2); }, "SW,HJ,03,2"},
-        {[&] { return QUIL_GetMutualInterferencePreventionGroup(kId, 3, &a); }, "SR,HJ,03"},
+        {[&] { return QUIL_SetAbleMode(kId, 1, 1); }, {"SW,HA,M,01,1"}},
+        {[&] { return QUIL_GetAbleMode(kId, 1, &a); }, {"SR,HA,M,01"}},
+        {[&] { return QUIL_SetAbleMinMax(kId, 2, 10, 90); }, {"SW,HA,R,02,90,10"}},
+        {[&] { return QUIL_GetAbleMinMax(kId, 2, &a, &b); }, {"SR,HA,R,02"}},
+        {[&] { return QUIL_SetMeasureMode(kId, 3, 4); }, {"SW,HB,M,03,4"}},
+        {[&] { return QUIL_GetMeasureMode(kId, 3, &a); }, {"SR,HB,M,03"}},
+        {[&] { return QUIL_SetBasicPoint(kId, 4, 1); }, {"SW,HB,B,04,1"}},
+        {[&] { return QUIL_GetBasicPoint(kId, 4, &a); }, {"SR,HB,B,04"}},
+        {[&] { return QUIL_GetNumAlarm(kId, 1, &a); }, {"SR,HC,N,01"}},
+        {[&] { return QUIL_GetNumRecovery(kId, 2, &a); }, {"SR,HC,N,02"}},
+        {[&] { return QUIL_SetAlarmLevel(kId, 1, 9); }, {"SW,HC,L,01,9"}},
+        {[&] { return QUIL_GetAlarmLevel(kId, 1, &a); }, {"SR,HC,L,01"}},
+        {[&] { return QUIL_AbleStart(kId, 3); }, {"SW,HD,S,03"}},
+        {[&] { return QUIL_AbleStop(kId); }, {"SW,HD,P"}},
+        {[&] { return QUIL_AbleCancel(kId); }, {"SW,HD,C"}},
+        {[&] { return QUIL_SetReflectionMode(kId, 2, 1); }, {"SW,HE,02,1"}},
+        {[&] { return QUIL_GetReflectionMode(kId, 2, &a); }, {"SR,HE,02"}},
+        {[&] { return QUIL_SetMask(kId, 2, 1, 1234, -50); }, {"SW,HF,02,1,+001234,-000050"}},
+        {[&] { return QUIL_SetMask(kId, 1, 0, 999999, -999999); }, {"SW,HF,01,0,+999999,-999999"}},
+        {[&] { return QUIL_GetMask(kId, 2, &a, &b, &c); }, {"SR,HF,02"}},
+        {[&] { return QUIL_SetMedian(kId, 4, 3); }, {"SW,HG,04,3"}},
+        {[&] { return QUIL_GetMedian(kId, 4, &a); }, {"SR,HG,04"}},
+        {[&] { return QUIL_SetLaserCtrlGroup(kId, 1, 1); }, {"SW,HH,01,1"}},
+        {[&] { return QUIL_GetLaserCtrlGroup(kId, 1, &a); }, {"SR,HH,01"}},
+        {[&] { return QUIL_SetMutualInterferencePreventionGroup(kId, 3, 2); }, {"SW,HJ,03,2"}},
+        {[&] { return QUIL_GetMutualInterferencePreventionGroup(kId, 3, &a); }, {"SR,HJ,03"}},
     });
 }
 
@@ -150,33 +138,25 @@ TEST_F(HeadSettings, RepliesOfAnotherFieldCountAreRefused) {
 }
 
 TEST_F(HeadSettings, GettersParseTheirFields) {
-    int32_t a = kUntouched, b = kUntouched, c = kUntouched;
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-        std::vector<int32_t> expected;  // a, b, c after the call
-    } cases[] = {
-        {"SR,HA,M,01,1", [&] { return QUIL_GetAbleMode(kId, 1, &a); }, {1, kUntouched, kUntouched}},
-        {"SR,HA,R,01,90,10", [&] { return QUIL_GetAbleMinMax(kId, 1, &a, &b); }, {10, 90, kUntouched}},
-        {"SR,HB,M,01,3", [&] { return QUIL_GetMeasureMode(kId, 1, &a); }, {3, kUntouched, kUntouched}},
-        {"SR,HB,B,01,1", [&] { return QUIL_GetBasicPoint(kId, 1, &a); }, {1, kUntouched, kUntouched}},
-        {"SR,HC,N,01,0012,0345", [&] { return QUIL_GetNumAlarm(kId, 1, &a); }, {12, kUntouched, kUntouched}},
-        {"SR,HC,N,01,0012,0345", [&] { return QUIL_GetNumRecovery(kId, 1, &a); }, {345, kUntouched, kUntouched}},
-        {"SR,HC,L,01,8", [&] { return QUIL_GetAlarmLevel(kId, 1, &a); }, {8, kUntouched, kUntouched}},
-        {"SR,HE,01,1", [&] { return QUIL_GetReflectionMode(kId, 1, &a); }, {1, kUntouched, kUntouched}},
-        {"SR,HF,01,1,12.34,-0.5", [&] { return QUIL_GetMask(kId, 1, &a, &b, &c); }, {1, 1234, -50}},
-        {"SR,HG,01,2", [&] { return QUIL_GetMedian(kId, 1, &a); }, {2, kUntouched, kUntouched}},
-        {"SR,HH,01,1", [&] { return QUIL_GetLaserCtrlGroup(kId, 1, &a); }, {1, kUntouched, kUntouched}},
-        {"SR,HJ,01,2",
-         [&] { return QUIL_GetMutualInterferencePreventionGroup(kId, 1, &a); },
-         {2, kUntouched, kUntouched}},
-    };
-    for (const auto& c0 : cases) {
-        a = b = c = kUntouched;
-        sim.script().replyOnce(std::string(c0.reply) + "\r\n");
-        EXPECT_EQ(c0.call(), QUIL_OK) << c0.reply;
-        EXPECT_EQ((std::vector<int32_t>{a, b, c}), c0.expected) << c0.reply;
-    }
+    int32_t a = 0, b = 0, c = 0;
+    expectParsed(
+        {&a, &b, &c},
+        {
+            {"SR,HA,M,01,1", [&] { return QUIL_GetAbleMode(kId, 1, &a); }, {1, kUntouched, kUntouched}},
+            {"SR,HA,R,01,90,10", [&] { return QUIL_GetAbleMinMax(kId, 1, &a, &b); }, {10, 90, kUntouched}},
+            {"SR,HB,M,01,3", [&] { return QUIL_GetMeasureMode(kId, 1, &a); }, {3, kUntouched, kUntouched}},
+            {"SR,HB,B,01,1", [&] { return QUIL_GetBasicPoint(kId, 1, &a); }, {1, kUntouched, kUntouched}},
+            {"SR,HC,N,01,0012,0345", [&] { return QUIL_GetNumAlarm(kId, 1, &a); }, {12, kUntouched, kUntouched}},
+            {"SR,HC,N,01,0012,0345", [&] { return QUIL_GetNumRecovery(kId, 1, &a); }, {345, kUntouched, kUntouched}},
+            {"SR,HC,L,01,8", [&] { return QUIL_GetAlarmLevel(kId, 1, &a); }, {8, kUntouched, kUntouched}},
+            {"SR,HE,01,1", [&] { return QUIL_GetReflectionMode(kId, 1, &a); }, {1, kUntouched, kUntouched}},
+            {"SR,HF,01,1,12.34,-0.5", [&] { return QUIL_GetMask(kId, 1, &a, &b, &c); }, {1, 1234, -50}},
+            {"SR,HG,01,2", [&] { return QUIL_GetMedian(kId, 1, &a); }, {2, kUntouched, kUntouched}},
+            {"SR,HH,01,1", [&] { return QUIL_GetLaserCtrlGroup(kId, 1, &a); }, {1, kUntouched, kUntouched}},
+            {"SR,HJ,01,2",
+             [&] { return QUIL_GetMutualInterferencePreventionGroup(kId, 1, &a); },
+             {2, kUntouched, kUntouched}},
+        });
 }
 
 TEST_F(HeadSettings, RefusedInMeasurementModeSwitchesAndSendsAgain) {
@@ -190,11 +170,11 @@ TEST_F(HeadSettings, AlarmSettersReadTheOtherNumberFirst) {
     ASSERT_EQ(QUIL_SetNumRecovery(kId, 2, 7), QUIL_OK);
     sim.clearReceived();
     ASSERT_EQ(QUIL_SetNumAlarm(kId, 2, 5), QUIL_OK);
-    EXPECT_EQ(sent(2), (std::vector<std::string>{"SR,HC,N,02", "SW,HC,N,02,0005,0007"}));
+    EXPECT_EQ(sent(2), (Lines{"SR,HC,N,02", "SW,HC,N,02,0005,0007"}));
 
     sim.clearReceived();
     ASSERT_EQ(QUIL_SetNumRecovery(kId, 2, 9999), QUIL_OK);
-    EXPECT_EQ(sent(2), (std::vector<std::string>{"SR,HC,N,02", "SW,HC,N,02,0005,9999"}));
+    EXPECT_EQ(sent(2), (Lines{"SR,HC,N,02", "SW,HC,N,02,0005,9999"}));
 
     // A failed read is the result and nothing more is sent.
     for (const auto& set : {QUIL_SetNumAlarm, QUIL_SetNumRecovery}) {
@@ -203,7 +183,7 @@ TEST_F(HeadSettings, AlarmSettersReadTheOtherNumberFirst) {
         EXPECT_EQ(set(kId, 3, 1), QUIL_ERROR_RANGE);
         sim.script().replyTo("SR,HC,N", "SR,HC,N,03,0001\r\n");
         EXPECT_EQ(set(kId, 3, 1), QUIL_ERROR_REPLY);
-        EXPECT_EQ(sent(2), (std::vector<std::string>{"SR,HC,N,03", "SR,HC,N,03"}));
+        EXPECT_EQ(sent(2), (Lines{"SR,HC,N,03", "SR,HC,N,03"}));
     }
     quil::platform::sleepMs(50);
     EXPECT_EQ(sim.receivedLines().size(), 2u);
@@ -212,7 +192,7 @@ TEST_F(HeadSettings, AlarmSettersReadTheOtherNumberFirst) {
     sim.model().setMode(quil::sim::Model::kMeasurement);
     sim.clearReceived();
     ASSERT_EQ(QUIL_SetNumAlarm(kId, 1, 3), QUIL_OK);
-    EXPECT_EQ(sent(4), (std::vector<std::string>{"SR,HC,N,01", "Q0", "SR,HC,N,01", "SW,HC,N,01,0003,0003"}));
+    EXPECT_EQ(sent(4), (Lines{"SR,HC,N,01", "Q0", "SR,HC,N,01", "SW,HC,N,01,0003,0003"}));
 }
 
 TEST_F(HeadSettings, LaserControlGroupTakesThreeReplyFields) {
@@ -224,47 +204,29 @@ TEST_F(HeadSettings, LaserControlGroupTakesThreeReplyFields) {
 }
 
 TEST_F(HeadSettings, BasicPointAndAbleModeReadOnlyTheirValues) {
-    int32_t point = kUntouched;
-    sim.script().replyOnce("SR,HB,B,01,2\r\n");
-    EXPECT_EQ(QUIL_GetBasicPoint(kId, 1, &point), QUIL_OK);
-    EXPECT_EQ(point, kUntouched);
-    sim.script().replyOnce("SR,HB,B,01,-1\r\n");
-    EXPECT_EQ(QUIL_GetBasicPoint(kId, 1, &point), QUIL_OK);
-    EXPECT_EQ(point, kUntouched);
-    sim.script().replyOnce("SR,HB,B,01,0\r\n");
-    EXPECT_EQ(QUIL_GetBasicPoint(kId, 1, &point), QUIL_OK);
-    EXPECT_EQ(point, 0);
-
-    int32_t able = kUntouched;
-    for (const char* value : {"3", "-1", "1"}) {
-        sim.script().replyOnce(std::string("SR,HA,M,01,") + value + "\r\n");
-        EXPECT_EQ(QUIL_GetAbleMode(kId, 1, &able), QUIL_OK);
-        EXPECT_EQ(able, 1) << value;
-    }
-    sim.script().replyOnce("SR,HA,M,01,0\r\n");
-    EXPECT_EQ(QUIL_GetAbleMode(kId, 1, &able), QUIL_OK);
-    EXPECT_EQ(able, 0);
+    int32_t v = 0;
+    const auto point = [&] { return QUIL_GetBasicPoint(kId, 1, &v); };
+    const auto able = [&] { return QUIL_GetAbleMode(kId, 1, &v); };
+    expectParsed({&v}, {
+                           {"SR,HB,B,01,2", point, {kUntouched}},
+                           {"SR,HB,B,01,-1", point, {kUntouched}},
+                           {"SR,HB,B,01,0", point, {0}},
+                           {"SR,HA,M,01,3", able, {1}},
+                           {"SR,HA,M,01,-1", able, {1}},
+                           {"SR,HA,M,01,1", able, {1}},
+                           {"SR,HA,M,01,0", able, {0}},
+                       });
 }
 
 TEST_F(HeadSettings, MaskPositionsAreHundredths) {
     int32_t on = 0, p1 = 0, p2 = 0;
-    const struct {
-        const char* p1;
-        const char* p2;
-        int32_t h1, h2;
-    } cases[] = {
-        {"12.34", "-0.5", 1234, -50},
-        {"+9999.99", "-9999.99", 999999, -999999},
-        // Single precision: 0.53f * 100.0f is just below 53 and truncates.
-        {"0.53", "-0.53", 52, -52},
-        {"0.29", "0.005", 29, 0},
-    };
-    for (const auto& c : cases) {
-        sim.script().replyOnce(std::string("SR,HF,01,1,") + c.p1 + "," + c.p2 + "\r\n");
-        ASSERT_EQ(QUIL_GetMask(kId, 1, &on, &p1, &p2), QUIL_OK);
-        EXPECT_EQ(p1, c.h1) << c.p1;
-        EXPECT_EQ(p2, c.h2) << c.p2;
-    }
+    const auto get = [&] { return QUIL_GetMask(kId, 1, &on, &p1, &p2); };
+    expectParsed({&on, &p1, &p2}, {
+                                      {"SR,HF,01,0,+9999.99,-9999.99", get, {0, 999999, -999999}},
+                                      // Single precision: 0.53f * 100.0f is just below 53 and truncates.
+                                      {"SR,HF,01,1,0.53,-0.53", get, {1, 52, -52}},
+                                      {"SR,HF,01,1,0.29,0.005", get, {1, 29, 0}},
+                                  });
     // Through the controller: written as hundredths, printed as decimals,
     // read back as hundredths.
     ASSERT_EQ(QUIL_SetMask(kId, 3, 1, 1234, -50), QUIL_OK);
@@ -273,12 +235,13 @@ TEST_F(HeadSettings, MaskPositionsAreHundredths) {
 }
 
 // The trace frame of the settings families, with and without a head or OUT
-// number, for setters, getters and the getters that make a second call.
+// number, for setters, getters and the getters that make a second call; the
+// encoder family's success line has no rc and shows the value read.
 TEST(SettingsTrace, FailureAndSuccessLinesShareOneFrame) {
-    quil::test::LogDir logDir;
+    LogDir logDir;
     ASSERT_TRUE(logDir.ok());
     logDir.writeIni(1, 3);
-    quil::sim::Simulator sim;
+    quil::sim::Simulator sim(quil::sim::Options{.model = 35});
     ASSERT_TRUE(sim.start());
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
@@ -296,6 +259,15 @@ TEST(SettingsTrace, FailureAndSuccessLinesShareOneFrame) {
     sim.script().replyOnce("ER,SW,61\r\n");
     EXPECT_EQ(QUIL_AbleCancel(0), QUIL_ERROR_PARAMETER);
     EXPECT_EQ(QUIL_GetTolerance(0, 1, &a, &b, &c), QUIL_OK);
+    EXPECT_EQ(QUIL_SetDataStorage(0, 5, 3), QUIL_OK);
+    EXPECT_EQ(QUIL_GetStrobeTime(0, &a), QUIL_OK);
+    sim.script().replyOnce("CX,-42\r\n");
+    EXPECT_EQ(QUIL_GetEncoderCurrentValue(0, 2, &a), QUIL_OK);
+    EXPECT_EQ(QUIL_SetAnalogOutput(0, 1, 2), QUIL_OK);
+    sim.script().replyOnce("ER,SW,62\r\n");
+    EXPECT_EQ(QUIL_SetIODigitalOutput(0, 4, 1), QUIL_ERROR_VALUE);
+    int32_t p[5] = {};
+    EXPECT_EQ(QUIL_GetEncoderParameters(0, 1, &p[0], &p[1], &p[2], &p[3], &p[4]), QUIL_OK);
     ASSERT_EQ(QUIL_CloseDevice(0), QUIL_OK);
 
     const std::string text = logDir.log();
@@ -311,10 +283,21 @@ TEST(SettingsTrace, FailureAndSuccessLinesShareOneFrame) {
              R"(\(QUIL_AbleCancel:\d+\) send command fail DeviceID:0 rc:4103\n)",
              R"(\(QUIL_GetDisplayUnit:\d+\) Success DeviceID:0 OutNo:1 rc:0\n)",
              R"(\(QUIL_GetTolerance:\d+\) Success DeviceID:0 OutNo:1 rc:0\n)",
+             R"(\(QUIL_SetDataStorage:\d+\) Success DeviceID:0 NumStorage:5  StorageCycle:3 rc:0\n)",
+             R"(\(QUIL_GetStrobeTime:\d+\) Success DeviceID:0 rc:0\n)",
+             R"(\(QUIL_GetEncoderCurrentValue:\d+\) Success DeviceID:0 OutNo:2 value:-42\n)",
+             R"(\(QUIL_SetAnalogOutput:\d+\) Success DeviceID:0 OutNo:1 OutputChannel:2\n)",
+             R"(\(QUIL_SetIODigitalOutput:\d+\) send command fail DeviceID:0 OutNo:4 Level:1 rc:8207\n)",
          })
         EXPECT_TRUE(std::regex_search(text, std::regex(expected))) << expected << "\n---\n" << text;
     // The success line of a getter that reads the display unit comes after that read.
     EXPECT_LT(text.find("(QUIL_GetDisplayUnit:"), text.rfind("(QUIL_GetTolerance:"));
+    // The encoder parameters read in two exchanges: one entry line, no success line.
+    const std::regex parameters(R"(\(QUIL_GetEncoderParameters:\d+\)[^\n]*\n)");
+    const auto lines =
+        std::distance(std::sregex_iterator(text.begin(), text.end(), parameters), std::sregex_iterator());
+    EXPECT_EQ(lines, 1) << text;
 }
 
 }  // namespace
+}  // namespace quil::test

@@ -6,21 +6,13 @@
 #include "platform/platform.h"
 #include "settings_fixture.h"
 
+namespace quil::test {
 namespace {
-
-using quil::test::kUntouched;
-using quil::test::Refusal;
-using quil::test::SettingsTest;
 
 class OutputSettings : public SettingsTest {};
 
-using Getter = int32_t (*)(int32_t, int32_t, int32_t*);
 // The getters with one output and the highest OUT they reach.
-const struct {
-    const char* name;
-    Getter get;
-    int32_t lastOut;
-} kSingleGetters[] = {
+const std::vector<IndexedGetter> kSingleGetters = {
     {"CalcTarget", QUIL_GetCalcTarget, 4},
     {"OutOperation", QUIL_GetOutOperation, 4},
     {"TriggerMode", QUIL_GetTriggerMode, 4},
@@ -79,44 +71,39 @@ TEST_F(OutputSettings, ArgumentErrorsSendNothing) {
         {"GetFilter OUT 5", [&] { return QUIL_GetFilter(kId, 5, &a, &b); }, QUIL_ERROR_RANGE},
         {"GetFilter null", [&] { return QUIL_GetFilter(kId, 4, nullptr, &b); }, QUIL_ERROR_NULL_POINTER},
     };
-    for (const auto& g : kSingleGetters) {
-        cases.push_back({g.name, [&, g] { return g.get(kId, 0, &a); }, QUIL_ERROR_RANGE});
-        cases.push_back({g.name, [&, g] { return g.get(kId, g.lastOut + 1, &a); }, QUIL_ERROR_RANGE});
-        cases.push_back({g.name, [&, g] { return g.get(kId, g.lastOut + 1, nullptr); }, QUIL_ERROR_RANGE});
-        cases.push_back({g.name, [&, g] { return g.get(kId, g.lastOut, nullptr); }, QUIL_ERROR_NULL_POINTER});
-    }
+    for (Refusal& r : indexRefusals(kSingleGetters, &a)) cases.push_back(std::move(r));
     expectRefused(cases);
 }
 
 TEST_F(OutputSettings, CommandsCarryTheirArguments) {
     int32_t a = 0, b = 0, c = 0, d = 0;
     expectSent({
-        {[&] { return QUIL_SetTolerance(kId, 2, 1500, -200, 10); }, "SW,LM,02,+001500,-000200,0000010"},
-        {[&] { return QUIL_GetTolerance(kId, 4, &a, &b, &c); }, "SR,LM,04", "SR,OG,04"},
-        {[&] { return QUIL_SetCalcMethod(kId, 3, 0, 2); }, "SW,OA,H,03,H02"},
-        {[&] { return QUIL_GetCalcMethod(kId, 8, &a, &b); }, "SR,OA,H,08"},
-        {[&] { return QUIL_SetCalcTarget(kId, 4, 9); }, "SW,OA,T,04,9"},
-        {[&] { return QUIL_GetCalcTarget(kId, 4, &a); }, "SR,OA,T,04"},
-        {[&] { return QUIL_SetOutAddSub(kId, 8, 3, 4); }, "SW,OA,C,08,03,04"},
-        {[&] { return QUIL_GetOutAddSub(kId, 8, &a, &b); }, "SR,OA,C,08"},
-        {[&] { return QUIL_SetOutOperation(kId, 1, 5); }, "SW,OA,M,01,1010"},
-        {[&] { return QUIL_GetOutOperation(kId, 1, &a); }, "SR,OA,M,01"},
-        {[&] { return QUIL_SetScaling(kId, 7, 0, 0, 100, 200); }, "SW,OB,07,+000000,+000000,+000100,+000200"},
-        {[&] { return QUIL_GetScaling(kId, 7, &a, &b, &c, &d); }, "SR,OB,07", "SR,OG,07"},
-        {[&] { return QUIL_SetFilter(kId, 3, 0, 9); }, "SW,OC,03,0,9"},
-        {[&] { return QUIL_GetFilter(kId, 3, &a, &b); }, "SR,OC,03"},
-        {[&] { return QUIL_SetTriggerMode(kId, 2, 1); }, "SW,OE,M,02,1"},
-        {[&] { return QUIL_GetTriggerMode(kId, 2, &a); }, "SR,OE,M,02"},
-        {[&] { return QUIL_SetOffset(kId, 6, -999999); }, "SW,OF,06,-999999"},
-        {[&] { return QUIL_GetOffset(kId, 6, &a); }, "SR,OF,06", "SR,OG,06"},
-        {[&] { return QUIL_SetCalcMode(kId, 4, 4); }, "SW,OD,04,4"},
-        {[&] { return QUIL_GetCalcMode(kId, 4, &a); }, "SR,OD,04"},
-        {[&] { return QUIL_SetDisplayUnit(kId, 8, 6); }, "SW,OG,08,6"},
-        {[&] { return QUIL_GetDisplayUnit(kId, 8, &a); }, "SR,OG,08"},
-        {[&] { return QUIL_SetSynchronization(kId, 5, 1); }, "SW,OJ,05,1"},
-        {[&] { return QUIL_GetSynchronization(kId, 4, &a); }, "SR,OJ,04"},
-        {[&] { return QUIL_SetStorageTarget(kId, 8, 0); }, "SW,OK,08,0"},
-        {[&] { return QUIL_GetStorageTarget(kId, 8, &a); }, "SR,OK,08"},
+        {[&] { return QUIL_SetTolerance(kId, 2, 1500, -200, 10); }, {"SW,LM,02,+001500,-000200,0000010"}},
+        {[&] { return QUIL_GetTolerance(kId, 4, &a, &b, &c); }, {"SR,LM,04", "SR,OG,04"}},
+        {[&] { return QUIL_SetCalcMethod(kId, 3, 0, 2); }, {"SW,OA,H,03,H02"}},
+        {[&] { return QUIL_GetCalcMethod(kId, 8, &a, &b); }, {"SR,OA,H,08"}},
+        {[&] { return QUIL_SetCalcTarget(kId, 4, 9); }, {"SW,OA,T,04,9"}},
+        {[&] { return QUIL_GetCalcTarget(kId, 4, &a); }, {"SR,OA,T,04"}},
+        {[&] { return QUIL_SetOutAddSub(kId, 8, 3, 4); }, {"SW,OA,C,08,03,04"}},
+        {[&] { return QUIL_GetOutAddSub(kId, 8, &a, &b); }, {"SR,OA,C,08"}},
+        {[&] { return QUIL_SetOutOperation(kId, 1, 5); }, {"SW,OA,M,01,1010"}},
+        {[&] { return QUIL_GetOutOperation(kId, 1, &a); }, {"SR,OA,M,01"}},
+        {[&] { return QUIL_SetScaling(kId, 7, 0, 0, 100, 200); }, {"SW,OB,07,+000000,+000000,+000100,+000200"}},
+        {[&] { return QUIL_GetScaling(kId, 7, &a, &b, &c, &d); }, {"SR,OB,07", "SR,OG,07"}},
+        {[&] { return QUIL_SetFilter(kId, 3, 0, 9); }, {"SW,OC,03,0,9"}},
+        {[&] { return QUIL_GetFilter(kId, 3, &a, &b); }, {"SR,OC,03"}},
+        {[&] { return QUIL_SetTriggerMode(kId, 2, 1); }, {"SW,OE,M,02,1"}},
+        {[&] { return QUIL_GetTriggerMode(kId, 2, &a); }, {"SR,OE,M,02"}},
+        {[&] { return QUIL_SetOffset(kId, 6, -999999); }, {"SW,OF,06,-999999"}},
+        {[&] { return QUIL_GetOffset(kId, 6, &a); }, {"SR,OF,06", "SR,OG,06"}},
+        {[&] { return QUIL_SetCalcMode(kId, 4, 4); }, {"SW,OD,04,4"}},
+        {[&] { return QUIL_GetCalcMode(kId, 4, &a); }, {"SR,OD,04"}},
+        {[&] { return QUIL_SetDisplayUnit(kId, 8, 6); }, {"SW,OG,08,6"}},
+        {[&] { return QUIL_GetDisplayUnit(kId, 8, &a); }, {"SR,OG,08"}},
+        {[&] { return QUIL_SetSynchronization(kId, 5, 1); }, {"SW,OJ,05,1"}},
+        {[&] { return QUIL_GetSynchronization(kId, 4, &a); }, {"SR,OJ,04"}},
+        {[&] { return QUIL_SetStorageTarget(kId, 8, 0); }, {"SW,OK,08,0"}},
+        {[&] { return QUIL_GetStorageTarget(kId, 8, &a); }, {"SR,OK,08"}},
     });
 }
 
@@ -155,28 +142,18 @@ TEST_F(OutputSettings, RepliesOfAnotherFieldCountAreRefused) {
 }
 
 TEST_F(OutputSettings, GettersParseTheirFields) {
-    int32_t a = kUntouched, b = kUntouched;
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-        std::vector<int32_t> expected;  // a and b after the call
-    } cases[] = {
-        {"SR,OA,T,01,7", [&] { return QUIL_GetCalcTarget(kId, 1, &a); }, {7, kUntouched}},
-        {"SR,OA,C,01,03,04", [&] { return QUIL_GetOutAddSub(kId, 1, &a, &b); }, {3, 4}},
-        {"SR,OA,M,01,0110", [&] { return QUIL_GetOutOperation(kId, 1, &a); }, {6, kUntouched}},
-        {"SR,OC,01,0,8", [&] { return QUIL_GetFilter(kId, 1, &a, &b); }, {0, 8}},
-        {"SR,OE,M,01,1", [&] { return QUIL_GetTriggerMode(kId, 1, &a); }, {1, kUntouched}},
-        {"SR,OD,01,3", [&] { return QUIL_GetCalcMode(kId, 1, &a); }, {3, kUntouched}},
-        {"SR,OG,01,5", [&] { return QUIL_GetDisplayUnit(kId, 1, &a); }, {5, kUntouched}},
-        {"SR,OJ,01,1", [&] { return QUIL_GetSynchronization(kId, 1, &a); }, {1, kUntouched}},
-        {"SR,OK,01,1", [&] { return QUIL_GetStorageTarget(kId, 1, &a); }, {1, kUntouched}},
-    };
-    for (const auto& c : cases) {
-        a = b = kUntouched;
-        sim.script().replyOnce(std::string(c.reply) + "\r\n");
-        EXPECT_EQ(c.call(), QUIL_OK) << c.reply;
-        EXPECT_EQ((std::vector<int32_t>{a, b}), c.expected) << c.reply;
-    }
+    int32_t a = 0, b = 0;
+    expectParsed({&a, &b}, {
+                               {"SR,OA,T,01,7", [&] { return QUIL_GetCalcTarget(kId, 1, &a); }, {7, kUntouched}},
+                               {"SR,OA,C,01,03,04", [&] { return QUIL_GetOutAddSub(kId, 1, &a, &b); }, {3, 4}},
+                               {"SR,OA,M,01,0110", [&] { return QUIL_GetOutOperation(kId, 1, &a); }, {6, kUntouched}},
+                               {"SR,OC,01,0,8", [&] { return QUIL_GetFilter(kId, 1, &a, &b); }, {0, 8}},
+                               {"SR,OE,M,01,1", [&] { return QUIL_GetTriggerMode(kId, 1, &a); }, {1, kUntouched}},
+                               {"SR,OD,01,3", [&] { return QUIL_GetCalcMode(kId, 1, &a); }, {3, kUntouched}},
+                               {"SR,OG,01,5", [&] { return QUIL_GetDisplayUnit(kId, 1, &a); }, {5, kUntouched}},
+                               {"SR,OJ,01,1", [&] { return QUIL_GetSynchronization(kId, 1, &a); }, {1, kUntouched}},
+                               {"SR,OK,01,1", [&] { return QUIL_GetStorageTarget(kId, 1, &a); }, {1, kUntouched}},
+                           });
 }
 
 TEST_F(OutputSettings, RefusedInMeasurementModeSwitchesAndSendsAgain) {
@@ -216,31 +193,20 @@ TEST_F(OutputSettings, CalculationMethodTextBothWays) {
         {2, 99, "SW,OA,H,01,C01"},
         {7, 0, "SW,OA,H,01,C06"},
     };
-    for (const auto& s : sets) {
-        sim.clearReceived();
-        EXPECT_EQ(QUIL_SetCalcMethod(kId, 1, s.method, s.number), QUIL_OK) << s.line;
-        EXPECT_EQ(sent(1), std::vector<std::string>{s.line});
-    }
-    const struct {
-        const char* text;
-        int32_t method, number;
-    } gets[] = {
-        {"C03", 4, kUntouched},
-        {"C06", 7, kUntouched},
-        {"H03", 0, 3},
-        {"O08", 1, 8},
-        {"O12", 1, 2},  // only the third character is read
-        {"X01", kUntouched, kUntouched},
-        {"H", kUntouched, kUntouched},
-        {"H1x", kUntouched, kUntouched},
-    };
-    for (const auto& g : gets) {
-        int32_t method = kUntouched, number = kUntouched;
-        sim.script().replyOnce(std::string("SR,OA,H,01,") + g.text + "\r\n");
-        EXPECT_EQ(QUIL_GetCalcMethod(kId, 1, &method, &number), QUIL_OK) << g.text;
-        EXPECT_EQ(method, g.method) << g.text;
-        EXPECT_EQ(number, g.number) << g.text;
-    }
+    for (const auto& s : sets)
+        EXPECT_EQ(linesOf([&] { return QUIL_SetCalcMethod(kId, 1, s.method, s.number); }, QUIL_OK, 1), Lines{s.line});
+    int32_t method = 0, number = 0;
+    const auto get = [&] { return QUIL_GetCalcMethod(kId, 1, &method, &number); };
+    expectParsed({&method, &number}, {
+                                         {"SR,OA,H,01,C03", get, {4, kUntouched}},
+                                         {"SR,OA,H,01,C06", get, {7, kUntouched}},
+                                         {"SR,OA,H,01,H03", get, {0, 3}},
+                                         {"SR,OA,H,01,O08", get, {1, 8}},
+                                         {"SR,OA,H,01,O12", get, {1, 2}},  // only the third character is read
+                                         {"SR,OA,H,01,X01", get, {kUntouched, kUntouched}},
+                                         {"SR,OA,H,01,H", get, {kUntouched, kUntouched}},
+                                         {"SR,OA,H,01,H1x", get, {kUntouched, kUntouched}},
+                                     });
 }
 
 TEST_F(OutputSettings, OperationMaskText) {
@@ -279,7 +245,7 @@ TEST_F(OutputSettings, LengthsAreScaledByTheDisplayUnitInSinglePrecision) {
         // device lock still held it could not be sent at all.
         ASSERT_EQ(QUIL_GetOffset(kId, 2, &offset), QUIL_OK) << c.text;
         EXPECT_EQ(offset, c.value) << c.text << " unit " << c.unit;
-        EXPECT_EQ(sent(2), (std::vector<std::string>{"SR,OF,02", "SR,OG,02"}));
+        EXPECT_EQ(sent(2), (Lines{"SR,OF,02", "SR,OG,02"}));
     }
 
     int32_t v[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
@@ -315,3 +281,4 @@ TEST_F(OutputSettings, SynchronizationIsSetOnEveryOutAndReadOnFour) {
 }
 
 }  // namespace
+}  // namespace quil::test

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 namespace quil::test {
 
 using Call = std::function<int32_t()>;
+using Lines = std::vector<std::string>;
+
+// Output values that a test checks are left alone.
+inline constexpr int32_t kUntouched = 4242;
 
 // A call that must end with code before anything is sent.
 struct Refusal {
@@ -22,23 +27,38 @@ struct Refusal {
     int32_t code;
 };
 
-// A call and the line it sends, and the line of its second call if it
-// makes one.
+// A call and the lines it sends.
 struct Sends {
     Call call;
-    const char* line;
-    const char* then = nullptr;
+    Lines lines;
 };
 
-// A scripted reply and what the call makes of it.
+// A scripted reply and the call's result with it.
 struct Answer {
     const char* reply;  // without CR LF
     Call call;
     int32_t code;
 };
 
+// A scripted reply and the outputs a successful call makes of it.
+struct Parsed {
+    const char* reply;  // without CR LF
+    Call call;
+    std::vector<int32_t> values;
+};
+
+// A getter of one value by a head, OUT or channel number, and the highest
+// number it takes.
+struct IndexedGetter {
+    const char* name;
+    int32_t (*get)(int32_t id, int32_t index, int32_t* value);
+    int32_t last;
+};
+
 class SettingsTest : public DeviceTest {
 protected:
+    explicit SettingsTest(int model = 35) : DeviceTest(model) {}
+
     // Settings are written in setting mode; starting there keeps the lines
     // a call sends to the command itself.
     void SetUp() override {
@@ -51,17 +71,26 @@ protected:
         // A mode switch is sent whatever the mode; anything sent above would
         // arrive before it.
         ASSERT_EQ(QUIL_SetMode(kId, 1), QUIL_OK);
-        EXPECT_EQ(sent(1), std::vector<std::string>{"Q0"});
+        EXPECT_EQ(sent(1), Lines{"Q0"});
+    }
+
+    // The number checks of getters: codeRange for a number outside 1..last,
+    // before codeNull for a null output.
+    static std::vector<Refusal> indexRefusals(const std::vector<IndexedGetter>& getters, int32_t* out,
+                                              int32_t codeRange = QUIL_ERROR_RANGE,
+                                              int32_t codeNull = QUIL_ERROR_NULL_POINTER) {
+        std::vector<Refusal> cases;
+        for (const IndexedGetter& g : getters) {
+            cases.push_back({g.name, [=] { return g.get(kId, 0, out); }, codeRange});
+            cases.push_back({g.name, [=] { return g.get(kId, g.last + 1, out); }, codeRange});
+            cases.push_back({g.name, [=] { return g.get(kId, g.last + 1, nullptr); }, codeRange});
+            cases.push_back({g.name, [=] { return g.get(kId, g.last, nullptr); }, codeNull});
+        }
+        return cases;
     }
 
     void expectSent(const std::vector<Sends>& cases) {
-        for (const Sends& c : cases) {
-            sim.clearReceived();
-            EXPECT_EQ(c.call(), QUIL_OK) << c.line;
-            std::vector<std::string> lines{c.line};
-            if (c.then) lines.push_back(c.then);
-            EXPECT_EQ(sent(lines.size()), lines);
-        }
+        for (const Sends& c : cases) EXPECT_EQ(linesOf(c.call, QUIL_OK, c.lines.size()), c.lines) << c.lines[0];
     }
 
     void expectAnswers(const std::vector<Answer>& cases) {
@@ -71,17 +100,32 @@ protected:
         }
     }
 
+    // Each output starts as kUntouched before each call.
+    void expectParsed(const std::vector<int32_t*>& outputs, const std::vector<Parsed>& cases) {
+        for (const Parsed& c : cases) {
+            std::vector<int32_t> got;
+            for (int32_t* out : outputs) *out = kUntouched;
+            sim.script().replyOnce(std::string(c.reply) + "\r\n");
+            EXPECT_EQ(c.call(), QUIL_OK) << c.reply;
+            for (int32_t* out : outputs) got.push_back(*out);
+            EXPECT_EQ(got, c.values) << c.reply;
+        }
+    }
+
     // Refused by the controller in measurement mode, the call switches to
     // setting mode and sends its command once more.
     void expectModeRetry(const Call& call, const std::string& line) {
+        sim.script().replyOnce("ER," + line.substr(0, 2) + ",51\r\n");
+        EXPECT_EQ(linesOf(call, QUIL_OK, 3), (Lines{line, "Q0", line}));
+    }
+
+    // Runs call, expects its result, and returns the lines it sent, waiting
+    // for n of them.
+    Lines linesOf(const Call& call, int32_t expected, std::size_t n) {
         sim.clearReceived();
-        sim.script().replyOnce("ER,S" + line.substr(1, 1) + ",51\r\n");
-        EXPECT_EQ(call(), QUIL_OK);
-        EXPECT_EQ(sent(3), (std::vector<std::string>{line, "Q0", line}));
+        EXPECT_EQ(call(), expected);
+        return sent(n);
     }
 };
-
-// Output values that a test checks are left alone.
-inline constexpr int32_t kUntouched = 4242;
 
 }  // namespace quil::test

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "sim/client.h"
 #include "sim/simulator.h"
 
@@ -14,6 +18,13 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(sim.start());
         ASSERT_TRUE(client.connect(sim.address()));
+    }
+    // Sends each line (without CR LF) and compares the answer with the reply
+    // (without CR LF).
+    void expectAnswers(const std::vector<std::pair<std::string, std::string>>& exchanges) {
+        for (const auto& [line, reply] : exchanges)
+            EXPECT_EQ(client.exchange(line + "\r\n"), reply + "\r\n")
+                << "model " << sim.model().modelCode() << ": " << line;
     }
     Simulator sim;
     Client client;

@@ -16,12 +16,7 @@ namespace {
 using quil::sim::SimConnected;
 using quil::test::SettingsTest;
 
-class SimSettingAnswers : public SimConnected {
-protected:
-    void expectAnswers(const std::vector<std::pair<std::string, std::string>>& exchanges) {
-        for (const auto& [line, reply] : exchanges) EXPECT_EQ(client.exchange(line + "\r\n"), reply + "\r\n") << line;
-    }
-};
+class SimSettingAnswers : public SimConnected {};
 
 TEST_F(SimSettingAnswers, HeadSettings) {
     expectAnswers({

@@ -129,37 +129,33 @@ TEST_F(SimModel, GroupHandlersAnswerBeforeTheCodeHandler) {
 }
 
 // The model's exact answers; the reply field counts are what the library checks.
-void expectAnswers(Client& client, const std::vector<std::pair<std::string, std::string>>& exchanges) {
-    for (const auto& [line, reply] : exchanges) EXPECT_EQ(client.exchange(line + "\r\n"), reply + "\r\n") << line;
-}
-
 TEST_F(SimModel, MeasuredValuesAndProgramAnswers) {
     sim.model().setOutValue(2, "XXXXXXXX");
     sim.model().setOutValue(4, "-FFFFFFF");
     sim.model().setOutValue(8, "+FFFFFFF");
-    expectAnswers(client, {
-                              {"MS,01", "MS,01,+001.000"},
-                              {"MS,08", "MS,08,+FFFFFFF"},
-                              {"MS,00", "ER,MS,64"},
-                              {"MS,09", "ER,MS,64"},
-                              {"MS,x", "ER,MS,61"},
-                              {"MS", "ER,MS,61"},
-                              {"MM,1111", "MM,1111,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
-                              {"MM,0101", "MM,0101,XXXXXXXX,-FFFFFFF"},
-                              {"MM,0010", "MM,0010,+003.000"},
-                              {"MM,0000", "ER,MM,64"},
-                              {"MM,11", "ER,MM,61"},
-                              {"MM,1201", "ER,MM,61"},
-                              {"MA", "MA,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
-                              {"MA,1", "ER,MA,61"},
-                              {"PR", "PR,0"},
-                              {"PW,7", "PW"},
-                              {"PR", "PR,7"},
-                              {"PW,8", "ER,PW,61"},
-                              {"PW,-1", "ER,PW,61"},
-                              {"PW,0", "PW"},
-                              {"PR", "PR,0"},
-                          });
+    expectAnswers({
+        {"MS,01", "MS,01,+001.000"},
+        {"MS,08", "MS,08,+FFFFFFF"},
+        {"MS,00", "ER,MS,64"},
+        {"MS,09", "ER,MS,64"},
+        {"MS,x", "ER,MS,61"},
+        {"MS", "ER,MS,61"},
+        {"MM,1111", "MM,1111,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
+        {"MM,0101", "MM,0101,XXXXXXXX,-FFFFFFF"},
+        {"MM,0010", "MM,0010,+003.000"},
+        {"MM,0000", "ER,MM,64"},
+        {"MM,11", "ER,MM,61"},
+        {"MM,1201", "ER,MM,61"},
+        {"MA", "MA,+001.000,XXXXXXXX,+003.000,-FFFFFFF"},
+        {"MA,1", "ER,MA,61"},
+        {"PR", "PR,0"},
+        {"PW,7", "PW"},
+        {"PR", "PR,7"},
+        {"PW,8", "ER,PW,61"},
+        {"PW,-1", "ER,PW,61"},
+        {"PW,0", "PW"},
+        {"PR", "PR,0"},
+    });
     EXPECT_EQ(sim.model().outValue(5), "+005.000");
     EXPECT_EQ(sim.model().outValue(9), "");
 }
@@ -198,7 +194,7 @@ TEST_F(SimModel, ControlCommandsEchoAndChangeTheOutState) {
 TEST_F(SimModel, SettingModeRefusesMeasurementCommands) {
     const char* lines[] = {"MS,01",   "MM,1000", "MA", "TS,1,01", "TM,1,1000", "TP,1", "VS,01", "WS,01", "VM,1000",
                            "WM,1000", "VA",      "WA", "DS,01",   "DM,1000",   "DA",   "PW,3",  "PR"};
-    expectAnswers(client, {{"Q0", "Q0"}});
+    expectAnswers({{"Q0", "Q0"}});
     for (const char* line : lines) {
         std::string code(line, 2);
         EXPECT_EQ(client.exchange(std::string(line) + "\r\n"), "ER," + code + ",51\r\n");
@@ -208,7 +204,7 @@ TEST_F(SimModel, SettingModeRefusesMeasurementCommands) {
     EXPECT_FALSE(sim.model().timing(1));
     EXPECT_FALSE(sim.model().zero(1));
     EXPECT_EQ(sim.model().resetCount(1), 0);
-    expectAnswers(client, {{"MD", "MD,0"}, {"R0", "R0"}, {"PW,3", "PW"}, {"PR", "PR,3"}});
+    expectAnswers({{"MD", "MD,0"}, {"R0", "R0"}, {"PW,3", "PW"}, {"PR", "PR,3"}});
 }
 
 TEST_F(SimScript, ScriptedRepliesAreSentExactly) {

@@ -9,12 +9,18 @@
 using namespace quil::link;
 
 namespace {
-constexpr std::int32_t kVersion = 0x01000005;
-}
+constexpr std::int32_t kVersion = QUIL_VERSION_MAJOR << 24 | QUIL_VERSION_MINOR << 16 | QUIL_VERSION_PATCH;
+#define QUIL_TEXT(x) #x
+#define QUIL_VERSION_TEXT(a, b, c) QUIL_TEXT(a) "." QUIL_TEXT(b) "." QUIL_TEXT(c)
+}  // namespace
 
 extern "C" {
 
 QUIL_API int32_t VersionDll(void) { return kVersion; }
+
+QUIL_API const char* quil_version(void) {
+    return QUIL_VERSION_TEXT(QUIL_VERSION_MAJOR, QUIL_VERSION_MINOR, QUIL_VERSION_PATCH);
+}
 
 QUIL_API int32_t LinkConnect(uint32_t DeviceId, const char* ip) {
     return openLink(commandLinks(), DeviceId, ip, kCommandPort, kLinkBufferSize);

@@ -51,16 +51,16 @@ bool sendableSelection(const char* text) {
 }
 
 // One controller settings command on the Exchange. What the members share:
-// trace lines under the source file "communication", the mode switch and one
-// more try on 4101 going to setting mode, the failure line
+// trace lines under the source file "communication", the failure line
 // " send command fail DeviceID:%d rc:%d" and the success line
-// " Success DeviceID:%d"; the few members whose lines differ replace them.
+// " Success DeviceID:%d" (the few members whose lines differ replace them).
+// Every command is a setting-mode command: sent with Mode::Setting, the
+// mode to switch to before the one more try on 4101.
 class ControllerSetting : public Exchange {
 public:
     ControllerSetting(std::int32_t id, const char* func, const char* entry = " DeviceID:%d",
                       long line = __builtin_LINE())
         : Exchange(TraceFile{"communication"}, id, func, entry, line) {
-        retry(Mode::Setting);
         failure(" send command fail DeviceID:%d rc:%d", id);
         success(" Success DeviceID:%d", id);
     }
@@ -70,7 +70,7 @@ public:
 std::int32_t readAddress(std::int32_t id, const char* func, char letter, char* address,
                          const char* entry = " DeviceID:%d", const char* done = " Success DeviceID:%d") {
     return ControllerSetting(id, func, entry)
-        .command("SR,EH,%c\r\n", letter)
+        .send(Mode::Setting, "SR,EH,%c\r\n", letter)
         .fields(4)
         .parse([&](const Reply& r) { return dottedAddress(r.text(3), address) ? QUIL_OK : QUIL_ERROR_REPLY; })
         .success(done, id)
@@ -79,7 +79,7 @@ std::int32_t readAddress(std::int32_t id, const char* func, char letter, char* a
 
 // "SW,<group>,<value>", answered with 2 fields.
 std::int32_t writeValue(std::int32_t id, const char* func, const char* group, std::int32_t value) {
-    return ControllerSetting(id, func).command("SW,%s,%d\r\n", group, value).fields(2).run();
+    return ControllerSetting(id, func).send(Mode::Setting, "SW,%s,%d\r\n", group, value).fields(2).run();
 }
 
 // "SR,<group>": the values are the reply's last fields, from field `first`
@@ -87,7 +87,7 @@ std::int32_t writeValue(std::int32_t id, const char* func, const char* group, st
 template <class... Out>
 std::int32_t readFields(std::int32_t id, const char* func, const char* group, int first, Out*... out) {
     return ControllerSetting(id, func)
-        .command("SR,%s\r\n", group)
+        .send(Mode::Setting, "SR,%s\r\n", group)
         .fields(first + static_cast<int>(sizeof...(Out)))
         .parse([&](const Reply& r) {
             int field = first;
@@ -105,7 +105,7 @@ std::int32_t writeOutChoice(std::int32_t id, const char* func, const char* forma
     return ControllerSetting(id, func)
         .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
         .check(within(value, last), QUIL_ERROR_VALUE)
-        .command(format, out, value)
+        .send(Mode::Setting, format, out, value)
         .fields(2)
         .run();
 }
@@ -146,7 +146,7 @@ std::int32_t GetInputModeMinTimePoint(std::int32_t id, std::int32_t* inputMode, 
 std::int32_t SetBaudRate(std::int32_t id, std::int32_t baud, std::int32_t parity) {
     return ControllerSetting(id, "SetBaudRate")
         .check(within(baud, kMaxBaud) && within(parity, kMaxParity), QUIL_ERROR_PARAMETER)
-        .command("SW,EH,B,%d,%d\r\n", baud, parity)
+        .send(Mode::Setting, "SW,EH,B,%d,%d\r\n", baud, parity)
         .fields(2)
         .run();
 }
@@ -165,12 +165,12 @@ std::int32_t GetAutosendIndex(std::int32_t id, std::int32_t* value) {
 }
 
 std::int32_t SetInvalidData(std::int32_t id, std::uint8_t value) {
-    return ControllerSetting(id, "SetInvalidData").command("PV,%d\r\n", value).fields(1).run();
+    return ControllerSetting(id, "SetInvalidData").send(Mode::Setting, "PV,%d\r\n", value).fields(1).run();
 }
 
 std::int32_t GetInvalidData(std::int32_t id, std::int32_t* value) {
     return ControllerSetting(id, "GetInvalidData")
-        .command("PI,%d\r\n", *value)
+        .send(Mode::Setting, "PI,%d\r\n", *value)
         .fields(2)
         .parse([&](const Reply& r) { *value = r.integer(1); })
         .run();
@@ -198,7 +198,7 @@ std::int32_t SetAVEOUTSelectState(std::int32_t id, std::int32_t out, const char*
     return ControllerSetting(id, "SetAVEOUTSelectState")
         .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
         .check(sendable, QUIL_ERROR_PARAMETER)
-        .command("SW,OA,M,%02d,%s\r\n", out, sendable ? selection : "")
+        .send(Mode::Setting, "SW,OA,M,%02d,%s\r\n", out, sendable ? selection : "")
         .fields(3)
         .run();
 }
@@ -220,7 +220,7 @@ std::int32_t SetMoNiMeasUpDown(std::int32_t id, std::int32_t out, double upper, 
     return ControllerSetting(id, "SetMoNiMeasUpDown", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit && lower < upper, QUIL_ERROR_VALUE)
-        .command("SW,VJ,%02d,%s,%s\r\n", out, up, down)
+        .send(Mode::Setting, "SW,VJ,%02d,%s,%s\r\n", out, up, down)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of_up:%s of_down:%s rc:%d", id, out, up, down)
         .success("Success DeviceID:%d OutNo:%d of_up:%s of_down:%s rc:%d", id, out, up, down, QUIL_OK)
@@ -233,7 +233,7 @@ std::int32_t SetMoNiVol(std::int32_t id, std::int32_t out, double lower, double 
     return ControllerSetting(id, "SetMoNiVol", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit && lower < upper, QUIL_ERROR_VALUE)
-        .command("SW,VI,%02d,%06d,%06d\r\n", out, l, h)
+        .send(Mode::Setting, "SW,VI,%02d,%06d,%06d\r\n", out, l, h)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of_up:%f of_down:%f rc:%d", id, out, upper, lower)
         .success("Success DeviceID:%d OutNo:%d of_up:%f of_down:%f rc:%d", id, out, upper, lower, QUIL_OK)
@@ -248,7 +248,7 @@ std::int32_t SetReflactor(std::int32_t id, std::int32_t out, std::uint8_t flag, 
     return ControllerSetting(id, "SetReflactor", "DeviceID:%d")
         .check(outIn(out, kMaxOut), QUIL_ERROR_RANGE)
         .check(fit, QUIL_ERROR_VALUE)
-        .command("SW,OL,%02d,%d,%s\r\n", out, flag, text)
+        .send(Mode::Setting, "SW,OL,%02d,%d,%s\r\n", out, flag, text)
         .fields(2)
         .failure("send command fail DeviceID:%d OutNo:%d of:%s rc:%d", id, out, text)
         .success("Success DeviceID:%d OutNo:%d of:%s rc:%d", id, out, text, QUIL_OK)
@@ -257,7 +257,7 @@ std::int32_t SetReflactor(std::int32_t id, std::int32_t out, std::uint8_t flag, 
 
 std::int32_t GetOUTNum(std::int32_t id, std::uint8_t* type) {
     return ControllerSetting(id, "GetOUTNum", "DeviceID:%d")
-        .command("SR,CP\r\n")
+        .send(Mode::Setting, "SR,CP\r\n")
         .fields(3)
         .parse([&](const Reply& r) { *type = r.integer(2) != 0 ? 1 : 0; })
         .failure(" send command fail DeviceID:%d", id)

@@ -1,6 +1,7 @@
 #include "quil/exchange.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
@@ -36,33 +37,25 @@ Exchange::Exchange(TraceFile file, std::int32_t id, const char* func, const char
     if (entryFormat) trace_(entryFormat, id);
 }
 
-void Exchange::addCommand(const char* format, va_list args) {
-    char line[256];
-    const int n = std::vsnprintf(line, sizeof line, format, args);
-    commands_.emplace_back(line, n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1) : 0);
-}
-
 Exchange& Exchange::send(std::optional<Mode> retry, const char* format, ...) {
     retry_ = retry;
+    char line[256];
     va_list args;
     va_start(args, format);
-    addCommand(format, args);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    commands_.emplace_back(line, n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1) : 0);
     return *this;
 }
 
-Exchange& Exchange::command(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    addCommand(format, args);
-    va_end(args);
-    return *this;
+std::int32_t Exchange::checked() const {
+    const std::int32_t r = checkDeviceId(id_);
+    return r != QUIL_OK ? r : failedCheck_;
 }
 
 std::int32_t Exchange::run() {
-    std::int32_t r = checkDeviceId(id_);
+    std::int32_t r = checked();
     if (r != QUIL_OK) return r;
-    if (failedCheck_ != QUIL_OK) return failedCheck_;
 
     DeviceRecord& rec = device(id_);
     std::unique_lock<std::mutex> lock(deviceLock(id_));

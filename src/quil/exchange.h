@@ -15,9 +15,20 @@
 //       .failure(" send command PR fail DeviceID:%d rc:%d", id)
 //       .success([&](const Trace& t) { t(" Success DeviceID:%d ProgramNo:%d", id, *ProgramNo); })
 //       .run();
+//
+// A few steps serve the functions that do more than one command:
+// - send() more than once: the commands go out in turn under the one lock
+//   (a setting the controller takes per channel);
+// - then(): a second exported call once the lock is released (the lock is
+//   not recursive), before the success line;
+// - checked(): the checks' outcome without sending, for a function that
+//   makes another call before its own command;
+// - a null entry format: no entry line, for the second exchange of a
+//   function that makes two.
+// The settings families build their members on this through one helper
+// (settings_family.h).
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -94,13 +105,6 @@ public:
     // its own mode recovery; a failed one does not stop the later ones, and
     // the exchange's outcome (result and reply) is that of the last one.
     Exchange& send(std::optional<Mode> retry, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    // The same without the mode, for a family that sets it for all its
-    // members with retry().
-    Exchange& command(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    Exchange& retry(std::optional<Mode> mode) {
-        retry_ = mode;
-        return *this;
-    }
     // Runs fn under the device lock in place of a command line (the JSON
     // register messages); its result is the exchange's result, passed back
     // as it is. No mode recovery applies.
@@ -177,6 +181,9 @@ public:
         return *this;
     }
 
+    // The DeviceId check, then the first failing argument check: QUIL_OK
+    // when the call may go ahead. Sends nothing and writes no trace.
+    std::int32_t checked() const;
     std::int32_t run();
 
 private:
@@ -195,8 +202,6 @@ private:
     TraceFn success_;
     TraceFn exchanged_;
     std::function<void(const Trace&, int)> mismatch_;
-
-    void addCommand(const char* format, va_list args);
 };
 
 }  // namespace quil

@@ -17,21 +17,12 @@ constexpr int32_t kMaxInterferenceGroup = 2;
 // Mask positions travel as hundredths of the controller's length unit.
 constexpr int32_t kHundredths = 100;
 
-Setting setter(int32_t id, const char* func, int32_t HeadNo, long line = __builtin_LINE()) {
-    return Setting::setter(id, func, Index::head(HeadNo), line);
-}
-
-Setting getter(int32_t id, const char* func, int32_t HeadNo, std::initializer_list<const void*> outputs,
-               long line = __builtin_LINE()) {
-    return Setting::getter(id, func, Index::head(HeadNo), outputs, line);
-}
-
 // Alarm and recovery numbers travel in one command, so each setter first reads
 // the number it does not change. The read is a call of its own, taking and
 // releasing the device lock, and nothing holds the pair together: a change of
 // the other number in between is overwritten. A failed read is the result.
 int32_t setAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t value, bool isAlarm, long line) {
-    Setting s = Setting::setter(id, func, Index::head(HeadNo), line);
+    Setting s = Setting::setter(id, func, Index::head(HeadNo), kSettings, line);
     s.check(inRange(value, 0, kMaxAlarmCount), QUIL_ERROR_VALUE);
     int32_t r = s.checked();
     if (r != QUIL_OK) return r;
@@ -48,7 +39,7 @@ int32_t setAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t value
 
 // The alarm and recovery numbers come in one reply: field 4 and field 5.
 int32_t getAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t field, int32_t* value, long line) {
-    return getter(id, func, HeadNo, {value}, line)
+    return Setting::getter(id, func, Index::head(HeadNo), {value}, kSettings, line)
         .send("SR,HC,N,%02d\r\n", HeadNo)
         .fields(6)
         .parse([&](const Reply& r) { *value = r.integer(field); })
@@ -60,7 +51,7 @@ int32_t getAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t field
 extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t AbleMode) {
-    return setter(DeviceId, "QUIL_SetAbleMode", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetAbleMode", Index::head(HeadNo))
         .check(inRange(AbleMode, 0, 1), QUIL_ERROR_PARAMETER)
         .send("SW,HA,M,%02d,%d\r\n", HeadNo, AbleMode)
         .fields(2)
@@ -69,7 +60,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMode(int32_t DeviceId, int32_t HeadNo,
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMode(int32_t DeviceId, int32_t HeadNo, int32_t* AbleMode) {
-    return getter(DeviceId, "QUIL_GetAbleMode", HeadNo, {AbleMode})
+    return Setting::getter(DeviceId, "QUIL_GetAbleMode", Index::head(HeadNo), {AbleMode})
         .send("SR,HA,M,%02d\r\n", HeadNo)
         .fields(5)
         .parse([&](const Reply& r) { *AbleMode = r.integer(4) != 0 ? 1 : 0; })
@@ -77,7 +68,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMode(int32_t DeviceId, int32_t HeadNo,
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t Min, int32_t Max) {
-    return setter(DeviceId, "QUIL_SetAbleMinMax", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetAbleMinMax", Index::head(HeadNo))
         .check(inRange(Min, 1, kMaxAbleRange) && inRange(Max, 1, kMaxAbleRange), QUIL_ERROR_PARAMETER)
         .send("SW,HA,R,%02d,%02d,%02d\r\n", HeadNo, Max, Min)
         .fields(2)
@@ -86,7 +77,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetAbleMinMax(int32_t DeviceId, int32_t HeadN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadNo, int32_t* Min, int32_t* Max) {
-    return getter(DeviceId, "QUIL_GetAbleMinMax", HeadNo, {Min, Max})
+    return Setting::getter(DeviceId, "QUIL_GetAbleMinMax", Index::head(HeadNo), {Min, Max})
         .send("SR,HA,R,%02d\r\n", HeadNo)
         .fields(6)
         .parse([&](const Reply& r) {
@@ -97,7 +88,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t MeasureMode) {
-    return setter(DeviceId, "QUIL_SetMeasureMode", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetMeasureMode", Index::head(HeadNo))
         .check(inRange(MeasureMode, 0, kMaxMeasureMode), QUIL_ERROR_PARAMETER)
         .send("SW,HB,M,%02d,%d\r\n", HeadNo, MeasureMode)
         .fields(2)
@@ -106,15 +97,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetMeasureMode(int32_t DeviceId, int32_t Head
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetMeasureMode(int32_t DeviceId, int32_t HeadNo, int32_t* MeasureMode) {
-    return getter(DeviceId, "QUIL_GetMeasureMode", HeadNo, {MeasureMode})
+    return Setting::getter(DeviceId, "QUIL_GetMeasureMode", Index::head(HeadNo), {MeasureMode})
         .send("SR,HB,M,%02d\r\n", HeadNo)
-        .fields(5)
-        .parse([&](const Reply& r) { *MeasureMode = r.integer(4); })
+        .reads(5, MeasureMode)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t BasicPoint) {
-    return setter(DeviceId, "QUIL_SetBasicPoint", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetBasicPoint", Index::head(HeadNo))
         .check(inRange(BasicPoint, 0, 1), QUIL_ERROR_PARAMETER)
         .send("SW,HB,B,%02d,%d\r\n", HeadNo, BasicPoint)
         .fields(2)
@@ -123,7 +113,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetBasicPoint(int32_t DeviceId, int32_t HeadN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetBasicPoint(int32_t DeviceId, int32_t HeadNo, int32_t* BasicPoint) {
-    return getter(DeviceId, "QUIL_GetBasicPoint", HeadNo, {BasicPoint})
+    return Setting::getter(DeviceId, "QUIL_GetBasicPoint", Index::head(HeadNo), {BasicPoint})
         .send("SR,HB,B,%02d\r\n", HeadNo)
         .fields(5)
         .parse([&](const Reply& r) {
@@ -152,7 +142,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetNumRecovery(int32_t DeviceId, int32_t Head
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t AlarmLevel) {
-    return setter(DeviceId, "QUIL_SetAlarmLevel", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetAlarmLevel", Index::head(HeadNo))
         .check(inRange(AlarmLevel, 0, kMaxAlarmLevel), QUIL_ERROR_VALUE)
         .send("SW,HC,L,%02d,%d\r\n", HeadNo, AlarmLevel)
         .fields(2)
@@ -161,16 +151,18 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetAlarmLevel(int32_t DeviceId, int32_t HeadN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetAlarmLevel(int32_t DeviceId, int32_t HeadNo, int32_t* AlarmLevel) {
-    return getter(DeviceId, "QUIL_GetAlarmLevel", HeadNo, {AlarmLevel})
+    return Setting::getter(DeviceId, "QUIL_GetAlarmLevel", Index::head(HeadNo), {AlarmLevel})
         .send("SR,HC,L,%02d\r\n", HeadNo)
-        .fields(5)
-        .parse([&](const Reply& r) { *AlarmLevel = r.integer(4); })
+        .reads(5, AlarmLevel)
         .run();
 }
 
 // The ABLE commands carry no value; stop and cancel reach every head.
 QUIL_API int32_t QUIL_STDCALL QUIL_AbleStart(int32_t DeviceId, int32_t HeadNo) {
-    return setter(DeviceId, "QUIL_AbleStart", HeadNo).send("SW,HD,S,%02d\r\n", HeadNo).fields(2).run();
+    return Setting::setter(DeviceId, "QUIL_AbleStart", Index::head(HeadNo))
+        .send("SW,HD,S,%02d\r\n", HeadNo)
+        .fields(2)
+        .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_AbleStop(int32_t DeviceId) {
@@ -182,7 +174,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_AbleCancel(int32_t DeviceId) {
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t ReflectionMode) {
-    return setter(DeviceId, "QUIL_SetReflectionMode", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetReflectionMode", Index::head(HeadNo))
         .check(inRange(ReflectionMode, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,HE,%02d,%d\r\n", HeadNo, ReflectionMode)
         .fields(2)
@@ -191,17 +183,16 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetReflectionMode(int32_t DeviceId, int32_t H
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetReflectionMode(int32_t DeviceId, int32_t HeadNo, int32_t* ReflectionMode) {
-    return getter(DeviceId, "QUIL_GetReflectionMode", HeadNo, {ReflectionMode})
+    return Setting::getter(DeviceId, "QUIL_GetReflectionMode", Index::head(HeadNo), {ReflectionMode})
         .send("SR,HE,%02d\r\n", HeadNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *ReflectionMode = r.integer(3); })
+        .reads(4, ReflectionMode)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMask(int32_t DeviceId, int32_t HeadNo, int32_t OnOff, int32_t P1, int32_t P2) {
     const ValueText p1(P1), p2(P2);
     // A position of more than six digits would not fit the command's field.
-    return setter(DeviceId, "QUIL_SetMask", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetMask", Index::head(HeadNo))
         .check(p1.fits && p2.fits, QUIL_ERROR_VALUE)
         .send("SW,HF,%02d,%d,%s,%s\r\n", HeadNo, OnOff, p1.text, p2.text)
         .fields(2)
@@ -210,7 +201,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetMask(int32_t DeviceId, int32_t HeadNo, int
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t* P2) {
-    return getter(DeviceId, "QUIL_GetMask", HeadNo, {OnOff, P1, P2})
+    return Setting::getter(DeviceId, "QUIL_GetMask", Index::head(HeadNo), {OnOff, P1, P2})
         .send("SR,HF,%02d\r\n", HeadNo)
         .fields(6)
         .parse([&](const Reply& r) {
@@ -224,7 +215,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, int32_t Median) {
-    return setter(DeviceId, "QUIL_SetMedian", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetMedian", Index::head(HeadNo))
         .check(inRange(Median, 0, kMaxMedian), QUIL_ERROR_VALUE)
         .send("SW,HG,%02d,%d\r\n", HeadNo, Median)
         .fields(2)
@@ -233,16 +224,15 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, i
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetMedian(int32_t DeviceId, int32_t HeadNo, int32_t* Median) {
-    return getter(DeviceId, "QUIL_GetMedian", HeadNo, {Median})
+    return Setting::getter(DeviceId, "QUIL_GetMedian", Index::head(HeadNo), {Median})
         .send("SR,HG,%02d\r\n", HeadNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *Median = r.integer(3); })
+        .reads(4, Median)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t LaserCtrlGroup) {
     // The controller answers this one with three fields.
-    return setter(DeviceId, "QUIL_SetLaserCtrlGroup", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetLaserCtrlGroup", Index::head(HeadNo))
         .check(inRange(LaserCtrlGroup, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,HH,%02d,%d\r\n", HeadNo, LaserCtrlGroup)
         .fields(3)
@@ -251,16 +241,15 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetLaserCtrlGroup(int32_t DeviceId, int32_t H
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetLaserCtrlGroup(int32_t DeviceId, int32_t HeadNo, int32_t* LaserCtrlGroup) {
-    return getter(DeviceId, "QUIL_GetLaserCtrlGroup", HeadNo, {LaserCtrlGroup})
+    return Setting::getter(DeviceId, "QUIL_GetLaserCtrlGroup", Index::head(HeadNo), {LaserCtrlGroup})
         .send("SR,HH,%02d\r\n", HeadNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *LaserCtrlGroup = r.integer(3); })
+        .reads(4, LaserCtrlGroup)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
                                                                         int32_t Group) {
-    return setter(DeviceId, "QUIL_SetMutualInterferencePreventionGroup", HeadNo)
+    return Setting::setter(DeviceId, "QUIL_SetMutualInterferencePreventionGroup", Index::head(HeadNo))
         .check(inRange(Group, 0, kMaxInterferenceGroup), QUIL_ERROR_VALUE)
         .send("SW,HJ,%02d,%d\r\n", HeadNo, Group)
         .fields(2)
@@ -270,10 +259,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetMutualInterferencePreventionGroup(int32_t 
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePreventionGroup(int32_t DeviceId, int32_t HeadNo,
                                                                         int32_t* Group) {
-    return getter(DeviceId, "QUIL_GetMutualInterferencePreventionGroup", HeadNo, {Group})
+    return Setting::getter(DeviceId, "QUIL_GetMutualInterferencePreventionGroup", Index::head(HeadNo), {Group})
         .send("SR,HJ,%02d\r\n", HeadNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *Group = r.integer(3); })
+        .reads(4, Group)
         .run();
 }
 

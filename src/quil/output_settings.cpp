@@ -30,15 +30,6 @@ constexpr int32_t kMaxDisplayUnit = 6;
 constexpr int64_t kMaxScalingSlope = 2;
 constexpr std::size_t kMaxScaledValues = 4;
 
-Setting setter(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, long line = __builtin_LINE()) {
-    return Setting::setter(id, func, Index::out(OutNo, lastOut), line);
-}
-
-Setting getter(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, std::initializer_list<const void*> outputs,
-               long line = __builtin_LINE()) {
-    return Setting::getter(id, func, Index::out(OutNo, lastOut), outputs, line);
-}
-
 // The calculation method as the controller names it: "H%02d" for a head
 // (method 0), "O%02d" for an OUT (method 1) and "C%02d" for the methods 2 to
 // 7, numbered from 1 there. Only the head and OUT forms carry the number.
@@ -88,14 +79,14 @@ int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, 
     constexpr int kFirstField = 3;
     std::array<std::string, kMaxScaledValues> texts;
     const bool allSet = std::none_of(outputs.begin(), outputs.end(), [](const int32_t* p) { return p == nullptr; });
-    return getter(id, func, OutNo, lastOut, {}, line)
+    return Setting::getter(id, func, Index::out(OutNo, lastOut), {}, kSettings, line)
         .check(allSet, QUIL_ERROR_NULL_POINTER)
         .send("SR,%s,%02d\r\n", group, OutNo)
         .fields(kFirstField + static_cast<int>(outputs.size()))
         .parse([&](const Reply& r) {
             for (std::size_t i = 0; i < outputs.size(); ++i) texts[i] = r.text(kFirstField + static_cast<int>(i));
         })
-        .afterUnlock([&]() -> int32_t {
+        .then([&]() -> int32_t {
             int32_t unit = 0;
             const int32_t r = QUIL_GetDisplayUnit(id, OutNo, &unit);
             if (r != QUIL_OK) return r;
@@ -116,7 +107,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetTolerance(int32_t DeviceId, int32_t OutNo,
                                                 int32_t Hystersys) {
     const ValueText upper(UpperLimit), lower(LowerLimit);
     // The reply's field count is not looked at.
-    return setter(DeviceId, "QUIL_SetTolerance", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetTolerance", Index::out(OutNo, kControlOuts))
         .check(upper.fits && lower.fits && digitCount(Hystersys) <= ValueText::kDigits, QUIL_ERROR_VALUE)
         .check(UpperLimit >= LowerLimit, QUIL_ERROR_VALUE)
         .check(int64_t{Hystersys} < int64_t{UpperLimit} - LowerLimit, QUIL_ERROR_VALUE)
@@ -133,7 +124,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetTolerance(int32_t DeviceId, int32_t OutNo,
 QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMethod(int32_t DeviceId, int32_t OutNo, int32_t Method, int32_t Number) {
     const MethodText method(Method, Number);
     // The reply's field count is not looked at.
-    return setter(DeviceId, "QUIL_SetCalcMethod", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetCalcMethod", Index::out(OutNo, kMaxOut))
         .check(inRange(Method, 0, kMaxMethod), QUIL_ERROR_RANGE)
         .send("SW,OA,H,%02d,%s\r\n", OutNo, method.text)
         .values(" ggg:%s", method.text)
@@ -141,7 +132,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMethod(int32_t DeviceId, int32_t OutNo
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMethod(int32_t DeviceId, int32_t OutNo, int32_t* Method, int32_t* Number) {
-    return getter(DeviceId, "QUIL_GetCalcMethod", OutNo, kMaxOut, {Method, Number})
+    return Setting::getter(DeviceId, "QUIL_GetCalcMethod", Index::out(OutNo, kMaxOut), {Method, Number})
         .send("SR,OA,H,%02d\r\n", OutNo)
         .fields(5)
         .parse([&](const Reply& r) { parseMethod(r.text(4), Method, Number); })
@@ -149,7 +140,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMethod(int32_t DeviceId, int32_t OutNo
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcTarget(int32_t DeviceId, int32_t OutNo, int32_t CalcTarget) {
-    return setter(DeviceId, "QUIL_SetCalcTarget", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetCalcTarget", Index::out(OutNo, kControlOuts))
         .check(inRange(CalcTarget, 0, kMaxCalcTarget), QUIL_ERROR_VALUE)
         .send("SW,OA,T,%02d,%d\r\n", OutNo, CalcTarget)
         .fields(3)
@@ -158,15 +149,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcTarget(int32_t DeviceId, int32_t OutNo
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcTarget(int32_t DeviceId, int32_t OutNo, int32_t* CalcTarget) {
-    return getter(DeviceId, "QUIL_GetCalcTarget", OutNo, kControlOuts, {CalcTarget})
+    return Setting::getter(DeviceId, "QUIL_GetCalcTarget", Index::out(OutNo, kControlOuts), {CalcTarget})
         .send("SR,OA,T,%02d\r\n", OutNo)
-        .fields(5)
-        .parse([&](const Reply& r) { *CalcTarget = r.integer(4); })
+        .reads(5, CalcTarget)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOutAddSub(int32_t DeviceId, int32_t OutNo, int32_t AddSub1, int32_t AddSub2) {
-    return setter(DeviceId, "QUIL_SetOutAddSub", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetOutAddSub", Index::out(OutNo, kMaxOut))
         .check(inRange(AddSub1, 1, kMaxAddSub) && inRange(AddSub2, 1, kMaxAddSub), QUIL_ERROR_VALUE)
         .send("SW,OA,C,%02d,%02d,%02d\r\n", OutNo, AddSub1, AddSub2)
         .fields(3)
@@ -175,7 +165,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOutAddSub(int32_t DeviceId, int32_t OutNo,
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetOutAddSub(int32_t DeviceId, int32_t OutNo, int32_t* AddSub1, int32_t* AddSub2) {
-    return getter(DeviceId, "QUIL_GetOutAddSub", OutNo, kMaxOut, {AddSub1, AddSub2})
+    return Setting::getter(DeviceId, "QUIL_GetOutAddSub", Index::out(OutNo, kMaxOut), {AddSub1, AddSub2})
         .send("SR,OA,C,%02d\r\n", OutNo)
         .fields(6)
         .parse([&](const Reply& r) {
@@ -188,7 +178,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOutAddSub(int32_t DeviceId, int32_t OutNo,
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOutOperation(int32_t DeviceId, int32_t OutNo, int32_t Mask) {
     char text[kOutMaskTextSize];
     outMaskToText(text, Mask);
-    return setter(DeviceId, "QUIL_SetOutOperation", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetOutOperation", Index::out(OutNo, kControlOuts))
         .check(inRange(Mask, 1, kMaxOperationMask), QUIL_ERROR_VALUE)
         .send("SW,OA,M,%02d,%s\r\n", OutNo, text)
         .fields(3)
@@ -197,7 +187,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOutOperation(int32_t DeviceId, int32_t Out
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetOutOperation(int32_t DeviceId, int32_t OutNo, int32_t* Mask) {
-    return getter(DeviceId, "QUIL_GetOutOperation", OutNo, kControlOuts, {Mask})
+    return Setting::getter(DeviceId, "QUIL_GetOutOperation", Index::out(OutNo, kControlOuts), {Mask})
         .send("SR,OA,M,%02d\r\n", OutNo)
         .fields(5)
         .parse([&](const Reply& r) { return outTextToMask(r.text(4), Mask); })
@@ -207,7 +197,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOutOperation(int32_t DeviceId, int32_t Out
 QUIL_API int32_t QUIL_STDCALL QUIL_SetScaling(int32_t DeviceId, int32_t OutNo, int32_t I1, int32_t O1, int32_t I2,
                                               int32_t O2) {
     const ValueText i1(I1), o1(O1), i2(I2), o2(O2);
-    return setter(DeviceId, "QUIL_SetScaling", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetScaling", Index::out(OutNo, kMaxOut))
         .check(i1.fits && o1.fits && i2.fits && o2.fits, QUIL_ERROR_VALUE)
         .check(I1 != I2, QUIL_ERROR_PARAMETER)
         .check(slopeInReach(I1, O1, I2, O2), QUIL_ERROR_PARAMETER)
@@ -224,7 +214,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetScaling(int32_t DeviceId, int32_t OutNo, i
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetFilter(int32_t DeviceId, int32_t OutNo, int32_t FilterMode, int32_t FilterPara) {
     // Only the averaging filter (mode 0) can be set.
-    return setter(DeviceId, "QUIL_SetFilter", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetFilter", Index::out(OutNo, kControlOuts))
         .check(FilterMode == 0 && inRange(FilterPara, 0, kMaxFilterPara), QUIL_ERROR_VALUE)
         .send("SW,OC,%02d,%d,%d\r\n", OutNo, FilterMode, FilterPara)
         .fields(2)
@@ -234,7 +224,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetFilter(int32_t DeviceId, int32_t OutNo, in
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetFilter(int32_t DeviceId, int32_t OutNo, int32_t* FilterMode,
                                              int32_t* FilterPara) {
-    return getter(DeviceId, "QUIL_GetFilter", OutNo, kControlOuts, {FilterMode, FilterPara})
+    return Setting::getter(DeviceId, "QUIL_GetFilter", Index::out(OutNo, kControlOuts), {FilterMode, FilterPara})
         .send("SR,OC,%02d\r\n", OutNo)
         .fields(5)
         .parse([&](const Reply& r) {
@@ -245,7 +235,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetFilter(int32_t DeviceId, int32_t OutNo, in
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetTriggerMode(int32_t DeviceId, int32_t OutNo, int32_t TriggerMode) {
-    return setter(DeviceId, "QUIL_SetTriggerMode", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetTriggerMode", Index::out(OutNo, kControlOuts))
         .check(inRange(TriggerMode, 0, 1), QUIL_ERROR_VALUE)
         .send("SW,OE,M,%02d,%d\r\n", OutNo, TriggerMode)
         .fields(2)
@@ -254,16 +244,15 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetTriggerMode(int32_t DeviceId, int32_t OutN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetTriggerMode(int32_t DeviceId, int32_t OutNo, int32_t* TriggerMode) {
-    return getter(DeviceId, "QUIL_GetTriggerMode", OutNo, kControlOuts, {TriggerMode})
+    return Setting::getter(DeviceId, "QUIL_GetTriggerMode", Index::out(OutNo, kControlOuts), {TriggerMode})
         .send("SR,OE,M,%02d\r\n", OutNo)
-        .fields(5)
-        .parse([&](const Reply& r) { *TriggerMode = r.integer(4); })
+        .reads(5, TriggerMode)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOffset(int32_t DeviceId, int32_t OutNo, int32_t Offset) {
     const ValueText offset(Offset);
-    return setter(DeviceId, "QUIL_SetOffset", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetOffset", Index::out(OutNo, kMaxOut))
         .check(offset.fits, QUIL_ERROR_VALUE)
         .send("SW,OF,%02d,%s\r\n", OutNo, offset.text)
         .fields(2)
@@ -276,7 +265,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOffset(int32_t DeviceId, int32_t OutNo, in
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMode(int32_t DeviceId, int32_t OutNo, int32_t CalcMode) {
-    return setter(DeviceId, "QUIL_SetCalcMode", OutNo, kControlOuts)
+    return Setting::setter(DeviceId, "QUIL_SetCalcMode", Index::out(OutNo, kControlOuts))
         .check(inRange(CalcMode, 0, kMaxCalcMode), QUIL_ERROR_VALUE)
         .send("SW,OD,%02d,%d\r\n", OutNo, CalcMode)
         .fields(2)
@@ -285,15 +274,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetCalcMode(int32_t DeviceId, int32_t OutNo, 
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcMode(int32_t DeviceId, int32_t OutNo, int32_t* CalcMode) {
-    return getter(DeviceId, "QUIL_GetCalcMode", OutNo, kControlOuts, {CalcMode})
+    return Setting::getter(DeviceId, "QUIL_GetCalcMode", Index::out(OutNo, kControlOuts), {CalcMode})
         .send("SR,OD,%02d\r\n", OutNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *CalcMode = r.integer(3); })
+        .reads(4, CalcMode)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetDisplayUnit(int32_t DeviceId, int32_t OutNo, int32_t DisplayUnit) {
-    return setter(DeviceId, "QUIL_SetDisplayUnit", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetDisplayUnit", Index::out(OutNo, kMaxOut))
         .check(inRange(DisplayUnit, 0, kMaxDisplayUnit), QUIL_ERROR_VALUE)
         .send("SW,OG,%02d,%d\r\n", OutNo, DisplayUnit)
         .fields(2)
@@ -302,15 +290,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetDisplayUnit(int32_t DeviceId, int32_t OutN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDisplayUnit(int32_t DeviceId, int32_t OutNo, int32_t* DisplayUnit) {
-    return getter(DeviceId, "QUIL_GetDisplayUnit", OutNo, kMaxOut, {DisplayUnit})
+    return Setting::getter(DeviceId, "QUIL_GetDisplayUnit", Index::out(OutNo, kMaxOut), {DisplayUnit})
         .send("SR,OG,%02d\r\n", OutNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *DisplayUnit = r.integer(3); })
+        .reads(4, DisplayUnit)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetSynchronization(int32_t DeviceId, int32_t OutNo, int32_t OnOff) {
-    return setter(DeviceId, "QUIL_SetSynchronization", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetSynchronization", Index::out(OutNo, kMaxOut))
         .send("SW,OJ,%02d,%d\r\n", OutNo, OnOff)
         .fields(2)
         .values(" OnOff:%d", OnOff)
@@ -319,15 +306,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetSynchronization(int32_t DeviceId, int32_t 
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetSynchronization(int32_t DeviceId, int32_t OutNo, int32_t* OnOff) {
     // Read back for OUT1 to OUT4 only, although OUT5 to OUT8 can be set.
-    return getter(DeviceId, "QUIL_GetSynchronization", OutNo, kControlOuts, {OnOff})
+    return Setting::getter(DeviceId, "QUIL_GetSynchronization", Index::out(OutNo, kControlOuts), {OnOff})
         .send("SR,OJ,%02d\r\n", OutNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *OnOff = r.integer(3); })
+        .reads(4, OnOff)
         .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetStorageTarget(int32_t DeviceId, int32_t OutNo, int32_t OnOff) {
-    return setter(DeviceId, "QUIL_SetStorageTarget", OutNo, kMaxOut)
+    return Setting::setter(DeviceId, "QUIL_SetStorageTarget", Index::out(OutNo, kMaxOut))
         .send("SW,OK,%02d,%d\r\n", OutNo, OnOff)
         .fields(2)
         .values(" OnOff:%d", OnOff)
@@ -335,10 +321,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetStorageTarget(int32_t DeviceId, int32_t Ou
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetStorageTarget(int32_t DeviceId, int32_t OutNo, int32_t* OnOff) {
-    return getter(DeviceId, "QUIL_GetStorageTarget", OutNo, kMaxOut, {OnOff})
+    return Setting::getter(DeviceId, "QUIL_GetStorageTarget", Index::out(OutNo, kMaxOut), {OnOff})
         .send("SR,OK,%02d\r\n", OutNo)
-        .fields(4)
-        .parse([&](const Reply& r) { *OnOff = r.integer(3); })
+        .reads(4, OnOff)
         .run();
 }
 

@@ -4,8 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "quil/device.h"
-
 namespace quil {
 
 namespace {
@@ -22,32 +20,32 @@ std::string formatted(const char* format, va_list args) {
 
 }  // namespace
 
-Setting::Setting(std::int32_t id, const char* func, Index index, std::size_t replySize,
-                 std::initializer_list<const void*> outputs, long line)
-    : id_(id), trace_(func, line), exchange_(id, func, " DeviceID:%d", line) {
+Setting::Setting(const Family& family, std::int32_t id, const char* func, Index index, std::size_t replySize,
+                 std::initializer_list<const void*> outputs, long line, const char* entryFormat)
+    : family_(family), exchange_(id, func, entryFormat, line), subject_(" DeviceID:" + std::to_string(id)) {
     exchange_.replySize(replySize);
-    subject_ = " DeviceID:" + std::to_string(id);
+    if (family.serves) check(family.serves(id), QUIL_ERROR_UNSUPPORTED);
     if (index.name) {
-        check(index.number >= 1 && index.number <= index.last, QUIL_ERROR_RANGE);
+        check(inRange(index.number, 1, index.last), family.badIndex);
         subject_ += std::string(" ") + index.name + ":" + std::to_string(index.number);
     }
-    check(std::none_of(outputs.begin(), outputs.end(), [](const void* p) { return p == nullptr; }),
-          QUIL_ERROR_NULL_POINTER);
-}
-
-Setting& Setting::check(bool ok, std::int32_t code) {
-    if (!ok && failedCheck_ == QUIL_OK) failedCheck_ = code;
-    exchange_.check(ok, code);
-    return *this;
+    check(std::none_of(outputs.begin(), outputs.end(), [](const void* p) { return p == nullptr; }), family.nullOutput);
 }
 
 Setting& Setting::send(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string command = formatted(format, args);
+    commands_.push_back(formatted(format, args));
     va_end(args);
-    exchange_.send(Mode::Setting, "%s", command.c_str());
     return *this;
+}
+
+Setting& Setting::reads(int n, std::int32_t* out) {
+    fields(n);
+    return parse([n, out](const Reply& r) {
+        const char* text = r.text(n - 1);
+        *out = parseSpecialValue(text) != QUIL_VALUE_NORMAL ? 0 : r.integer(n - 1);
+    });
 }
 
 Setting& Setting::values(const char* format, ...) {
@@ -58,22 +56,23 @@ Setting& Setting::values(const char* format, ...) {
     return *this;
 }
 
-std::int32_t Setting::checked() const {
-    const std::int32_t r = checkDeviceId(id_);
-    return r != QUIL_OK ? r : failedCheck_;
-}
-
 std::int32_t Setting::run() {
+    for (const std::string& command : commands_) exchange_.send(retry_, "%s", command.c_str());
     exchange_.failure(" send command fail%s rc:%d", subject_.c_str());
-    if (!afterUnlock_) {
-        exchange_.success(" Success%s rc:%d", subject_.c_str(), QUIL_OK);
-        return exchange_.run();
-    }
-    std::int32_t r = exchange_.run();
-    if (r != QUIL_OK) return r;
-    if ((r = afterUnlock_()) != QUIL_OK) return r;
-    trace_(" Success%s rc:%d", subject_.c_str(), QUIL_OK);
-    return QUIL_OK;
+    if (successLine_)
+        exchange_.success([this](const Trace& t) {
+            std::string line = subject_;
+            for (const auto& [format, value] : shown_) {
+                char text[kTextSize];
+                std::snprintf(text, sizeof text, format, *value);
+                line += text;
+            }
+            if (family_.successRc)
+                t(" Success%s rc:%d", line.c_str(), QUIL_OK);
+            else
+                t(" Success%s", line.c_str());
+        });
+    return exchange_.run();
 }
 
 }  // namespace quil

@@ -58,13 +58,13 @@ int32_t callSet(F f, int32_t id, int32_t index, const int32_t* v, std::index_seq
         return f(id, v[I]...);
 }
 
-#define QUILCTL_GET(fn, n)                                                                      \
-    [](int32_t id, int32_t index, int32_t* v) -> int32_t {                                      \
-        return callGet(fn, id, index, v, std::make_index_sequence<n>{});                        \
+#define QUILCTL_GET(fn, n)                                               \
+    [](int32_t id, int32_t index, int32_t* v) -> int32_t {               \
+        return callGet(fn, id, index, v, std::make_index_sequence<n>{}); \
     }
-#define QUILCTL_SET(fn, n)                                                                      \
-    [](int32_t id, int32_t index, const int32_t* v) -> int32_t {                                \
-        return callSet(fn, id, index, v, std::make_index_sequence<n>{});                        \
+#define QUILCTL_SET(fn, n)                                               \
+    [](int32_t id, int32_t index, const int32_t* v) -> int32_t {         \
+        return callSet(fn, id, index, v, std::make_index_sequence<n>{}); \
     }
 // A setting read and written with the same values.
 #define QUILCTL_BOTH(getFn, setFn, n) QUILCTL_GET(getFn, n), QUILCTL_SET(setFn, n)
@@ -78,13 +78,18 @@ const std::vector<Setting>& headSettings() {
         {"alarm-count", kHead, {"count"}, "0-9999", QUILCTL_BOTH(QUIL_GetNumAlarm, QUIL_SetNumAlarm, 1)},
         {"recovery-count", kHead, {"count"}, "0-9999", QUILCTL_BOTH(QUIL_GetNumRecovery, QUIL_SetNumRecovery, 1)},
         {"alarm-level", kHead, {"level"}, "0-9", QUILCTL_BOTH(QUIL_GetAlarmLevel, QUIL_SetAlarmLevel, 1)},
-        {"reflection-mode", kHead, {"mode"}, "0 or 1",
-         QUILCTL_BOTH(QUIL_GetReflectionMode, QUIL_SetReflectionMode, 1)},
-        {"mask", kHead, {"on", "p1", "p2"}, "on 0/1, positions in hundredths (-999999 to 999999)",
+        {"reflection-mode", kHead, {"mode"}, "0 or 1", QUILCTL_BOTH(QUIL_GetReflectionMode, QUIL_SetReflectionMode, 1)},
+        {"mask",
+         kHead,
+         {"on", "p1", "p2"},
+         "on 0/1, positions in hundredths (-999999 to 999999)",
          QUILCTL_BOTH(QUIL_GetMask, QUIL_SetMask, 3)},
         {"median", kHead, {"median"}, "0-3", QUILCTL_BOTH(QUIL_GetMedian, QUIL_SetMedian, 1)},
         {"laser-group", kHead, {"group"}, "0 or 1", QUILCTL_BOTH(QUIL_GetLaserCtrlGroup, QUIL_SetLaserCtrlGroup, 1)},
-        {"interference-group", kHead, {"group"}, "0-2",
+        {"interference-group",
+         kHead,
+         {"group"},
+         "0-2",
          QUILCTL_BOTH(QUIL_GetMutualInterferencePreventionGroup, QUIL_SetMutualInterferencePreventionGroup, 1)},
     };
     return s;
@@ -92,42 +97,73 @@ const std::vector<Setting>& headSettings() {
 
 const std::vector<Setting>& outSettings() {
     static const std::vector<Setting> s = {
-        {"tolerance", kOut4, {"upper", "lower", "hysteresis"}, "limits of at most 6 digits, upper >= lower",
+        {"tolerance",
+         kOut4,
+         {"upper", "lower", "hysteresis"},
+         "limits of at most 6 digits, upper >= lower",
          QUILCTL_BOTH(QUIL_GetTolerance, QUIL_SetTolerance, 3)},
-        {"calc-method", kOut, {"method", "number"}, "method 0 head, 1 OUT, 2-7 calculations; number 1-8",
+        {"calc-method",
+         kOut,
+         {"method", "number"},
+         "method 0 head, 1 OUT, 2-7 calculations; number 1-8",
          QUILCTL_BOTH(QUIL_GetCalcMethod, QUIL_SetCalcMethod, 2)},
         {"calc-target", kOut4, {"target"}, "0-9", QUILCTL_BOTH(QUIL_GetCalcTarget, QUIL_SetCalcTarget, 1)},
         {"add-sub", kOut, {"first", "second"}, "1-4 each", QUILCTL_BOTH(QUIL_GetOutAddSub, QUIL_SetOutAddSub, 2)},
-        {"operation", kOut4, {"mask"}, "1-15 (bit 0 = OUT1)",
+        {"operation",
+         kOut4,
+         {"mask"},
+         "1-15 (bit 0 = OUT1)",
          QUILCTL_BOTH(QUIL_GetOutOperation, QUIL_SetOutOperation, 1)},
-        {"scaling", kOut, {"in1", "out1", "in2", "out2"}, "points of at most 6 digits, in1 != in2",
+        {"scaling",
+         kOut,
+         {"in1", "out1", "in2", "out2"},
+         "points of at most 6 digits, in1 != in2",
          QUILCTL_BOTH(QUIL_GetScaling, QUIL_SetScaling, 4)},
-        {"filter", kOut4, {"mode", "parameter"}, "mode 0, parameter 0-9",
+        {"filter",
+         kOut4,
+         {"mode", "parameter"},
+         "mode 0, parameter 0-9",
          QUILCTL_BOTH(QUIL_GetFilter, QUIL_SetFilter, 2)},
         {"trigger-mode", kOut4, {"mode"}, "0 or 1", QUILCTL_BOTH(QUIL_GetTriggerMode, QUIL_SetTriggerMode, 1)},
         {"offset", kOut, {"offset"}, "at most 6 digits", QUILCTL_BOTH(QUIL_GetOffset, QUIL_SetOffset, 1)},
         {"calc-mode", kOut4, {"mode"}, "0-4", QUILCTL_BOTH(QUIL_GetCalcMode, QUIL_SetCalcMode, 1)},
         {"display-unit", kOut, {"unit"}, "0-6", QUILCTL_BOTH(QUIL_GetDisplayUnit, QUIL_SetDisplayUnit, 1)},
         {"sync", kOut, {"on"}, "0 or 1", QUILCTL_BOTH(QUIL_GetSynchronization, QUIL_SetSynchronization, 1)},
-        {"storage-target", kOut, {"on"}, "0 or 1",
-         QUILCTL_BOTH(QUIL_GetStorageTarget, QUIL_SetStorageTarget, 1)},
+        {"storage-target", kOut, {"on"}, "0 or 1", QUILCTL_BOTH(QUIL_GetStorageTarget, QUIL_SetStorageTarget, 1)},
     };
     return s;
 }
 
 const std::vector<Setting>& commonSettings() {
     static const std::vector<Setting> s = {
-        {"sampling-cycle", kNone, {"cycle"}, "10-15 or 30-37",
+        {"sampling-cycle",
+         kNone,
+         {"cycle"},
+         "10-15 or 30-37",
          QUILCTL_BOTH(QUIL_GetSamplingCycle, QUIL_SetSamplingCycle, 1)},
-        {"interference", kNone, {"mode"}, "0-2",
+        {"interference",
+         kNone,
+         {"mode"},
+         "0-2",
          QUILCTL_BOTH(QUIL_GetMutualInterferencePrevention, QUIL_SetMutualInterferencePrevention, 1)},
         {"strobe-time", kNone, {"time"}, "0-3", QUILCTL_BOTH(QUIL_GetStrobeTime, QUIL_SetStrobeTime, 1)},
-        {"storage", kNone, {"points", "cycle"}, "points 0-1200000, cycle 0-10",
+        {"storage",
+         kNone,
+         {"points", "cycle"},
+         "points 0-1200000, cycle 0-10",
          QUILCTL_BOTH(QUIL_GetDataStorage, QUIL_SetDataStorage, 2)},
-        {"running-mode", kNone, {"mode", "direction"}, "write only; models other than 34-39", nullptr,
+        {"running-mode",
+         kNone,
+         {"mode", "direction"},
+         "write only; models other than 34-39",
+         nullptr,
          QUILCTL_SET(QUIL_SetRunningMode, 2)},
-        {"encoder-mode", kNone, {"input", "time", "interval"}, "write only; interval 1-10000; models other than 34-39",
-         nullptr, QUILCTL_SET(QUIL_SetEncoderMode, 3)},
+        {"encoder-mode",
+         kNone,
+         {"input", "time", "interval"},
+         "write only; interval 1-10000; models other than 34-39",
+         nullptr,
+         QUILCTL_SET(QUIL_SetEncoderMode, 3)},
         {"heads-used", kNone, {"heads"}, "read only", QUILCTL_GET(QUIL_GetNumOfUsedHeads, 1), nullptr},
         {"outs-used", kNone, {"outs"}, "read only", QUILCTL_GET(QUIL_GetNumOfUsedOut, 1), nullptr},
     };
@@ -138,7 +174,9 @@ const std::vector<Setting>& encoderSettings() {
     static const std::vector<Setting> s = {
         {"value", kChannel, {"count"}, "read only", QUILCTL_GET(QUIL_GetEncoderCurrentValue, 1), nullptr},
         {"number", kNone, {"number"}, "1-3", QUILCTL_BOTH(QUIL_GetEncoderNumber, QUIL_SetEncoderNumber, 1)},
-        {"parameters", kChannel, {"input", "time", "interval", "operation", "direction"},
+        {"parameters",
+         kChannel,
+         {"input", "time", "interval", "operation", "direction"},
          "input 0-3, time, interval 1-10000, operation 0-2, direction 0-2 (written to all channels)",
          QUILCTL_BOTH(QUIL_GetEncoderParameters, QUIL_SetEncoderParameters, 5)},
         {"analog", kChannel, {"output"}, "0-3", QUILCTL_BOTH(QUIL_GetAnalogOutputChannel, QUIL_SetAnalogOutput, 1)},
@@ -219,8 +257,7 @@ int run(Context& c, const Family& f) {
     if (set ? !s->set : !s->get) throw UsageError(std::string(s->name) + " cannot be " + (set ? "written" : "read"));
     const std::size_t numbered = s->index.name ? 1 : 0;
     if (a.size() != 2 + numbered + (set ? s->values.size() : 0)) return usage();
-    const int32_t n =
-        numbered ? static_cast<int32_t>(toNumber(a[2], s->index.first, s->index.last, s->index.name)) : 0;
+    const int32_t n = numbered ? static_cast<int32_t>(toNumber(a[2], s->index.first, s->index.last, s->index.name)) : 0;
     int32_t v[kMaxValues] = {};
     for (std::size_t i = 0; set && i < s->values.size(); ++i) v[i] = toInt(a[2 + numbered + i], s->values[i]);
     return withDevice(c, [&](int32_t id) {
@@ -236,17 +273,16 @@ int cmdOut(Context& c) { return run(c, familyOf("out")); }
 int cmdCommon(Context& c) { return run(c, familyOf("common")); }
 int cmdEncoder(Context& c) { return run(c, familyOf("encoder")); }
 
-Registration settings(
-    20, {
-            {"head", "get|set NAME HEAD [VALUES] | dump HEAD", "head settings (1-4)", cmdHead,
-             [](std::FILE* to) { printDetails(to, familyOf("head")); }},
-            {"out", "get|set NAME OUT [VALUES] | dump OUT", "OUT settings (1-8)", cmdOut,
-             [](std::FILE* to) { printDetails(to, familyOf("out")); }},
-            {"common", "get|set NAME [VALUES] | dump", "settings of the whole program", cmdCommon,
-             [](std::FILE* to) { printDetails(to, familyOf("common")); }},
-            {"encoder", "get|set NAME [CH|OUT] [VALUES] | dump CH", "encoder and I/O (models 34-39)", cmdEncoder,
-             [](std::FILE* to) { printDetails(to, familyOf("encoder")); }},
-        });
+Registration settings(20, {
+                              {"head", "get|set NAME HEAD [VALUES] | dump HEAD", "head settings (1-4)", cmdHead,
+                               [](std::FILE* to) { printDetails(to, familyOf("head")); }},
+                              {"out", "get|set NAME OUT [VALUES] | dump OUT", "OUT settings (1-8)", cmdOut,
+                               [](std::FILE* to) { printDetails(to, familyOf("out")); }},
+                              {"common", "get|set NAME [VALUES] | dump", "settings of the whole program", cmdCommon,
+                               [](std::FILE* to) { printDetails(to, familyOf("common")); }},
+                              {"encoder", "get|set NAME [CH|OUT] [VALUES] | dump CH", "encoder and I/O (models 34-39)",
+                               cmdEncoder, [](std::FILE* to) { printDetails(to, familyOf("encoder")); }},
+                          });
 
 }  // namespace
 }  // namespace quilctl
