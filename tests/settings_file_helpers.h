@@ -1,43 +1,25 @@
-// What the settings-file tests share: a temporary directory for the files,
-// a file's text, and the reading of a saved document.
+// What the settings-file tests share: the files of a temporary directory, a
+// file's text, and the reading of a saved document.
 #pragma once
 
 #include <tinyxml.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "log_dir.h"
+
 namespace quil::test {
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/quil-settings-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool ok() const { return !dir_.empty(); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    // The names of the files in the directory.
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename());
-        return names;
-    }
-
-private:
-    std::string dir_;
-};
+// The names of the files in a directory.
+inline std::vector<std::string> filesIn(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    return names;
+}
 
 inline std::string readText(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -22,6 +22,7 @@ namespace {
 using namespace quil;
 using namespace quil::settings;
 using quil::test::DeviceTest;
+using quil::test::filesIn;
 using quil::test::find;
 using quil::test::readText;
 using quil::test::TempDir;
@@ -108,9 +109,9 @@ protected:
     // Loads the document text; the lines sent, once the reselection of the
     // active program has arrived.
     Lines load(const std::string& text, int32_t expected = QUIL_OK) {
-        writeText(dir.path("load.xml"), text);
+        writeText(dir.file("load.xml"), text);
         sim.clearReceived();
-        EXPECT_EQ(QUIL_SetFormula(kId, dir.path("load.xml").c_str()), expected);
+        EXPECT_EQ(QUIL_SetFormula(kId, dir.file("load.xml").c_str()), expected);
         return applied(sim.receivedLines());
     }
     // A document with these children of the root after an empty "Version".
@@ -131,10 +132,10 @@ protected:
 };
 
 TEST_F(SettingsLoad, RefusedArgumentsAndUnreadableFilesSendNothing) {
-    writeText(dir.path("empty.xml"), "");
-    writeText(dir.path("broken.xml"), "<SettingFileInfo><Version></SettingFileInfo>");
-    writeText(dir.path("declaration.xml"), "<?xml version=\"1.0\" ?>\n");
-    writeText(dir.path("good.xml"), document(""));
+    writeText(dir.file("empty.xml"), "");
+    writeText(dir.file("broken.xml"), "<SettingFileInfo><Version></SettingFileInfo>");
+    writeText(dir.file("declaration.xml"), "<?xml version=\"1.0\" ?>\n");
+    writeText(dir.file("good.xml"), document(""));
     const struct {
         const char* what;
         std::function<int32_t()> call;
@@ -142,13 +143,13 @@ TEST_F(SettingsLoad, RefusedArgumentsAndUnreadableFilesSendNothing) {
     } cases[] = {
         {"null path", [&] { return QUIL_SetFormula(kId, nullptr); }, QUIL_ERROR_NULL_POINTER},
         {"device 64 before the path", [&] { return QUIL_SetFormula(64, nullptr); }, QUIL_ERROR_DEVICE_ID},
-        {"closed device", [&] { return QUIL_SetFormula(3, dir.path("good.xml").c_str()); }, QUIL_ERROR_OPEN},
-        {"missing file", [&] { return QUIL_SetFormula(kId, dir.path("none.xml").c_str()); }, QUIL_ERROR_PARAMETER},
-        {"empty file", [&] { return QUIL_SetFormula(kId, dir.path("empty.xml").c_str()); }, QUIL_ERROR_PARAMETER},
-        {"not well formed", [&] { return QUIL_SetFormula(kId, dir.path("broken.xml").c_str()); }, QUIL_ERROR_PARAMETER},
-        {"no root element", [&] { return QUIL_SetFormula(kId, dir.path("declaration.xml").c_str()); },
+        {"closed device", [&] { return QUIL_SetFormula(3, dir.file("good.xml").c_str()); }, QUIL_ERROR_OPEN},
+        {"missing file", [&] { return QUIL_SetFormula(kId, dir.file("none.xml").c_str()); }, QUIL_ERROR_PARAMETER},
+        {"empty file", [&] { return QUIL_SetFormula(kId, dir.file("empty.xml").c_str()); }, QUIL_ERROR_PARAMETER},
+        {"not well formed", [&] { return QUIL_SetFormula(kId, dir.file("broken.xml").c_str()); }, QUIL_ERROR_PARAMETER},
+        {"no root element", [&] { return QUIL_SetFormula(kId, dir.file("declaration.xml").c_str()); },
          QUIL_ERROR_PARAMETER},
-        {"a folder", [&] { return QUIL_SetFormula(kId, dir.path("").c_str()); }, QUIL_ERROR_PARAMETER},
+        {"a folder", [&] { return QUIL_SetFormula(kId, dir.file("").c_str()); }, QUIL_ERROR_PARAMETER},
     };
     for (const auto& c : cases) EXPECT_EQ(c.call(), c.code) << c.what;
     ASSERT_EQ(QUIL_SetResetSync(kId), QUIL_OK);
@@ -458,7 +459,7 @@ protected:
         return text;
     }
     TempDir dir;
-    std::string path = dir.path("save.xml");
+    std::string path = dir.file("save.xml");
 };
 
 TEST_F(SettingsSave, DocumentLayoutInThePrintersForm) {
@@ -621,9 +622,9 @@ TEST_F(SettingsSave, RefusedArgumentsAndUnwritablePathsWriteNoFile) {
     EXPECT_EQ(QUIL_DeriveFormula(9, path.c_str()), QUIL_ERROR_OPEN);
     EXPECT_EQ(readText(path), "old");
     sim.clearReceived();
-    EXPECT_EQ(QUIL_DeriveFormula(kId, dir.path("missing/save.xml").c_str()), QUIL_ERROR_PARAMETER);
-    EXPECT_EQ(QUIL_DeriveFormula(kId, dir.path("").c_str()), QUIL_ERROR_PARAMETER) << "a folder";
-    EXPECT_EQ(dir.files(), std::vector<std::string>{"save.xml"}) << "no file left behind";
+    EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("missing/save.xml").c_str()), QUIL_ERROR_PARAMETER);
+    EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("").c_str()), QUIL_ERROR_PARAMETER) << "a folder";
+    EXPECT_EQ(filesIn(dir), std::vector<std::string>{"save.xml"}) << "no file left behind";
     EXPECT_EQ(readText(path), "old");
 }
 
@@ -646,7 +647,7 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
         sim.clearReceived();
         EXPECT_EQ(QUIL_DeriveFormula(kId, path.c_str()), c.code) << c.what;
         EXPECT_EQ(readText(path), "old") << c.what;
-        EXPECT_EQ(dir.files(), std::vector<std::string>{"save.xml"}) << c.what;
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{"save.xml"}) << c.what;
         const Lines lines = sim.receivedLines();
         EXPECT_EQ(lines.back(), "PW,2") << c.what << ": the active program selected again, nothing read after";
         int32_t p = -1;

@@ -253,7 +253,7 @@ protected:
         ASSERT_TRUE(dir.ok());
     }
     TempDir dir;
-    std::string path = dir.path("settings.xml");
+    std::string path = dir.file("settings.xml");
 };
 
 TEST_F(SettingsRoundTrip, SaveScrambleLoadRestoresEveryProgram) {
