@@ -94,7 +94,7 @@ QUIL_API const char* quil_result_message(int32_t code);
 enum QuilCodeFamily {
     QUIL_FAMILY_DEVICE = 0, /* QUIL_ device functions: QUIL_OK, QUIL_ERROR_* */
     QUIL_FAMILY_LINK = 1,   /* LinkConnect, DeviceInit, SwapData, quil_swap, SwapRollData */
-    QUIL_FAMILY_STREAM = 2, /* QUIL_StartRollPoint, LinkRollConnect, RecvRollData, ClearRecv */
+    QUIL_FAMILY_STREAM = 2, /* QUIL_StartRollPoint, RecvRollData, ClearRecv (LinkRollConnect: LINK) */
     QUIL_FAMILY_JSON = 3,   /* QUIL_GetDeviceRuningTime's register exchange */
     QUIL_FAMILY_SEARCH = 4  /* SearchSensor, SearchOnline */
 };
@@ -428,11 +428,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetStorageTarget(int32_t DeviceId, int32_t Ou
 /* ------------------------------------------------------------ registers and device information */
 /* Running time of the controller (head 0) or of a sensor head (1 to 4; 1 to
  * 2 on the two-head models 34 to 39), read from a controller register. Returns
- * the register exchange's own code: 0, the controller's error number (> 0),
- * or -1, -2, -3, -10, -20, -21, -22 (see "JSON exchange codes" below); and
- * QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN, QUIL_ERROR_PARAMETER (head) or
- * QUIL_ERROR_NULL_POINTER from its checks. time is written whenever the reply
- * carries a value. */
+ * the register exchange's own code: 0, the controller's error number (1 to
+ * 99), or -1, -2, -3, -10, -20, -21, -22 (see "JSON exchange codes" below);
+ * and QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN, QUIL_ERROR_PARAMETER (head) or
+ * QUIL_ERROR_NULL_POINTER from its checks; nothing else. time (seconds as the
+ * controller counts them) is written whenever the reply carries a numeric
+ * value. */
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time);
 /* Emission spot type of the sensor (0 or 1), on the models that have one (12,
  * 13, 30, 31, 32); QUIL_ERROR_UNSUPPORTED on others. Exported as
@@ -441,12 +442,14 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t*
 /* Sets the command socket's receive buffer again (30 MiB). Always 0. Exported
  * as _QUIL_Refresh@4 on 32-bit Windows. */
 QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId);
-/* JSON exchange codes: 0 accepted; n > 0 the controller's error number
- * ("ER,#J,nn"); -1 error reply with another echo, or "retState" not 0; -2 the
+/* JSON exchange codes: 0 accepted; 1 to 99 the controller's error number
+ * ("ER,#J,nn"); -1 error reply with another echo or without an error number
+ * 01 to 99 in its place, or "retState" not 0; -2 the
  * reply is not "#J", its body is not JSON or lacks "retState", or "ret" is
  * not 0; -3 reply shorter than 2 characters; -10 no link, send failure or no
  * reply within 1200 ms; -20 no "regRead"/"regWrite" (or, for a write, no
- * "ret"); -21 no "ret" in "regRead"; -22 no "Read". */
+ * "ret"); -21 no "ret" in "regRead"; -22 no "Read", or one that is not a
+ * number. */
 
 /* ------------------------------------------------------------ common settings
  * Controller-wide settings, written with "SW" and read with "SR" in the
@@ -543,8 +546,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t 
 
 /* Starts a run: closes the device number's raw links, opens the command link
  * and the roll link to ip, restarts the controller's batch streaming and
- * starts the receive thread. batchCount: values per channel per callback (1
- * to 1,200,000). 0; -997 bad argument; -987 a roll link exists (also after a
+ * starts the receive thread. batchCount (1 to 1,200,000): the callback
+ * comes after the packet that brings the values per channel to at least
+ * batchCount, with all the values collected (whole packets, so the count may
+ * be larger). 0; -997 bad argument; -987 a roll link exists (also after a
  * run ended by itself, until QUIL_StopRollPoint); -1 or the failed open's
  * code. Note: this closes a command connection that QUIL_OpenDeviceETHER made
  * for the same number; that device's calls then fail with QUIL_ERROR_REPLY
@@ -552,8 +557,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetIOOutputChannel(int32_t DeviceId, int32_t 
 QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
                                      uint32_t batchCount);
 /* Stops the run (callback with status 16) and closes both links. 0; -997 for
- * DeviceId 64 and above. Returns within about one second plus the callback's
- * time, whatever the controller sends. */
+ * DeviceId 64 and above. The receive thread ends within about one second plus
+ * the callback's time, whatever the stream brings; the two "StartRoll" false
+ * messages then wait up to 1200 ms each for the controller's answer. */
 QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId);
 /* Counters of the current or last run of a device number, so that loss is
  * visible: the receive thread finds packet boundaries by itself, and skips

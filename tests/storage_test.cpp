@@ -43,6 +43,7 @@ struct Parsed {
     std::int32_t rc;
     std::int32_t count;
     std::vector<double> values;
+    bool untouched = true;  // no element of the array was written
 };
 
 constexpr std::int32_t kUntouched = 1234;
@@ -51,6 +52,7 @@ Parsed parseFloats(const char* text, std::int32_t capacity) {
     std::vector<float> v(16, 77.0f);
     Parsed p{0, kUntouched, {}};
     p.rc = quil::parseStoredFloats(text, capacity, v.data(), &p.count);
+    for (auto x : v) p.untouched = p.untouched && x == 77.0f;
     if (p.rc == QUIL_OK)
         for (int i = 0; i < p.count; ++i) p.values.push_back(v[static_cast<std::size_t>(i)]);
     return p;
@@ -60,6 +62,7 @@ Parsed parseHex(const char* text, std::int32_t capacity) {
     std::vector<std::int32_t> v(16, 77);
     Parsed p{0, kUntouched, {}};
     p.rc = quil::parseStoredHex(text, capacity, v.data(), &p.count);
+    for (auto x : v) p.untouched = p.untouched && x == 77;
     if (p.rc == QUIL_OK)
         for (int i = 0; i < p.count; ++i) p.values.push_back(v[static_cast<std::size_t>(i)]);
     return p;
@@ -117,6 +120,10 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         EXPECT_EQ(p.rc, c.rc) << c.text << " capacity " << c.capacity;
         EXPECT_EQ(p.count, c.count) << c.text << " capacity " << c.capacity;
         EXPECT_EQ(p.values, c.values) << c.text << " capacity " << c.capacity;
+        // A refused list leaves the caller's array as it was.
+        if (c.rc != QUIL_OK) {
+            EXPECT_TRUE(p.untouched) << c.text;
+        }
     }
 }
 
@@ -445,6 +452,15 @@ TEST_F(StorageWatcher, NotCalledWhileRecordingOrWithoutData) {
     // Stopped with data: now it is called.
     m.loadStoredValues(6, {"2.0"});
     ASSERT_TRUE(waitUntil([] { return g_calls >= 1; }));
+}
+
+TEST_F(StorageWatcher, AFailedStatusReadNeverCallsBack) {
+    // Counts left by a read during recording, then every read refused: a
+    // refused read reports no stop, so no "recording finished" callback.
+    sim.script().replyTo("AN", "AN,1,0,5\r\n", 1).replyTo("AN", "ER,AN,99\r\n", quil::sim::Script::kAlways);
+    ASSERT_EQ(QUIL_SetOneDataStorage(kId, countCall), QUIL_OK);
+    ASSERT_TRUE(moreRequests(30));
+    EXPECT_EQ(g_calls, 0);
 }
 
 TEST_F(StorageWatcher, FailedPassesAndShorterRepliesKeepEarlierNumbers) {

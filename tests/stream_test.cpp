@@ -176,6 +176,16 @@ TEST_F(StreamTest, MaskWithTwoChannelsLeavesTheOtherBuffersAlone) {
     EXPECT_EQ(first.channel[3][0], -8);
 }
 
+TEST_F(StreamTest, OnlyTheLowFourBitsOfTheMaskNameChannels) {
+    // Bits 4 to 7 say nothing about the blocks: 0x13 carries channels 1 and 2.
+    start(StreamConfig{.mask = 0x13, .valuesPerPacket = 300, .packets = 2, .packetIntervalMs = 0}, 600);
+    ASSERT_TRUE(g_events.waitFor(1));
+    auto ev = g_events.snapshot();
+    EXPECT_EQ(ev[0].mask, 0x13);
+    EXPECT_EQ(ev[0].count, 600);
+    EXPECT_EQ(ev[0].wrongValues, 0u) << "the channels' blocks were misaligned";
+}
+
 TEST_F(StreamTest, LongStreamArrivesValueByValue) {
     start(StreamConfig{.mask = 0x0F, .valuesPerPacket = 1000, .packets = 200, .packetIntervalMs = 0}, 5000);
     ASSERT_TRUE(g_events.waitFor(41, 20000));

@@ -249,6 +249,27 @@ TEST_F(TransactionTest, LineFeedLeftByTheLastReplyIsSkipped) {
     }
 }
 
+TEST_F(TransactionTest, ADrippingReplyEndsTheCallWithinItsWait) {
+    // One byte every 300 ms: the reply would take over three seconds.
+    sim.script().sendInPieces(1, 300).replyOnce("MS,01,1.0\r\n");
+    const uint64_t t0 = quil::platform::monotonicMs();
+    QuilCalcData d{};
+    EXPECT_EQ(QUIL_GetCalcDataSingle(kId, 1, &d), QUIL_ERROR_TIMEOUT);
+    EXPECT_LT(quil::platform::monotonicMs() - t0, 2600u);
+    // The rest of that reply is skipped (it ends within the next wait); the
+    // device goes on working.
+    int n = 0;
+    EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+    // The raw exchange is bounded the same way by its own time-out.
+    sim.script().sendInPieces(1, 300).replyOnce("MS,01,+0012.345\r\n");
+    char out[64];
+    int32_t len = 0;
+    const uint64_t t1 = quil::platform::monotonicMs();
+    EXPECT_EQ(SwapData(kId, "MS,01\r\n", 7, out, &len, 1000), -10);
+    EXPECT_LT(quil::platform::monotonicMs() - t1, 1600u);
+}
+
 TEST_F(TransactionTest, LocalReadHasARealTimeout) {
     const quil::link::Connection& c = *quil::device(kId).s_server;
     char buf[64];

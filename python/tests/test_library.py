@@ -107,14 +107,14 @@ class Tables(unittest.TestCase):
             with self.subTest(function=entry.c_name):
                 self.assertEqual(len(params), 1 + len(entry.arguments) + len(entry.outputs), params)
                 self.assertRegex(params[0], r"^int32_t DeviceId$")
-                for param, spec in zip(params[1:], entry.arguments):
+                for param, kind in zip(params[1:], entry.arguments):
                     m = VALUE.match(param)
                     self.assertIsNotNone(m, param)
-                    self.assertIs(C_TYPES[m.group(1)], spec.ctype, param)
-                for param, spec in zip(params[1 + len(entry.arguments) :], entry.outputs):
+                    self.assertIs(C_TYPES[m.group(1)], kind.ctype, param)
+                for param, kind in zip(params[1 + len(entry.arguments) :], entry.outputs):
                     m = POINTER.match(param)
                     self.assertIsNotNone(m, param)
-                    self.assertIs(C_TYPES[m.group(1)], spec.ctype, param)
+                    self.assertIs(C_TYPES[m.group(1)], kind.ctype, param)
         # The families every quil.h has are all declared.
         core = [e.c_name for f in ("session", "control", "storage", "registers") for e in FAMILIES[f]]
         self.assertEqual([name for name in core if name not in prototypes], [])

@@ -81,13 +81,11 @@ void Connection::drain() const {
 bool Connection::skipCutReply(int waitMs) const {
     const int cut = cutReply_.exchange(kNotCut, std::memory_order_relaxed);
     if (cut == kNotCut) return true;
-    const std::uint64_t deadline = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs);
+    const platform::Deadline deadline(waitMs);
     char scratch[4096];
     bool lastWasCr = cut == kCutAfterCr;
     for (;;) {
-        const std::uint64_t now = platform::monotonicMs();
-        if (now >= deadline) return false;
-        if (waitReadable(static_cast<int>(deadline - now)) != platform::Wait::Ready) return false;
+        if (deadline.expired() || waitReadable(deadline.remainingMs()) != platform::Wait::Ready) return false;
         const long n = recvNow(scratch, sizeof scratch);
         if (n == 0) return false;
         if (n < 0) {

@@ -81,8 +81,11 @@ std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_
     if (length < 2) return -3;
     if (length == 8 && sameLetter(reply[0], 'E') && sameLetter(reply[1], 'R') && reply[2] == ',') {
         if (!sameLetter(reply[3], expected[0]) || !sameLetter(reply[4], expected[1]) || reply[5] != ',') return -1;
-        char digits[3] = {reply[6], reply[7], '\0'};
-        return static_cast<std::int32_t>(std::strtol(digits, nullptr, 10));
+        // The controller's error number is two decimal digits, 01 to 99;
+        // anything else in their place is an error reply without a number.
+        const bool digits = reply[6] >= '0' && reply[6] <= '9' && reply[7] >= '0' && reply[7] <= '9';
+        const std::int32_t number = digits ? (reply[6] - '0') * 10 + (reply[7] - '0') : 0;
+        return number > 0 ? number : -1;
     }
     if (!sameLetter(reply[0], expected[0]) || !sameLetter(reply[1], expected[1])) return -2;
     for (std::int32_t i = 2; i < length && expected[i] != '\0'; ++i) {
@@ -106,7 +109,8 @@ std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr
     if (!ret) return -21;
     r = isNonZero(ret) ? -2 : 0;
     const cJSON* readValue = member(regRead, "Read");
-    if (!readValue) return -22;
+    // A "Read" that is not a number carries no value.
+    if (!cJSON_IsNumber(readValue)) return -22;
     if (value) *value = low32(cJSON_GetNumberValue(readValue));
     return r;
 }

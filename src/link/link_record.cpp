@@ -159,6 +159,8 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
     rec.dataLen = 0;
 
     std::size_t len = 0;
+    // The whole line must arrive within the time-out, not each piece of it.
+    const platform::Deadline deadline(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs);
     for (bool first = true;; first = false) {
         // A line that fills the whole buffer without a carriage return cannot
         // be held: fail rather than write past the end. Its tail is skipped
@@ -168,10 +170,16 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
             rec.conn->markCutReply(false);
             return -2;
         }
-        long n = recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, size - len), timeoutMs);
+        long n = deadline.expired() ? -2
+                                    : recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, size - len),
+                                               deadline.remainingMs());
         if (n < 0) {
             rec.dataLen = static_cast<std::int32_t>(len);
-            if (n == -2) return -10;
+            if (n == -2) {
+                // The rest of a line that had begun comes later: skip it then.
+                if (len > 0) rec.conn->markCutReply(false);
+                return -10;
+            }
             return first ? -1 : -2;
         }
         rec.dataDirty = std::max(rec.dataDirty, len + static_cast<std::size_t>(n));

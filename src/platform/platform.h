@@ -117,6 +117,21 @@ long processId();
 long threadId();
 std::uint64_t monotonicMs();
 
+// The end of a wait that is bounded in total, over several waits.
+class Deadline {
+public:
+    explicit Deadline(int ms) : end_(monotonicMs() + static_cast<std::uint64_t>(ms > 0 ? ms : 0)) {}
+    bool expired() const { return monotonicMs() >= end_; }
+    // At least 1 while not expired (0 means "no limit" to some waits).
+    int remainingMs() const {
+        const std::uint64_t now = monotonicMs();
+        return now >= end_ ? 0 : static_cast<int>(end_ - now);
+    }
+
+private:
+    std::uint64_t end_;
+};
+
 // ---------------------------------------------------------------- files, machine
 // Directory of the running program's executable (not of this library).
 // Empty when it cannot be found.

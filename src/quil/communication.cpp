@@ -137,10 +137,18 @@ namespace {
 // CR LF is the size-th byte overflows as well.
 std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t size) {
     std::size_t total = 0;
+    // The whole line must arrive within the reply wait, not each byte: a
+    // controller that drips its reply cannot hold the call longer.
+    const platform::Deadline deadline(kReplyWaitMs);
     for (;;) {
         long got = 0;
-        std::int32_t r = readTCP(c, buffer + total, size - total, kReplyWaitMs, &got);
-        if (r != QUIL_OK) return r;
+        std::int32_t r = deadline.expired() ? QUIL_ERROR_TIMEOUT
+                                            : readTCP(c, buffer + total, size - total, deadline.remainingMs(), &got);
+        if (r != QUIL_OK) {
+            // What came of the line so far is followed by its tail later.
+            if (total > 0 && r == QUIL_ERROR_TIMEOUT) c.markCutReply(buffer[total - 1] == '\r');
+            return r;
+        }
         std::size_t n = static_cast<std::size_t>(got);
         if (total == 0) {
             // A reply line never begins with LF: one that is left over from

@@ -14,7 +14,10 @@ struct DeviceTable {
     std::mutex deviceLocks[kMaxDevices];
     std::mutex callbackLocks[kMaxDevices];
     std::mutex openLock;
+    std::mutex sessionLocks[kMaxDevices];
 };
+
+thread_local bool t_watcherThread = false;
 
 DeviceTable& table() {
     static DeviceTable t;
@@ -27,6 +30,19 @@ DeviceRecord& device(std::int32_t id) { return table().records[id]; }
 std::mutex& deviceLock(std::int32_t id) { return table().deviceLocks[id]; }
 std::mutex& callbackLock(std::int32_t id) { return table().callbackLocks[id]; }
 std::mutex& openLock() { return table().openLock; }
+
+SessionLock::SessionLock(std::int32_t id) : mutex_(table().sessionLocks[id]), held_(true) {
+    if (t_watcherThread)
+        held_ = mutex_.try_lock();
+    else
+        mutex_.lock();
+}
+
+SessionLock::~SessionLock() {
+    if (held_) mutex_.unlock();
+}
+
+void markWatcherThread() { t_watcherThread = true; }
 
 void resetRecord(DeviceRecord& rec) {
     rec.ip = 0;

@@ -32,13 +32,35 @@ struct DeviceRecord {
     std::atomic<std::uint8_t> isOpen{0};
     char** replyFields = nullptr;
     char* bulkBuffer = nullptr;
-    std::int32_t deviceType = -1;
+    // Read by the argument checks of model-dependent functions, which run
+    // before the device lock is taken.
+    std::atomic<std::int32_t> deviceType{-1};
 };
 
 DeviceRecord& device(std::int32_t id);
 std::mutex& deviceLock(std::int32_t id);
 std::mutex& callbackLock(std::int32_t id);
 std::mutex& openLock();
+
+// Serialises the opens and closes of one DeviceId. Taken before the callback
+// lock and the device lock. On a storage watcher's thread (its callback) it
+// is only tried: that thread may be the one a close on another thread is
+// waiting for, so it must not wait itself.
+class SessionLock {
+public:
+    explicit SessionLock(std::int32_t id);
+    ~SessionLock();
+    SessionLock(const SessionLock&) = delete;
+    SessionLock& operator=(const SessionLock&) = delete;
+    // False when, on a watcher's thread, another open or close holds it.
+    bool held() const { return held_; }
+
+private:
+    std::mutex& mutex_;
+    bool held_;
+};
+// Marks the calling thread as a storage watcher's (see SessionLock).
+void markWatcherThread();
 
 // Puts a record back to its load-time defaults (does not touch its buffers).
 void resetRecord(DeviceRecord& rec);

@@ -27,15 +27,19 @@ bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 // after the line end is taken from the socket.
 std::int32_t sendCommandRaw(std::int32_t id, const char* line, std::size_t length, char* buffer, std::size_t* len) {
     std::lock_guard<std::mutex> lock(deviceLock(id));
+    if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const auto& conn = device(id).s_server;
     drainSocket(*conn);
     std::int32_t r = writeTCP(*conn, line, length);
     if (r != QUIL_OK) return r;
     std::size_t got = 0;
+    // The whole reply must arrive within the wait, not each byte of it.
+    const platform::Deadline deadline(kRawReadMs);
     for (;;) {
         long received = 0;
-        r = readLocalTcp(*conn, buffer + got, 1, kRawReadMs, &received);
+        r = deadline.expired() ? QUIL_ERROR_REPLY
+                               : readLocalTcp(*conn, buffer + got, 1, deadline.remainingMs(), &received);
         if (r != QUIL_OK) return r;
         got += static_cast<std::size_t>(received);
         if (got >= kRawReplySize) return QUIL_ERROR_OVERFLOW;

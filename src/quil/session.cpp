@@ -68,7 +68,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
     if (DeviceId < 0 || DeviceId >= kMaxDevices)
         return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_DEVICE_ID);
     DeviceRecord& rec = device(DeviceId);
-    if (rec.isOpen) return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    // Opens and closes of one DeviceId run one at a time, whatever threads
+    // the application calls them from.
+    const SessionLock session(DeviceId);
+    if (!session.held() || rec.isOpen) return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
     if (IPJudge(ip) != QUIL_OK) return openFailed(DeviceId, " IPJudge fail DeviceID:%d ret:%d", QUIL_ERROR_IP_IN_USE);
     int major = 0, minor = 0;
     if (!platform::socketStartup(&major, &minor))
@@ -102,6 +105,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
 
     {
         std::lock_guard<std::mutex> lock(openLock());
+        std::lock_guard<std::mutex> deviceLocked(deviceLock(DeviceId));
         char** fields = allocFields(kFieldCount, kFieldWidth);
         // Pages of the bulk buffer become resident only when a long reply
         // is read into them.
@@ -152,7 +156,20 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
         return r;
     }
     DeviceRecord& rec = device(DeviceId);
-    stopPollThread(rec);
+    const SessionLock session(DeviceId);
+    // Another thread closed it meanwhile (or, on a watcher's thread, is
+    // closing it now).
+    if (!session.held() || !rec.isOpen) {
+        QUIL_TRACE(F, " fail DeviceID:%d ret:%d", DeviceId, QUIL_ERROR_OPEN);
+        return QUIL_ERROR_OPEN;
+    }
+    {
+        std::lock_guard<std::mutex> watcher(callbackLock(DeviceId));
+        stopPollThread(rec);
+    }
+    // A call in progress on the device finishes first (each of its waits is
+    // bounded); the record's buffers are released under the device lock.
+    std::unique_lock<std::mutex> locked(deviceLock(DeviceId));
     // A connection already closed by a stream start is not closed again.
     const int closed = rec.s_server ? rec.s_server->close() : 0;
     // Releases the command-link record the open registered, which shares the
@@ -163,6 +180,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
     std::free(rec.bulkBuffer);
     freeFields(kFieldCount, kFieldWidth, rec.replyFields);
     resetRecord(rec);
+    locked.unlock();
     if (closed != 0) {
         QUIL_TRACE(F, " fail DeviceID:%d ret:%d", DeviceId, QUIL_ERROR_CLOSE);
         return QUIL_ERROR_CLOSE;

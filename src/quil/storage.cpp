@@ -74,6 +74,7 @@ std::int32_t readStored(std::int32_t id, const StoredRead<T>& k, std::int32_t ca
     // The bulk buffer is the device's: the lock covers the parse and the
     // traces that read it, not only the exchange.
     std::lock_guard<std::mutex> lock(deviceLock(id));
+    if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
     char command[16];
     const int length = std::snprintf(command, sizeof command, "%s,%02d\r\n", k.letters, k.number);
     r = sendCommandBulk(id, command, static_cast<std::size_t>(length), kBulkBufferSize, device(id).bulkBuffer);
@@ -104,6 +105,7 @@ void traceValues(const Trace& trace, const float* values, std::int32_t count) {
 }
 
 void storagePoll(std::int32_t id) {
+    markWatcherThread();
     DeviceRecord& rec = device(id);
     // Kept across passes: a shorter status reply leaves the numbers it does
     // not carry as an earlier pass read them.
@@ -111,9 +113,10 @@ void storagePoll(std::int32_t id) {
     while (rec.pollRunning) {
         std::int32_t lsStorage = 0;
         const std::int32_t r = QUIL_DataStorageGetStatus(id, &lsStorage, outs);
-        // A controller that stopped answering ends the watch; other failures
-        // are passing and the next pass asks again.
-        if (r == QUIL_ERROR_TIMEOUT) break;
+        // A controller that stopped answering, or a device closed meanwhile,
+        // ends the watch; other failures are passing and the next pass asks
+        // again.
+        if (r == QUIL_ERROR_TIMEOUT || r == QUIL_ERROR_OPEN) break;
         // Recording has stopped and some OUT holds data. No lock is held
         // here, so the callback may call the device's functions.
         const bool stored = std::any_of(outs, outs + kStatusOuts, [](std::int32_t n) { return n != 0; });
@@ -264,6 +267,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStora
     };
     if (!callback) return fail(QUIL_ERROR_PARAMETER);
     std::lock_guard<std::mutex> lock(callbackLock(DeviceId));
+    if (!rec.isOpen) return fail(QUIL_ERROR_OPEN);  // closed while this call waited
     // The callback runs on the poll thread, which cannot wait for itself to
     // end: a restart from inside the callback is refused.
     if (rec.pollThread && rec.pollThread->get_id() == std::this_thread::get_id()) return fail(QUIL_ERROR_PARAMETER);

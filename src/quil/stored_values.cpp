@@ -67,15 +67,23 @@ std::int32_t parseStored(const char* text, std::int32_t capacity, T* values, std
     // The list starts after the command letters and their comma. Each comma
     // ends a token, an empty one too; the end of the text ends the last token
     // unless the text ends in a comma.
+    // Every token that will be read is checked first, so that a refused
+    // list leaves the caller's array as it was.
     std::size_t pos = 3;
     std::int32_t n = 0;
-    while (pos < length && n < capacity) {
+    for (; pos < length && n < capacity; ++n) {
+        const void* comma = std::memchr(text + pos, ',', length - pos);
+        const std::size_t end = comma ? static_cast<std::size_t>(static_cast<const char*>(comma) - text) : length;
+        if (end - pos > kStoredTokenMax) return QUIL_ERROR_REPLY;
+        pos = end + 1;
+    }
+    pos = 3;
+    for (std::int32_t i = 0; i < n; ++i) {
         const char* token = text + pos;
         const void* comma = std::memchr(token, ',', length - pos);
         const std::size_t tokenLength =
             comma ? static_cast<std::size_t>(static_cast<const char*>(comma) - token) : length - pos;
-        if (tokenLength > kStoredTokenMax) return QUIL_ERROR_REPLY;
-        values[n++] =
+        values[i] =
             isSpecialText(token, tokenLength) ? static_cast<T>(kStoredSpecialValue) : convert(token, tokenLength);
         pos += tokenLength + 1;
     }

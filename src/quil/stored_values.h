@@ -36,8 +36,8 @@ std::int32_t storedHex(const char* token, std::size_t length);
 //  - for an error reply, its number translated as every controller error is,
 //    or QUIL_ERROR_UNKNOWN when it has no number field (fewer than three
 //    fields); count is left alone;
-//  - QUIL_ERROR_REPLY for a token longer than kStoredTokenMax; count is left
-//    alone, values may be partly written.
+//  - QUIL_ERROR_REPLY for a token longer than kStoredTokenMax among those
+//    that would be read; count and values are left alone.
 // The command letters are not compared with the command.
 std::int32_t parseStoredFloats(const char* text, std::int32_t capacity, float* values, std::int32_t* count);
 std::int32_t parseStoredHex(const char* text, std::int32_t capacity, std::int32_t* values, std::int32_t* count);
