@@ -616,6 +616,40 @@ QUIL_API int32_t SearchSensor(void);
 /* SetSearchOnlineCallFunc(callback), then SearchSensor(). */
 QUIL_API int32_t SearchOnline(QuilSearchCallback callback);
 
+/* ------------------------------------------------------------ settings files
+ * A controller's whole configuration in one XML file (UTF-8): the
+ * controller-wide serial, autosend, invalid-data, encoder and input/output
+ * settings (and, for reference only, its network address), then for each of
+ * the 8 programs the settings of the 4 heads, the 8 outputs and those common
+ * to the program. The path is narrow text passed to the file system as it
+ * is. Both functions are a sequence of exchanges, each under the device's
+ * lock; other threads' commands for the same controller can come between
+ * them. Exported as _QUIL_DeriveFormula@8 and _QUIL_SetFormula@8 on 32-bit
+ * Windows. */
+
+/* Saves the controller's configuration into the file at path: the document
+ * is written beside it and put in its place only once complete, so an
+ * existing file is replaced whole or, on failure, kept as it was. A value the
+ * controller does not report (a read it refuses, a setting without a command
+ * that reads it) is written without value and left alone by a load. The
+ * program active before the save is selected again. QUIL_ERROR_DEVICE_ID,
+ * QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null path;
+ * QUIL_ERROR_PARAMETER when the file cannot be written; a failure of the
+ * link (QUIL_ERROR_TIMEOUT, QUIL_ERROR_SEND, QUIL_ERROR_REPLY,
+ * QUIL_ERROR_OVERFLOW, QUIL_ERROR_WAIT), or the code with which the
+ * controller refused a program selection, ends the save and writes no file. */
+QUIL_API int32_t QUIL_STDCALL QUIL_DeriveFormula(int32_t DeviceId, const char* path);
+/* Loads the file at path into the controller: each setting the file holds
+ * is written with its setter, program by program, and the program active
+ * before the load is selected again. A value the controller refuses leaves
+ * that setting as it was, and the load goes on; the blocks of a program
+ * that cannot be selected are skipped. Prints the file's XML declaration on
+ * standard output. QUIL_OK also when values were refused;
+ * QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null
+ * path; QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be
+ * read as an XML document. */
+QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path);
+
 #ifdef __cplusplus
 }
 #endif

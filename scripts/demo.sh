@@ -68,6 +68,10 @@ step "Controller registers: running times and a register read" "runtime; runtime
 $CTL runtime
 $CTL runtime 1
 $CTL reg read 1 576
+SETTINGS="${TMPDIR:-/tmp}/quil-demo-settings.xml"
+step "Settings file: the whole configuration saved into an XML file and loaded back" "settings save $SETTINGS; settings load $SETTINGS"
+$CTL settings save "$SETTINGS"
+$CTL settings load "$SETTINGS"
 step "Data stream: five batches of 2000 values per channel over the roll link" "stream --batch 2000 --batches 5"
 $CTL stream --batch 2000 --batches 5
 echo

@@ -36,6 +36,13 @@ void installCommonCommands(Model& model);
 // sets to "0", is the model value "CX,0n" (Model::value); any text set there
 // is sent as it is, special texts included.
 void installEncoderCommands(Model& model);
+// The controller settings that only the settings files reach: network,
+// serial line, autosend, invalid data, input/output functions and the
+// output-count type.
+void installControllerSettingsCommands(Model& model);
+// The network settings the controller reports, as dotted text. The
+// simulator reports the address it listens on.
+void setNetworkSettings(Model& model, const std::string& address, const std::string& mask, const std::string& gateway);
 
 // Reads a command's arguments (fields 1 on) in order. The first one that does
 // not fit decides the error reply; reads after it give 0 and change nothing,

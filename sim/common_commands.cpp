@@ -1,10 +1,12 @@
 // Common settings of the simulated controller: the C and E groups that
-// belong to no head or OUT, each kept per program.
+// belong to no head or OUT, kept per program (see below for two exceptions).
 //
 // The sampling cycle is a code from 0: 0 to 7 on the encoder models, 0 to 5
 // on the others. The running mode ("CJ") and the encoder input mode ("CI")
 // belong to the models with one encoder input; the encoder models set their
 // three channels with "CS" and "CQ" and answer these as unknown commands.
+// These two are the controller's, not a program's: a settings file keeps
+// them once, among the controller-wide settings.
 #include <limits>
 
 #include "sim/commands.h"
@@ -39,9 +41,13 @@ void installCommonCommands(Model& model) {
                    {"CB", 0, {V::number(0, 2, 0)}},
                    {"CE", 0, {V::number(0, 3, 0)}},
                    {"CF", 0, {V::number(0, kMaxStoragePoints, 0, 7), V::number(0, 10, 0, 2)}},
-                   {.group = "CJ", .values = {V::number(0, 2, 0), V::number(0, 2, 0)}, .available = singleEncoderModel},
+                   {.group = "CJ",
+                    .values = {V::number(0, 2, 0), V::number(0, 2, 0)},
+                    .perProgram = false,
+                    .available = singleEncoderModel},
                    {.group = "CI",
                     .values = {V::number(0, 3, 0), V::number(0, kMaxTime, 0, 10), V::number(1, kMaxTrigInterval, 1, 6)},
+                    .perProgram = false,
                     .available = singleEncoderModel},
                });
     model.on("SR,EF", headsInUse, Model::kSetting);

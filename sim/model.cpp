@@ -40,6 +40,7 @@ Model::Model(int modelCode) : modelCode_(modelCode) {
     installOutputCommands(*this);
     installCommonCommands(*this);
     installEncoderCommands(*this);
+    installControllerSettingsCommands(*this);
 }
 
 void Model::on(const std::string& code, Handler handler, int requiredMode) {

@@ -1,6 +1,8 @@
 // Output setting commands of the simulated controller: the O groups of "SR"
-// and "SW" and the tolerance ("LM"), one setting per OUT. The judgement,
-// filter, trigger and calculation settings exist for OUT1 to OUT4 only.
+// and "SW", the tolerance ("LM") and the analog monitor ("VK", "VJ", "VI"),
+// one setting per OUT. The judgement, filter, trigger and calculation
+// settings, the measurement type and the monitor mode exist for OUT1 to
+// OUT4 only.
 //
 // Lengths (tolerance limits, scaling points, offset) are kept as the integer
 // counts "SW" sends and printed by "SR" in the OUT's display unit ("OG"):
@@ -16,6 +18,7 @@ namespace {
 constexpr int kControlOuts = 4;
 constexpr int kMaxLength = 999999;
 constexpr int kMaxScalingSlope = 2;
+constexpr int kMaxMillivolts = 10000;
 
 using V = SettingValue;
 
@@ -31,6 +34,11 @@ int scalingFits(const std::vector<int>& v) {
     const int in = std::abs(v[2] - v[0]);
     return in != 0 && std::abs(v[3] - v[1]) / in <= kMaxScalingSlope ? 0 : Model::kErrParameter;
 }
+
+// Two values of a range, the upper first or the lower first: the lower one
+// below the upper one.
+int upperFirstFits(const std::vector<int>& v) { return v[1] < v[0] ? 0 : Model::kErrValue; }
+int lowerFirstFits(const std::vector<int>& v) { return v[0] < v[1] ? 0 : Model::kErrValue; }
 
 }  // namespace
 
@@ -56,6 +64,27 @@ void installOutputCommands(Model& model) {
                         {"OG", Model::kOutCount, {V::number(0, 6, 0)}},
                         {"OJ", Model::kOutCount, {V::number(0, 1, 0)}},
                         {"OK", Model::kOutCount, {V::number(0, 1, 1)}},
+                        // Measurement type and analog monitor mode of OUT1 to OUT4.
+                        {"OI", kControlOuts, {V::number(0, 2, 0)}},
+                        {"VK", kControlOuts, {V::number(0, 2, 0, 2)}},
+                        // Monitor measuring range in hundredths, upper first.
+                        {"VJ",
+                         Model::kOutCount,
+                         {{V::In::Signed6, V::Out::Hundredths, -kMaxLength, kMaxLength, 100000, 0},
+                          {V::In::Signed6, V::Out::Hundredths, -kMaxLength, kMaxLength, -100000, 0}},
+                         2,
+                         upperFirstFits},
+                        // Monitor voltage range in millivolts, lower first.
+                        {"VI",
+                         Model::kOutCount,
+                         {V::number(-kMaxMillivolts, kMaxMillivolts, -5000, 6),
+                          V::number(-kMaxMillivolts, kMaxMillivolts, 5000, 6)},
+                         2,
+                         lowerFirstFits},
+                        // Reflector correction: on or off, and its value in ten-thousandths.
+                        {"OL",
+                         Model::kOutCount,
+                         {V::number(0, 1, 0), {V::In::Signed6, V::Out::Decimal, -kMaxLength, kMaxLength, 0, 0}}},
                     },
                     "OG");
 }

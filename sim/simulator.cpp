@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "sim/commands.h"
+
 namespace quil::sim {
 
 namespace plat = quil::platform;
@@ -322,6 +324,8 @@ bool Simulator::start() {
         listening = im.listenAt(im.options.address);
     }
     if (!listening) return false;
+    // The controller reports the address it is reached at.
+    setNetworkSettings(im.model, plat::formatIpv4(im.ip), "255.0.0.0", "127.0.0.1");
     {
         std::lock_guard<std::mutex> lock(im.mutex);
         im.stopping = false;

@@ -103,4 +103,26 @@ TEST_F(Cli, SettingsAreWrittenReadAndDumpedByName) {
     EXPECT_NE(readOnly.err.find("cannot be written"), std::string::npos);
 }
 
+TEST_F(Cli, SettingsFilesAreSavedAndLoadedWithWhatTheyHold) {
+    const std::string file = dir.path() + "/settings.xml";
+    for (const char* args : {"settings", "settings save", "settings copy a.xml", "settings save a.xml b.xml"}) {
+        const CliRun r = run(args);
+        EXPECT_EQ(r.rc, 2) << args;
+        EXPECT_NE(r.err.find("usage: quilctl settings"), std::string::npos) << args;
+    }
+    const CliRun missing = run("settings load " + dir.path() + "/none.xml");
+    EXPECT_EQ(missing.rc, 1);
+    EXPECT_NE(missing.err.find("no settings file"), std::string::npos);
+    EXPECT_EQ(sim.connectionsAccepted(), 0) << "refused before the network";
+
+    const CliRun saved = run("settings save " + file);
+    EXPECT_EQ(saved.rc, 0) << saved.err;
+    EXPECT_NE(saved.out.find("values, programs 0 1 2 3 4 5 6 7\n"), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("settings without value"), std::string::npos) << "those that no command reads";
+    const CliRun loaded = run("settings load " + file);
+    EXPECT_EQ(loaded.rc, 0) << loaded.err;
+    EXPECT_EQ(loaded.out.rfind("loaded " + file + ": ", 0), 0u) << loaded.out;
+    EXPECT_EQ(run("settings save " + dir.path() + "/missing/settings.xml").rc, 1);
+}
+
 }  // namespace

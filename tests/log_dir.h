@@ -1,7 +1,8 @@
-// A temporary application directory for tests that read the trace log: the
-// library puts "EnableLogout.ini" and "QUILLinkFile.log" there. The log is
-// set up by the first open of the process, so such tests rely on running in
-// a process of their own (each test case does).
+// Temporary directories of the tests. LogDir is the application directory
+// for tests that read the trace log: the library puts "EnableLogout.ini" and
+// "QUILLinkFile.log" there. The log is set up by the first open of the
+// process, so such tests rely on running in a process of their own (each
+// test case does).
 #pragma once
 
 #include <cstdlib>
@@ -14,29 +15,25 @@
 
 namespace quil::test {
 
-class LogDir {
+// A directory of its own below /tmp, removed with what it holds.
+class TempDir {
 public:
-    LogDir() {
-        char tmpl[] = "/tmp/quil-log-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
-        platform::overrideApplicationDirectory(dir_);
+    explicit TempDir(const std::string& prefix = "quil") {
+        std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+        if (mkdtemp(tmpl.data())) dir_ = tmpl;
     }
-    ~LogDir() {
+    ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    LogDir(const LogDir&) = delete;
-    LogDir& operator=(const LogDir&) = delete;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
 
     bool ok() const { return !dir_.empty(); }
     const std::string& path() const { return dir_; }
-    void writeIni(int enable, int level) const {
-        std::ofstream(dir_ + "/EnableLogout.ini")
-            << "[EnableOutput]\r\nEnable=" << enable << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
-    }
-    std::string log() const { return read("QUILLinkFile.log"); }
-    std::string read(const char* name) const {
-        std::ifstream f(dir_ + "/" + name);
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+    std::string read(const std::string& name) const {
+        std::ifstream f(file(name), std::ios::binary);
         std::stringstream s;
         s << f.rdbuf();
         return s.str();
@@ -44,6 +41,16 @@ public:
 
 private:
     std::string dir_;
+};
+
+class LogDir : public TempDir {
+public:
+    LogDir() : TempDir("quil-log") { platform::overrideApplicationDirectory(path()); }
+    void writeIni(int enable, int level) const {
+        std::ofstream(file("EnableLogout.ini"))
+            << "[EnableOutput]\r\nEnable=" << enable << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
+    }
+    std::string log() const { return read("QUILLinkFile.log"); }
 };
 
 }  // namespace quil::test

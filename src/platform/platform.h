@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -160,5 +161,24 @@ bool pinProcessToOneCpu();
 double toDouble(const char* text);                 // atof
 int toInt(const char* text);                       // atoi
 long long toLongLong(const char* text, int base);  // strtoll, no end pointer
+// The number at the start of text as strtoll / strtod read it in the C
+// locale: blanks and one sign first, the rest of the text ignored ("12abc"
+// is 12). False, out untouched, when the text does not begin with a number
+// or the integer is outside the signed 32-bit range.
+bool leadingInt(const char* text, std::int32_t* out);
+bool leadingDouble(const char* text, double* out);
+
+// ---------------------------------------------------------------- files
+// Forces what was written to f (flushed first) onto the disk; false on failure.
+bool syncFile(std::FILE* f);
+// Puts the file at `from` in the place of the file at `to` in one step, also
+// when `to` exists: a reader of `to` finds the old file or the new one,
+// never a mixture (rename on POSIX; MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING on Windows). False when the system refuses; `to`
+// is then as it was. Both paths are narrow text, passed on unchanged.
+bool replaceFile(const char* from, const char* to);
+// True for a regular file (not a folder, device or pipe) that exists.
+bool isRegularFile(const char* path);
+bool removeFile(const char* path);
 
 }  // namespace quil::platform

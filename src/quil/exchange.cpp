@@ -26,11 +26,14 @@ void Trace::operator()(const char* format, ...) const {
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    elog_output(ELOG_LVL_ERROR, "NO_TAG", "quil", func_, line_, "%s", message);
+    elog_output(ELOG_LVL_ERROR, "NO_TAG", file_, func_, line_, "%s", message);
 }
 
 Exchange::Exchange(std::int32_t id, const char* func, const char* entryFormat, long line)
-    : id_(id), trace_(func, line) {
+    : Exchange(TraceFile{"quil"}, id, func, entryFormat, line) {}
+
+Exchange::Exchange(TraceFile file, std::int32_t id, const char* func, const char* entryFormat, long line)
+    : id_(id), trace_(func, line, file.name) {
     if (entryFormat) trace_(entryFormat, id);
 }
 

@@ -59,16 +59,24 @@ private:
     int count_;
 };
 
-// Writes one trace line of the running exported function (level 1, source
-// file "quil"); handed to the trace callbacks of an Exchange.
+// Writes one trace line of the running function (level 1, source file
+// "quil" for the exported functions); handed to the trace callbacks of an
+// Exchange.
 class Trace {
 public:
-    Trace(const char* func, long line) : func_(func), line_(line) {}
+    Trace(const char* func, long line, const char* file = "quil") : func_(func), file_(file), line_(line) {}
     void operator()(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
 private:
     const char* func_;
+    const char* file_;
     long line_;
+};
+
+// The source file that an exchange's trace lines name, where it is not
+// "quil" (the controller settings commands trace as "communication").
+struct TraceFile {
+    const char* name;
 };
 
 class Exchange {
@@ -80,6 +88,8 @@ public:
     // functions whose entry line differs; none when null, for the second
     // exchange of a function that makes two).
     Exchange(std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d", long line = __builtin_LINE());
+    Exchange(TraceFile file, std::int32_t id, const char* func, const char* entryFormat = " DeviceID:%d",
+             long line = __builtin_LINE());
     Exchange(const Exchange&) = delete;
 
     // Argument check: when ok is false the exchange ends with code before

@@ -3,12 +3,15 @@
 
 #include <locale.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,5 +174,33 @@ locale_t cLocale() {
 double toDouble(const char* text) { return ::strtod_l(text, nullptr, cLocale()); }
 int toInt(const char* text) { return static_cast<int>(::strtol_l(text, nullptr, 10, cLocale())); }
 long long toLongLong(const char* text, int base) { return ::strtoll_l(text, nullptr, base, cLocale()); }
+
+bool leadingInt(const char* text, std::int32_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long long v = ::strtoll_l(text, &end, 10, cLocale());
+    if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    *out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool leadingDouble(const char* text, double* out) {
+    char* end = nullptr;
+    const double v = ::strtod_l(text, &end, cLocale());
+    if (end == text) return false;
+    *out = v;
+    return true;
+}
+
+bool syncFile(std::FILE* f) { return std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0; }
+
+bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+bool removeFile(const char* path) { return std::remove(path) == 0; }
+
+bool isRegularFile(const char* path) {
+    struct stat st {};
+    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 }  // namespace quil::platform

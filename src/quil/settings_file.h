@@ -1,0 +1,103 @@
+// The XML settings file: what the save (settings_save.cpp) and the load
+// (settings_load.cpp) share.
+//
+// The document, in TinyXML's printed form:
+//
+//   <?xml version="1.0" encoding="UTF-8" ?>
+//   <SettingFileInfo>
+//       <Version> <property SOFT_VERSION="v-01-01-01" /> </Version>
+//       <SaveTime> <property SaveTime="2024-05-01 12:00:00" /> </SaveTime>
+//       <EnvironmentSet> controller-wide settings </EnvironmentSet>
+//       <ProgParameter>
+//           <ProgNo NO="0"> (the load also reads "No.")
+//               <HeadParameter> <Head01>..<Head04> </HeadParameter>
+//               <OUTParameter> <OUT01>..<OUT08> </OUTParameter>
+//               <CommonParameter> settings common to the program </CommonParameter>
+//           </ProgNo>
+//           ... programs 1 to 7
+//       </ProgParameter>
+//   </SettingFileInfo>
+//
+// A setting is an element with one attribute named like the element
+// ("<MedianIndex MedianIndex="2" />"). An element without its attribute
+// holds no value: the save writes one for a value it cannot read, and the
+// load applies nothing for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class TiXmlElement;
+
+namespace quil::settings {
+
+inline constexpr int kPrograms = 8;
+inline constexpr int kHeads = 4;
+inline constexpr int kOuts = 8;
+inline constexpr int kSelectionOuts = 4;  // the average selection names OUT1 to OUT4
+
+// A fixed text of the file and the controller's value it stands for.
+struct FixedText {
+    std::int32_t value;
+    const char* text;  // UTF-8
+};
+
+// "EncodeRunMode", "EncodeInputMode", "EncodeDetDir" and "EncodeMinTime"
+// (the minimum input time in nanoseconds, as the encoder mode setter takes it).
+extern const FixedText kRunModes[3];
+extern const FixedText kInputModes[4];
+extern const FixedText kDirections[3];
+extern const FixedText kMinTimes[8];
+
+// The text of a value, or nullptr when the table has none.
+template <std::size_t N>
+const char* textOf(const FixedText (&table)[N], std::int32_t value) {
+    for (const FixedText& t : table)
+        if (t.value == value) return t.text;
+    return nullptr;
+}
+// The value of a text, compared whole and byte for byte.
+template <std::size_t N>
+std::optional<std::int32_t> valueOf(const FixedText (&table)[N], const char* text) {
+    for (const FixedText& t : table)
+        if (std::string(t.text) == text) return t.value;
+    return std::nullopt;
+}
+
+// The controller reports minimum input times below one microsecond in
+// nanoseconds (100, 200, 500) and the longer ones either in microseconds
+// (1, 2, 5, 10, 20) or, as the setter takes them, in nanoseconds (1000 to
+// 20000). The text of either form, or nullptr.
+const char* minTimeText(std::int32_t reported);
+
+// Block names: "Head01" to "Head04", "OUT01" to "OUT08".
+std::string headName(int head);
+std::string outName(int out);
+// The number of a block name of that form (prefix "Head0" or "OUT0"
+// followed by one digit from 1 to last), or 0.
+int blockNumber(const char* name, const char* prefix, int last);
+
+// Lengths travel in the file as decimal numbers of which the load applies
+// the hundredfold, truncated toward zero. The text of a hundredths count v
+// that the load turns back into exactly v: "12.34" for 1234, and where the
+// double nearest to the plain text lies just below it ("0.29" times 100 is
+// 28.999...) the same text with a "0000001" tail, "0.290000001".
+std::string hundredthsText(std::int32_t v);
+// The load's side: v times factor truncated toward zero, or nothing when it
+// is not a finite number inside the signed 32-bit range.
+std::optional<std::int32_t> truncatedTimes(double v, double factor);
+
+}  // namespace quil::settings
+
+namespace quil {
+
+// Apply one block of the settings file to the controller's active program:
+// a head block ("Head01" to "Head04") to head 1 to 4, an output block
+// ("OUT01" to "OUT08") to OUT 1 to 8. Each child element is handled in
+// document order; a setter's refusal leaves that setting as it was.
+void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block);
+void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block);
+
+}  // namespace quil

@@ -1,0 +1,473 @@
+// Loading a settings file into a controller: the document is walked in
+// document order and each element it knows is applied with its setter.
+//
+// Values that a later element applies together with its own (the lower ABLE
+// limit with the upper one, the baud rate with the parity, ...) are held
+// until then: those of a head or output block for that block only, those of
+// the environment and common settings for the whole load. A held value is
+// unset until an element sets it; an element that needs an unset one applies
+// nothing. So does an element without the attribute it needs, or whose
+// number does not parse: whatever the controller holds stays as it is. Every
+// setter's refusal is ignored as well; the load goes on with the next element.
+#include <tinyxml.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "elog/console.h"
+#include "link/json.h"
+#include "platform/platform.h"
+#include "quil.h"
+#include "quil/controller_settings.h"
+#include "quil/device.h"
+#include "quil/settings_file.h"
+#include "quil/trace.h"
+
+namespace quil {
+namespace {
+
+using namespace settings;
+
+constexpr std::uint32_t kLaserPowerRegister = 576;
+constexpr int kLaserPowerShift = 16;  // the power is the register's upper half
+constexpr double kHundred = 100;
+constexpr std::int32_t kMaxHeadMeasureMode = 4;
+
+using Text = const char*;
+
+// The attribute's text, by default the one named like the element; null
+// when missing.
+Text attributeOf(const TiXmlElement& e, const char* name = nullptr) { return e.Attribute(name ? name : e.Value()); }
+
+std::optional<std::int32_t> integer(Text text) {
+    std::int32_t v = 0;
+    if (!text || !platform::leadingInt(text, &v)) return std::nullopt;
+    return v;
+}
+std::optional<std::int32_t> integer(const TiXmlElement& e) { return integer(attributeOf(e)); }
+
+std::optional<double> decimal(const TiXmlElement& e) {
+    double v = 0;
+    const Text text = attributeOf(e);
+    if (!text || !platform::leadingDouble(text, &v)) return std::nullopt;
+    return v;
+}
+
+// One of the texts "0" to the digit `last`, compared whole.
+std::optional<std::int32_t> choice(const TiXmlElement& e, int last) {
+    const Text text = attributeOf(e);
+    if (!text || std::strlen(text) != 1 || text[0] < '0' || text[0] > '0' + last) return std::nullopt;
+    return text[0] - '0';
+}
+
+template <std::size_t N>
+std::optional<std::int32_t> fixedText(const TiXmlElement& e, const FixedText (&table)[N]) {
+    const Text text = attributeOf(e);
+    return text ? valueOf(table, text) : std::nullopt;
+}
+
+std::optional<std::int32_t> hundredfold(const std::optional<double>& v) {
+    return v ? truncatedTimes(*v, kHundred) : std::nullopt;
+}
+
+// A held value takes a new value only from an element that gives one.
+template <class T>
+void hold(std::optional<T>& held, const std::optional<T>& v) {
+    if (v) held = v;
+}
+
+// A switch: 1 for any value other than 0.
+std::optional<std::int32_t> onOff(const std::optional<std::int32_t>& v) {
+    return v ? std::optional<std::int32_t>(*v != 0 ? 1 : 0) : std::nullopt;
+}
+
+// Calls fn with the values of all the optionals when every one is set.
+template <class F, class... T>
+void whenSet(F fn, const std::optional<T>&... v) {
+    if ((v.has_value() && ...)) fn(*v...);
+}
+
+// Child elements in document order.
+template <class F>
+void eachChild(const TiXmlElement& parent, F fn) {
+    for (const TiXmlElement* e = parent.FirstChildElement(); e; e = e->NextSiblingElement()) fn(*e);
+}
+
+// An element's handler within a block or section: its name and what it does
+// with the element, given the block's state.
+template <class Block>
+struct Rule {
+    const char* name;
+    void (*apply)(Block&, const TiXmlElement&);
+};
+
+template <class Block, std::size_t N>
+void applyRules(Block& block, const TiXmlElement& parent, const Rule<Block> (&rules)[N]) {
+    eachChild(parent, [&](const TiXmlElement& e) {
+        for (const Rule<Block>& r : rules)
+            if (std::strcmp(e.Value(), r.name) == 0) return r.apply(block, e);
+    });
+}
+
+// The setters that a rule passes one value to: of the controller
+// (DeviceId, value) or of a head or OUT (DeviceId, number, value).
+template <auto set, class Block>
+void pass(Block& b, std::int32_t v) {
+    if constexpr (std::is_invocable_v<decltype(set), std::int32_t, std::int32_t, std::int32_t>)
+        set(b.id, b.n, v);
+    else
+        set(b.id, v);
+}
+
+// Rules of the common shape: the element's value passed on to the setter.
+template <class Block, auto set>
+void integerTo(Block& b, const TiXmlElement& e) {
+    whenSet([&](std::int32_t v) { pass<set>(b, v); }, integer(e));
+}
+template <class Block, auto set, int last>
+void choiceTo(Block& b, const TiXmlElement& e) {
+    whenSet([&](std::int32_t v) { pass<set>(b, v); }, choice(e, last));
+}
+template <class Block, auto set>
+void switchTo(Block& b, const TiXmlElement& e) {
+    whenSet([&](std::int32_t v) { pass<set>(b, v); }, onOff(integer(e)));
+}
+// A container whose children "<prefix>1" to "<prefix><last>" each carry
+// one value in the attribute `attr`, for the setter of that OUT or head.
+template <class Block, auto set>
+void numberedTo(Block& b, const TiXmlElement& container, const char* prefix, int last, const char* attr) {
+    eachChild(container, [&](const TiXmlElement& child) {
+        const int n = blockNumber(child.Value(), prefix, last);
+        if (n == 0) return;
+        whenSet([&](std::int32_t v) { set(b.id, n, v); }, integer(attributeOf(child, attr)));
+    });
+}
+
+// ------------------------------------------------------------ head blocks
+
+struct HeadBlock {
+    std::int32_t id, n;
+    std::optional<std::int32_t> ableLower, maskOn;
+    std::optional<double> pos1;
+};
+
+void writeLaserPower(std::int32_t id, std::int32_t head, std::int32_t power) {
+    if (checkDeviceId(id) != QUIL_OK) return;
+    // The register message shares the command link with the ASCII commands.
+    std::lock_guard<std::mutex> lock(deviceLock(id));
+    link::jsonRegWrite(static_cast<std::uint32_t>(id), head, kLaserPowerRegister,
+                       static_cast<std::uint32_t>(power) << kLaserPowerShift);
+}
+
+using H = HeadBlock;
+const Rule<H> kHeadRules[] = {
+    {"DetectModeIndex",
+     [](H& b, const TiXmlElement& e) {
+         // "5" stands for the highest mode as well.
+         whenSet([&](std::int32_t v) { QUIL_SetMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
+                 choice(e, kMaxHeadMeasureMode + 1));
+     }},
+    {"BasePointIndex", choiceTo<H, QUIL_SetBasicPoint, 1>},
+    {"ABLEIndex", choiceTo<H, QUIL_SetAbleMode, 1>},
+    {"ABLELower", [](H& b, const TiXmlElement& e) { hold(b.ableLower, integer(e)); }},
+    {"ABLEUpper",
+     [](H& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t lower, std::int32_t upper) { QUIL_SetAbleMinMax(b.id, b.n, lower, upper); },
+                 b.ableLower, integer(e));
+     }},
+    {"RflectModeIndex", choiceTo<H, QUIL_SetReflectionMode, 1>},
+    {"MedianIndex", choiceTo<H, QUIL_SetMedian, 3>},
+    {"LaserCtrlIndex", choiceTo<H, QUIL_SetLaserCtrlGroup, 1>},
+    {"ShieldIndex", [](H& b, const TiXmlElement& e) { hold(b.maskOn, onOff(integer(e))); }},
+    {"Pos1", [](H& b, const TiXmlElement& e) { hold(b.pos1, decimal(e)); }},
+    {"Pos2",
+     [](H& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t on, std::int32_t p1, std::int32_t p2) { QUIL_SetMask(b.id, b.n, on, p1, p2); },
+                 b.maskOn, hundredfold(b.pos1), hundredfold(decimal(e)));
+     }},
+    {"ErrTimes", integerTo<H, QUIL_SetNumAlarm>},
+    {"RecoverTimes", integerTo<H, QUIL_SetNumRecovery>},
+    {"WarnLevel", integerTo<H, QUIL_SetAlarmLevel>},
+    {"LaserPower",
+     [](H& b, const TiXmlElement& e) { whenSet([&](std::int32_t v) { writeLaserPower(b.id, b.n, v); }, integer(e)); }},
+};
+
+// ------------------------------------------------------------ output blocks
+
+struct OutBlock {
+    std::int32_t id, n;
+    std::optional<std::int32_t> mode, outA, filterType, averaging, reflector;
+    std::optional<double> toleranceUpper, toleranceLower, input1, display1, input2, monitorUpper, voltUpper;
+};
+
+// Calculation modes: 0 a head, 1 an OUT, 2 an addition or subtraction, 3 an
+// average-type calculation.
+enum CalcMode : std::int32_t { kModeHead = 0, kModeOut = 1, kModeSign = 2, kModeAverage = 3 };
+// The calculation methods of the average types 0 to 3, and of the signs.
+constexpr std::int32_t kAverageMethods[] = {4, 7, 6, 5};
+constexpr std::int32_t kFirstSignMethod = 2;
+
+// An OUT number as the add/subtract setter counts (the file counts from 0).
+std::int32_t plusOne(std::int32_t v) { return v < INT32_MAX ? v + 1 : v; }
+
+// The index element of a calculation mode: applied only while the block's
+// mode is that one.
+template <CalcMode mode>
+void methodNumber(OutBlock& b, const TiXmlElement& e) {
+    if (b.mode == mode) whenSet([&](std::int32_t v) { QUIL_SetCalcMethod(b.id, b.n, mode, v); }, integer(e));
+}
+
+// The "OUTState" texts of the children "OUT01" to "OUT04", joined in
+// document order ("1", "0", "1", "0" give "1010").
+void averageSelection(OutBlock& b, const TiXmlElement& container) {
+    std::string selection;
+    eachChild(container, [&](const TiXmlElement& child) {
+        const Text state = attributeOf(child, "OUTState");
+        if (blockNumber(child.Value(), "OUT0", kSelectionOuts) != 0 && state) selection += state;
+    });
+    // Nothing to select, nothing to send.
+    if (!selection.empty()) SetAVEOUTSelectState(b.id, b.n, selection.c_str());
+}
+
+using O = OutBlock;
+const Rule<O> kOutRules[] = {
+    {"CalModeIndex", [](O& b, const TiXmlElement& e) { hold(b.mode, integer(e)); }},
+    {"HeadIndex", methodNumber<kModeHead>},
+    {"MeasurementGoalIndex", choiceTo<O, QUIL_SetCalcTarget, 9>},
+    {"OUTIndex", methodNumber<kModeOut>},
+    {"OUTAIndex", [](O& b, const TiXmlElement& e) { hold(b.outA, integer(e)); }},
+    {"OUTBIndex",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t a, std::int32_t v) { QUIL_SetOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); }, b.outA,
+                 integer(e));
+     }},
+    {"CalSignIndex",
+     [](O& b, const TiXmlElement& e) {
+         if (b.mode != kModeSign) return;
+         whenSet([&](std::int32_t v) { QUIL_SetCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); }, choice(e, 1));
+     }},
+    {"AVEOUTSelectState", averageSelection},
+    {"AVETypeIndex",
+     [](O& b, const TiXmlElement& e) {
+         if (b.mode != kModeAverage) return;
+         whenSet(
+             [&](std::int32_t v) {
+                 QUIL_SetCalcMethod(b.id, b.n, kAverageMethods[v], 0);
+                 QUIL_SetOutOperation(b.id, b.n, 1);
+             },
+             choice(e, 3));
+     }},
+    {"MeasurementTypeIndex", integerTo<O, SetMeasurementTypeIndex>},
+    {"DetectModeIndex", choiceTo<O, QUIL_SetCalcMode, 4>},
+    {"TriggerIndex", choiceTo<O, QUIL_SetTriggerMode, 1>},
+    {"FilterTypeIndex",
+     [](O& b, const TiXmlElement& e) {
+         // Only the averaging filter (type 0) can be set.
+         if (choice(e, 0)) b.filterType = 0;
+     }},
+    {"AverageTimesIndex",
+     [](O& b, const TiXmlElement& e) {
+         if (b.filterType == 0) hold(b.averaging, choice(e, 9));
+     }},
+    // The cut-off frequency itself is not applied: its element sets the
+    // averaging filter, the only one there is, which needs no frequency.
+    {"CutOffFrequencyIndex",
+     [](O& b, const TiXmlElement&) {
+         if (b.filterType == 0) whenSet([&](std::int32_t v) { QUIL_SetFilter(b.id, b.n, 0, v); }, b.averaging);
+     }},
+    {"ToleranceUpper", [](O& b, const TiXmlElement& e) { hold(b.toleranceUpper, decimal(e)); }},
+    {"ToleranceLower", [](O& b, const TiXmlElement& e) { hold(b.toleranceLower, decimal(e)); }},
+    {"ToleranceDelay",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t up, std::int32_t low,
+                     std::int32_t delay) { QUIL_SetTolerance(b.id, b.n, up, low, delay); },
+                 hundredfold(b.toleranceUpper), hundredfold(b.toleranceLower), hundredfold(decimal(e)));
+     }},
+    {"Input1", [](O& b, const TiXmlElement& e) { hold(b.input1, decimal(e)); }},
+    {"Display1", [](O& b, const TiXmlElement& e) { hold(b.display1, decimal(e)); }},
+    {"Input2", [](O& b, const TiXmlElement& e) { hold(b.input2, decimal(e)); }},
+    {"Display2",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t i1, std::int32_t o1, std::int32_t i2,
+                     std::int32_t o2) { QUIL_SetScaling(b.id, b.n, i1, o1, i2, o2); },
+                 hundredfold(b.input1), hundredfold(b.display1), hundredfold(b.input2), hundredfold(decimal(e)));
+     }},
+    {"Offset",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t v) { QUIL_SetOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
+     }},
+    {"MinimumDisplayUnitIndex", choiceTo<O, QUIL_SetDisplayUnit, 6>},
+    {"MoNiModeIndex", integerTo<O, SetMoNiModeIndex>},
+    {"MoNiMeasUp", [](O& b, const TiXmlElement& e) { hold(b.monitorUpper, decimal(e)); }},
+    {"MoNiMeasDown",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](double up, double down) { SetMoNiMeasUpDown(b.id, b.n, up, down); }, b.monitorUpper, decimal(e));
+     }},
+    {"MoNiVolUp", [](O& b, const TiXmlElement& e) { hold(b.voltUpper, decimal(e)); }},
+    {"MoNiVolDown",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](double down, double up) { SetMoNiVol(b.id, b.n, down, up); }, decimal(e), b.voltUpper);
+     }},
+    {"mReflactorId", [](O& b, const TiXmlElement& e) { hold(b.reflector, onOff(integer(e))); }},
+    {"mReflactorVal",
+     [](O& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t flag, double v) { SetReflactor(b.id, b.n, static_cast<std::uint8_t>(flag), v); },
+                 b.reflector, decimal(e));
+     }},
+};
+
+// ------------------------------------------------------------ environment and common settings
+
+// What the load holds from start to end: the environment's values and the
+// common blocks' storage size.
+struct Load {
+    std::int32_t id;
+    std::optional<std::int32_t> baud, runMode, inputMode, points, storageSize;
+};
+
+using L = Load;
+const Rule<L> kEnvironmentRules[] = {
+    {"BaudRateIndex", [](L& s, const TiXmlElement& e) { hold(s.baud, integer(e)); }},
+    {"ParityIndex",
+     [](L& s, const TiXmlElement& e) {
+         whenSet([&](std::int32_t baud, std::int32_t parity) { SetBaudRate(s.id, baud, parity); }, s.baud, integer(e));
+     }},
+    {"AutosendIndex", switchTo<L, SetAutosendIndex>},
+    {"UnValidTypeIndex", switchTo<L, SetInvalidData>},
+    {"EncodeRunMode", [](L& s, const TiXmlElement& e) { hold(s.runMode, fixedText(e, kRunModes)); }},
+    {"EncodeInputMode", [](L& s, const TiXmlElement& e) { hold(s.inputMode, fixedText(e, kInputModes)); }},
+    {"EncodePoint", [](L& s, const TiXmlElement& e) { hold(s.points, integer(e)); }},
+    {"EncodeDetDir",
+     [](L& s, const TiXmlElement& e) {
+         whenSet([&](std::int32_t run, std::int32_t dir) { QUIL_SetRunningMode(s.id, run, dir); }, s.runMode,
+                 fixedText(e, kDirections));
+     }},
+    {"EncodeMinTime",
+     [](L& s, const TiXmlElement& e) {
+         whenSet([&](std::int32_t mode, std::int32_t ns,
+                     std::int32_t points) { QUIL_SetEncoderMode(s.id, mode, ns, points); },
+                 s.inputMode, fixedText(e, kMinTimes), s.points);
+     }},
+    {"InOut_In", integerTo<L, SetInOut_In>},
+    {"InOut_InDQ", integerTo<L, SetInOut_InDQ>},
+    {"InOut_DataOut", integerTo<L, SetInOut_DataOut>},
+    {"InOut_MONIOut", integerTo<L, SetInOut_MONIOut>},
+};
+
+const Rule<L> kCommonRules[] = {
+    {"SamplingPeriodIndex", integerTo<L, QUIL_SetSamplingCycle>},
+    {"SelectionTimeIndex", integerTo<L, QUIL_SetStrobeTime>},
+    {"SyncSettingOUTSelectState",
+     [](L& s, const TiXmlElement& e) { numberedTo<L, QUIL_SetSynchronization>(s, e, "OUT0", kOuts, "OUTState"); }},
+    {"PreventMutalInterferenceIndex", integerTo<L, QUIL_SetMutualInterferencePrevention>},
+    {"PreventMutalInterferenceHeadMode",
+     [](L& s, const TiXmlElement& e) {
+         numberedTo<L, QUIL_SetMutualInterferencePreventionGroup>(s, e, "Head0", kHeads, "HeadMode");
+     }},
+    {"DataSaveNumber", [](L& s, const TiXmlElement& e) { hold(s.storageSize, integer(e)); }},
+    {"DataSavePeriod",
+     [](L& s, const TiXmlElement& e) {
+         whenSet([&](std::int32_t size, std::int32_t period) { QUIL_SetDataStorage(s.id, size, period); },
+                 s.storageSize, integer(e));
+     }},
+    {"DataSaveOUTSelectState",
+     [](L& s, const TiXmlElement& e) { numberedTo<L, QUIL_SetStorageTarget>(s, e, "OUT0", kOuts, "OUTState"); }},
+};
+
+// ------------------------------------------------------------ programs
+
+// The blocks of one "ProgNo" go to the program it names ("No.", or "NO" as
+// the save writes it). When that program cannot be selected they are
+// skipped rather than written into whichever program is active; a "ProgNo"
+// that names no program at all is meant for the active one.
+void applyProgram(Load& s, const TiXmlElement& prog) {
+    const Text number = prog.Attribute("No.") ? prog.Attribute("No.") : prog.Attribute("NO");
+    if (number) {
+        const auto p = integer(number);
+        if (!p || QUIL_SetProgramNo(s.id, *p) != QUIL_OK) return;
+    }
+    eachChild(prog, [&](const TiXmlElement& e) {
+        const char* name = e.Value();
+        if (std::strcmp(name, "HeadParameter") == 0) {
+            eachChild(e, [&](const TiXmlElement& block) {
+                if (int n = blockNumber(block.Value(), "Head0", kHeads)) applyHeadBlock(s.id, n, &block);
+            });
+        } else if (std::strcmp(name, "OUTParameter") == 0) {
+            eachChild(e, [&](const TiXmlElement& block) {
+                if (int n = blockNumber(block.Value(), "OUT0", kOuts)) applyOutBlock(s.id, n, &block);
+            });
+        } else if (std::strcmp(name, "CommonParameter") == 0) {
+            applyRules(s, e, kCommonRules);
+        }
+    });
+}
+
+// Reads the file into doc: false when it is no regular file, not an XML
+// document, or too large to hold.
+bool readDocument(TiXmlDocument& doc, const char* path) {
+    // A folder opens as a file on some systems and reads as one of endless size.
+    if (!platform::isRegularFile(path)) return false;
+    try {
+        return doc.LoadFile(path, TIXML_ENCODING_UTF8);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block) {
+    HeadBlock b{id, head, {}, {}, {}};
+    applyRules(b, *block, kHeadRules);
+}
+
+void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block) {
+    OutBlock b{id, out, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    applyRules(b, *block, kOutRules);
+}
+
+}  // namespace quil
+
+using namespace quil;
+
+extern "C" {
+
+QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path) {
+    QUIL_TRACE("QUIL_SetFormula", " DeviceID:%d", DeviceId);
+    int32_t r = checkDeviceId(DeviceId);
+    if (r != QUIL_OK) return r;
+    if (!path) return QUIL_ERROR_NULL_POINTER;
+    // A file that cannot be read as a document changes nothing at all.
+    TiXmlDocument doc;
+    if (!readDocument(doc, path)) return QUIL_ERROR_PARAMETER;
+    const TiXmlElement* root = doc.FirstChildElement();
+    if (!root) return QUIL_ERROR_PARAMETER;
+    if (const TiXmlDeclaration* d = doc.FirstChild()->ToDeclaration())
+        consolePrint(
+            "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"  // 头部信息：
+            "version is %s , encoding is %s\n",
+            d->Version(), d->Encoding());
+
+    int32_t active = -1;
+    QUIL_GetProgramNo(DeviceId, &active);
+    Load s{DeviceId, {}, {}, {}, {}, {}};
+    for (const TiXmlElement* e = root->FirstChildElement("Version"); e; e = e->NextSiblingElement()) {
+        if (std::strcmp(e->Value(), "EnvironmentSet") == 0) {
+            applyRules(s, *e, kEnvironmentRules);
+        } else if (std::strcmp(e->Value(), "ProgParameter") == 0) {
+            eachChild(*e, [&](const TiXmlElement& prog) {
+                if (std::strcmp(prog.Value(), "ProgNo") == 0) applyProgram(s, prog);
+            });
+        }
+    }
+    // When the active program could not be read, -1 is refused and nothing is sent.
+    QUIL_SetProgramNo(DeviceId, active);
+    return QUIL_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,53 @@
+// What the settings-file tests share: the files of a temporary directory, a
+// file's text, and the reading of a saved document.
+#pragma once
+
+#include <tinyxml.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log_dir.h"
+
+namespace quil::test {
+
+// The names of the files in a directory.
+inline std::vector<std::string> filesIn(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    return names;
+}
+
+inline std::string readText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The first element on the path of names below parent ("ProgParameter",
+// "ProgNo"), or null.
+inline const TiXmlElement* find(const TiXmlNode* parent, std::initializer_list<const char*> names) {
+    const TiXmlNode* at = parent;
+    for (const char* n : names) {
+        at = at ? at->FirstChildElement(n) : nullptr;
+        if (!at) return nullptr;
+    }
+    return at ? at->ToElement() : nullptr;
+}
+
+// The attribute named like the element, or "(none)" when it has none.
+inline std::string valueOf(const TiXmlElement* e) {
+    if (!e) return "(no element)";
+    const char* v = e->Attribute(e->Value());
+    return v ? v : "(none)";
+}
+
+}  // namespace quil::test

@@ -1,0 +1,124 @@
+// Settings files: save a controller's whole configuration into an XML file,
+// load such a file into a controller, and say what the file holds.
+#include <tinyxml.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+#include "quil.h"
+
+namespace quilctl {
+namespace {
+
+constexpr std::size_t kNamesShown = 8;
+
+// What a settings file holds: the values, the settings it has no value for
+// (by element name), and the programs its blocks are for.
+struct Contents {
+    int values = 0;
+    std::map<std::string, int> withoutValue;
+    std::vector<std::string> programs;
+};
+
+// A setting is an element without child elements. It holds a value when it
+// has an attribute (named like itself, or "OUTState" / "HeadMode" in a
+// selection).
+void count(const TiXmlElement* e, Contents& c) {
+    for (const TiXmlElement* child = e->FirstChildElement(); child; child = child->NextSiblingElement()) {
+        if (std::strcmp(child->Value(), "ProgNo") == 0) {
+            const char* n = child->Attribute("No.") ? child->Attribute("No.") : child->Attribute("NO");
+            c.programs.push_back(n ? n : "(active)");
+        }
+        if (std::strcmp(child->Value(), "property") == 0) continue;  // the version and the save time
+        if (child->FirstChildElement()) {
+            count(child, c);
+        } else if (child->FirstAttribute()) {
+            ++c.values;
+        } else if (std::strcmp(child->Value(), "AVEOUTSelectState") != 0) {
+            ++c.withoutValue[child->Value()];
+        }
+    }
+}
+
+bool readContents(const std::string& path, Contents& c) {
+    TiXmlDocument doc;
+    if (!doc.LoadFile(path.c_str(), TIXML_ENCODING_UTF8) || !doc.FirstChildElement()) return false;
+    count(doc.FirstChildElement(), c);
+    return true;
+}
+
+std::string programList(const Contents& c) {
+    std::string text;
+    for (const std::string& p : c.programs) text += (text.empty() ? "" : " ") + p;
+    return text.empty() ? "none" : text;
+}
+
+int save(int32_t id, const std::string& path) {
+    if (report("settings save", QUIL_DeriveFormula(id, path.c_str()))) return 1;
+    Contents c;
+    readContents(path, c);
+    std::printf("saved %s: %d values, programs %s\n", path.c_str(), c.values, programList(c).c_str());
+    if (c.withoutValue.empty()) return 0;
+    int total = 0;
+    for (const auto& [name, n] : c.withoutValue) total += n;
+    std::printf(
+        "%d settings without value, which a load leaves alone (none reads them, this OUT lacks them, they\n"
+        "belong to another calculation mode, or the controller refused to report them):\n",
+        total);
+    // The rarest first: a value that one head or program lacks is more
+    // likely a refused read than one that every OUT lacks.
+    std::vector<std::pair<int, std::string>> names;
+    for (const auto& [name, n] : c.withoutValue) names.emplace_back(n, name);
+    std::sort(names.begin(), names.end());
+    for (std::size_t i = 0; i < names.size() && i < kNamesShown; ++i)
+        std::printf("  %-28s %d\n", names[i].second.c_str(), names[i].first);
+    if (names.size() > kNamesShown) std::printf("  ... and %zu more names\n", names.size() - kNamesShown);
+    return 0;
+}
+
+int load(int32_t id, const std::string& path, const Contents& c) {
+    if (report("settings load", QUIL_SetFormula(id, path.c_str()))) return 1;
+    std::printf("loaded %s: %d values, programs %s\n", path.c_str(), c.values, programList(c).c_str());
+    std::printf(
+        "(a value the controller refuses leaves that setting as it was; the active program is selected "
+        "again)\n");
+    return 0;
+}
+
+int cmdSettings(Context& c) {
+    const auto& a = c.args;
+    if (a.size() != 2 || (a[0] != "save" && a[0] != "load")) usage();
+    const std::string path = a[1];
+    if (a[0] == "save") return withDevice(c, [&](int32_t id) { return save(id, path); });
+    // A file that is no document is refused before the controller is asked.
+    Contents contents;
+    if (!readContents(path, contents)) {
+        std::fprintf(stderr, "settings load: %s is no settings file (not readable as an XML document)\n", path.c_str());
+        return 1;
+    }
+    return withDevice(c, [&](int32_t id) { return load(id, path, contents); });
+}
+
+void details(std::FILE* to) {
+    std::fprintf(to,
+                 "\nThe file (XML, UTF-8) holds the controller-wide serial, autosend, invalid-data, encoder and I/O\n"
+                 "settings, and for each of the programs 0 to 7 the settings of the 4 heads, the 8 OUTs and the\n"
+                 "common settings. A save replaces FILE only once the whole document is written; a load writes\n"
+                 "every value the file holds into its program. The network address is saved for reference and\n"
+                 "never loaded.\n");
+}
+
+Registration settingsFiles(25, {
+                                   {"settings", "save FILE | load FILE",
+                                    "save the whole configuration into FILE, or load FILE into the controller",
+                                    cmdSettings, details},
+                               });
+
+}  // namespace
+}  // namespace quilctl
