@@ -2,13 +2,16 @@
 # under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
 # library against the simulator, `make bench` prints the benchmark figures,
 # `make install PREFIX=...` installs the library, its header, its CMake and
-# pkg-config files and the two programs. Only `make deps` and `make test`
-# install missing Debian packages.
+# pkg-config files and the two programs. `make windows` cross-builds the
+# 32-bit Windows DLL into build-windows/, `make test-windows` runs its tests
+# under wine. Only `make deps`, `make test` and `make test-windows` install
+# missing Debian packages.
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean \
+	windows windows-deps test-windows
 
 all: build
 
@@ -61,5 +64,22 @@ bench:
 	cmake --build build-release -j$(JOBS) --target quil_bench
 	./build-release/quil_bench --benchmark_min_time=0.5
 
+# The Windows DLL (quil.dll), its import library, quilctl.exe and the test
+# programs, cross-built with mingw-w64; cJSON and TinyXML from the
+# distribution's sources, fetched into build-windows/deps once.
+windows: windows-deps
+	cmake -S . -B build-windows --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-windows -j$(JOBS)
+
+windows-deps:
+	@sh scripts/install-windows-deps.sh
+
+# Under wine, against the Linux simulator: build/quilsim is built first.
+test-windows: deps windows
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS) --target quilsim
+	JOBS=$(JOBS) sh scripts/test-windows.sh
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-windows

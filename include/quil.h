@@ -15,9 +15,13 @@
  * is reachable through the library: libquil.so depends on libcjson, so a
  * symbol lookup through libquil's handle finds it, and this header brings its
  * declarations wherever <cjson/cJSON.h> is installed. Link with -lquil
- * -lcjson (CMake users of the quil target get both). */
+ * -lcjson (CMake users of the quil target get both). quil.dll carries cJSON
+ * inside and exports its functions itself: link with -lquil only. */
 #if defined(__has_include)
 #if __has_include(<cjson/cJSON.h>)
+#if defined(_WIN32) && !defined(QUIL_BUILDING) && !defined(CJSON_HIDE_SYMBOLS) && !defined(CJSON_EXPORT_SYMBOLS)
+#define CJSON_IMPORT_SYMBOLS /* quil.dll exports them */
+#endif
 #include <cjson/cJSON.h>
 #endif
 #endif
@@ -38,9 +42,12 @@ extern "C" {
 #define QUIL_STDCALL
 #endif
 
+/* On Windows the DLL's module-definition file names the exports (some only
+ * under their decorated names, such as _QUIL_Refresh@4); an export attribute
+ * would add names of its own. */
 #if defined(_WIN32)
 #if defined(QUIL_BUILDING)
-#define QUIL_API __declspec(dllexport)
+#define QUIL_API
 #else
 #define QUIL_API __declspec(dllimport)
 #endif

@@ -5,12 +5,10 @@
 #include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
+#include "declared_api.h"
 #include "quil.h"
 
 namespace {
@@ -42,22 +40,9 @@ bool isStandardLibrary(const std::string& n) {
     return std;
 }
 
-// Every function quil.h declares with QUIL_API.
-std::set<std::string> declaredFunctions() {
-    std::ifstream header(QUIL_HEADER_PATH);
-    std::stringstream text;
-    text << header.rdbuf();
-    std::set<std::string> names;
-    static const std::regex decl(R"(QUIL_API\s+[^;(]*?\b(\w+)\s*\()");
-    const std::string t = text.str();
-    for (auto it = std::sregex_iterator(t.begin(), t.end(), decl); it != std::sregex_iterator(); ++it)
-        if ((*it)[1].str().rfind("__", 0) != 0) names.insert((*it)[1]);  // not the macro definitions
-    return names;
-}
-
 TEST(Abi, ExactlyTheDeclaredApiIsExported) {
     const auto exported = exportedFunctions();
-    const auto declared = declaredFunctions();
+    const auto declared = quil::test::declaredFunctions(QUIL_HEADER_PATH);
     ASSERT_FALSE(exported.empty()) << "nm could not read " << QUIL_SO_PATH;
     ASSERT_GT(declared.size(), 20u) << "could not read " << QUIL_HEADER_PATH;
     for (const auto& n : declared) EXPECT_TRUE(exported.count(n)) << "declared but not exported: " << n;

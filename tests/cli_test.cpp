@@ -1,7 +1,11 @@
 // quilctl as a user runs it: strict arguments, help without the network,
-// messages on standard error, and the settings families' commands.
+// messages on standard error, and the settings families' commands; and
+// quilsim's --model. Linux only: they run the programs through the shell.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -123,6 +127,33 @@ TEST_F(Cli, SettingsFilesAreSavedAndLoadedWithWhatTheyHold) {
     EXPECT_EQ(loaded.rc, 0) << loaded.err;
     EXPECT_EQ(loaded.out.rfind("loaded " + file + ": ", 0), 0u) << loaded.out;
     EXPECT_EQ(run("settings save " + dir.path() + "/missing/settings.xml").rc, 1);
+}
+
+// ------------------------------------------------------------ quilsim --model
+
+// quilsim's exit status for these arguments; nothing listens: a good model
+// comes with --help, which never serves.
+int quilsimExit(const std::string& args, std::string* err) {
+    const std::string cmd = std::string(QUILSIM_PATH) + " --address 127.0.0.9 " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[512];
+    err->clear();
+    while (std::fgets(buf, sizeof buf, p)) *err += buf;
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(QuilsimModel, ModelIsAWholeKnownCode) {
+    std::string out;
+    for (const char* bad : {"abc", "3x", "''", "-1", "' 5'", "+5", "12", "33", "40", "99999999999"}) {
+        EXPECT_EQ(quilsimExit(std::string("--model ") + bad + " --help", &out), 2) << bad;
+        EXPECT_NE(out.find("--model takes a model code"), std::string::npos) << bad << ": " << out;
+    }
+    for (const char* good : {"0", "11", "34", "35", "39"})
+        EXPECT_EQ(quilsimExit(std::string("--model ") + good + " --help", &out), 0) << good << ": " << out;
+    EXPECT_EQ(quilsimExit("--help", &out), 0);
+    EXPECT_NE(out.find("default 35"), std::string::npos) << out;
 }
 
 }  // namespace

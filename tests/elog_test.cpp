@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,11 +19,14 @@
 #include "elog/elog.h"
 #include "elog/elog_file.h"
 #include "elog/log_setup.h"
+#include "log_dir.h"
 #include "platform/platform.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using quil::test::logText;
+using quil::test::textLineEnd;
 
 constexpr const char* kDefaultIniBytes =
     "[EnableOutput]\r\nEnable=0\r\n[LevelOutput]\r\nLevel=1\r\n"
@@ -36,12 +40,28 @@ constexpr const char* kStamp = "[##-## ##:##:##.### pid:* tid:*] ";
 // parallel test processes never share a log or an INI file.
 class AppDir {
 public:
-    AppDir() : root_(fs::temp_directory_path() / ("quil-elog-" + std::to_string(quil::platform::processId()))) {
+    AppDir() {
+        // A death test's child process on Windows is a new run of the test
+        // program that runs the test from its start up to the statement
+        // that dies: it takes over the directory of the process that
+        // started it, named in the environment, as it is.
+        if (const char* inherited = std::getenv(kInheritedVariable); inherited && *inherited) {
+            root_ = inherited;
+            use(root_);
+            return;
+        }
+        root_ = fs::temp_directory_path() / ("quil-elog-" + std::to_string(quil::platform::processId()));
         fs::remove_all(root_);
         fs::create_directories(root_);
+        owner_ = true;
+        environmentEntry() = std::string(kInheritedVariable) + "=" + root_.string();
+        putenv(environmentEntry().data());
         use(root_);
     }
     ~AppDir() {
+        if (!owner_) return;
+        static std::string cleared = std::string(kInheritedVariable) + "=";
+        putenv(cleared.data());
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -70,6 +90,13 @@ public:
     }
 
 private:
+    static constexpr const char* kInheritedVariable = "QUIL_TEST_APP_DIR";
+    // putenv keeps the string itself: it must outlive the entry.
+    static std::string& environmentEntry() {
+        static std::string entry;
+        return entry;
+    }
+
     void use(const fs::path& dir) {
         dir_ = dir;
         quil::platform::overrideApplicationDirectory(dir.string());
@@ -77,20 +104,18 @@ private:
 
     fs::path root_;
     fs::path dir_;
+    bool owner_ = false;
 };
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string slurp(const fs::path& path) { return quil::test::readBytes(path); }
 
 void spit(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
 }
 
-// What the log gained since it was offset bytes long.
-std::string appendedSince(const fs::path& path, std::size_t offset) { return slurp(path).substr(offset); }
+// What the log gained since its text was offset bytes long.
+std::string appendedSince(const fs::path& path, std::size_t offset) { return logText(path).substr(offset); }
 
 // Whether text has the given shape: '#' stands for one digit, '*' for one or
 // more digits (collected into fields), anything else for itself.
@@ -193,10 +218,10 @@ TEST(ElogIni, ReadOncePerProcess) {
     // A second initialisation does not move the log elsewhere either.
     const fs::path first = dir.log();
     const fs::path other = dir.useDirOfLength(dir.root().string().size() + 10);
-    EXPECT_EQ(elog_init(other.c_str()), 0);
+    EXPECT_EQ(elog_init(other.string().c_str()), 0);
 
     logEveryLevel();
-    EXPECT_EQ(levelLetters(slurp(first)), "AE");
+    EXPECT_EQ(levelLetters(logText(first)), "AE");
     EXPECT_FALSE(fs::exists(dir.log()));
 }
 
@@ -217,7 +242,7 @@ TEST_P(ElogIniLevels, WritesOnlyLevelsTheFileAllows) {
     spit(dir.ini(), c.ini);
     EXPECT_EQ(runSetup(), c.printed);
     logEveryLevel();
-    EXPECT_EQ(levelLetters(slurp(dir.log())), c.letters);
+    EXPECT_EQ(levelLetters(logText(dir.log())), c.letters);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -245,17 +270,18 @@ TEST(ElogIni, ApplyRejectsLevelOutOfRange) {
     AppDir dir;
     // Before initialisation switching on is ignored.
     elog_start();
-    elog_init(dir.root().c_str());
+    elog_init(dir.root().string().c_str());
     for (std::uint8_t lvl = ELOG_LVL_ASSERT; lvl <= ELOG_LVL_VERBOSE; ++lvl) elog_set_fmt(lvl, ELOG_FMT_LEVEL);
     logEveryLevel();
-    EXPECT_EQ(slurp(dir.log()), "");
+    EXPECT_EQ(logText(dir.log()), "");
 
     EXPECT_EQ(ApplyLogSetting(1, 2), 0);
     EXPECT_EQ(ApplyLogSetting(1, 6), 4103);  // output stays on, filter stays at 2
     logEveryLevel();
     EXPECT_EQ(ApplyLogSetting(0, 5), 0);
     logEveryLevel();
-    EXPECT_EQ(slurp(dir.log()), "A/ level:0\nE/ level:1\nW/ level:2\n");
+    const std::string& end = textLineEnd();
+    EXPECT_EQ(slurp(dir.log()), "A/ level:0" + end + "E/ level:1" + end + "W/ level:2" + end);
 }
 
 // ------------------------------------------------------------------ lines
@@ -265,7 +291,7 @@ TEST(ElogLine, LibraryMaskLayout) {
     setupVerbose(dir);
     elog_output(ELOG_LVL_ERROR, "NO_TAG", __FILE__, "QUIL_OpenDeviceETHER", 47, " DeviceID:%d", 0);
 
-    const std::string text = slurp(dir.log());
+    const std::string text = logText(dir.log());
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     const std::vector<std::string> lines = linesOf(text);
@@ -312,7 +338,7 @@ TEST(ElogLine, HeaderFieldsFollowTheMask) {
         {ELOG_LVL_ERROR, 0xFF, "NO_TAG", 7, "E/NO_TAG   " + stamp + "(src.cpp Func:7)msg"},
     };
     for (const Case& c : cases) {
-        const std::size_t before = slurp(dir.log()).size();
+        const std::size_t before = logText(dir.log()).size();
         elog_set_fmt(c.level, c.mask);
         elog_output(c.level, c.tag, "src.cpp", "Func", c.line, "%s", "msg");
         const std::string text = appendedSince(dir.log(), before);
@@ -326,7 +352,7 @@ TEST(ElogLine, LongMessageIsCutTo512Bytes) {
     AppDir dir;
     setupVerbose(dir);
     auto lineFor = [&dir](const std::string& msg) {
-        const std::size_t before = slurp(dir.log()).size();
+        const std::size_t before = logText(dir.log()).size();
         elog_output(ELOG_LVL_ERROR, "NO_TAG", __FILE__, "QUIL_Test", 10, "%s", msg.c_str());
         return appendedSince(dir.log(), before);
     };
@@ -382,7 +408,7 @@ TEST(ElogLine, ConcurrentLinesStayWhole) {
 
     const std::string shape =
         std::string("E/NO_TAG   ") + kStamp + "(QUIL_Worker:99) T:* N:* payload-payload-payload-payload-payload";
-    const std::vector<std::string> lines = linesOf(slurp(dir.log()));
+    const std::vector<std::string> lines = linesOf(logText(dir.log()));
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
     std::set<std::pair<int, int>> seen;
     for (const std::string& line : lines) {
@@ -399,7 +425,7 @@ TEST(ElogLine, ConcurrentLinesStayWhole) {
 
 TEST(ElogFile, RotatesOnlyPastMaxSize) {
     AppDir dir;
-    elog_init(dir.root().c_str());
+    elog_init(dir.root().string().c_str());
     ElogFileCfg cfg{};
     const std::string base = (dir.root() / "rot.log").string();
     std::snprintf(cfg.name, sizeof cfg.name, "%s", base.c_str());
@@ -442,7 +468,7 @@ TEST(ElogFile, RotatesOnlyPastMaxSize) {
 
 TEST(ElogFile, FailedRotationDropsLineAndKeepsGrowing) {
     AppDir dir;
-    elog_init(dir.root().c_str());
+    elog_init(dir.root().string().c_str());
     ElogFileCfg cfg{};
     const std::string base = (dir.root() / "rot.log").string();
     std::snprintf(cfg.name, sizeof cfg.name, "%s", base.c_str());
@@ -472,7 +498,7 @@ TEST(ElogFile, FailedRotationDropsLineAndKeepsGrowing) {
 
 TEST(ElogFile, PathLimitOfConfiguredNames) {
     AppDir dir;
-    elog_init(dir.root().c_str());
+    elog_init(dir.root().string().c_str());
     struct Case {
         std::size_t nameLen;
         std::uint32_t maxRotate;
@@ -496,6 +522,11 @@ TEST(ElogFile, PathLimitOfConfiguredNames) {
         elog_output_unlock();
         EXPECT_EQ(fs::exists(name), c.opens) << "name of " << c.nameLen;
         EXPECT_EQ(fs::exists(name + ".0"), c.opens && c.maxRotate > 0) << "name of " << c.nameLen;
+        // An open file keeps its directory on Windows: close the log first.
+        ElogFileCfg none{};
+        elog_output_lock();
+        elog_file_config(&none);
+        elog_output_unlock();
         fs::remove_all(parent);
     }
 }
@@ -517,7 +548,7 @@ TEST(ElogFile, LongestUsableApplicationDirectoryLogs) {
     dir.useDirOfLength(255 - 17 - 3);
     setupVerbose(dir);
     logEveryLevel();
-    EXPECT_EQ(levelLetters(slurp(dir.log())), "AEWIDV");
+    EXPECT_EQ(levelLetters(logText(dir.log())), "AEWIDV");
 }
 
 // ------------------------------------------------------------------ failed checks
@@ -528,7 +559,7 @@ TEST(ElogDeathTest, LevelAboveVerboseHaltsAfterAssertLine) {
     const std::uint8_t badLevel = ELOG_LVL_VERBOSE + 1;
     EXPECT_DEATH(elog_output(badLevel, "NO_TAG", __FILE__, "QUIL_Test", 10, "never"), "");
 
-    const std::vector<std::string> lines = linesOf(slurp(dir.log()));
+    const std::vector<std::string> lines = linesOf(logText(dir.log()));
     ASSERT_EQ(lines.size(), 1u);
     std::vector<std::string> fields;  // pid, tid, line, line
     ASSERT_TRUE(fitsShape(lines[0],
@@ -546,7 +577,7 @@ TEST(ElogDeathTest, NullTextHaltsAfterAssertLine) {
     EXPECT_DEATH(elog_strcpy(0, buf, nullptr), "");
     EXPECT_DEATH(elog_file_write(nullptr, 3), "");
 
-    const std::vector<std::string> lines = linesOf(slurp(dir.log()));
+    const std::vector<std::string> lines = linesOf(logText(dir.log()));
     ASSERT_EQ(lines.size(), 2u);
     const std::string head = std::string("A/elog     ") + kStamp;
     EXPECT_TRUE(fitsShape(lines[0], head + "(elog_strcpy:*)(src) has assert failed at elog_strcpy:*.")) << lines[0];
@@ -561,7 +592,7 @@ TEST(ElogDeathTest, WriteBeforeInitHaltsInsteadOfHanging) {
     EXPECT_DEATH(
         {
             ElogFileCfg cfg{};
-            std::snprintf(cfg.name, sizeof cfg.name, "%s", dir.log().c_str());
+            std::snprintf(cfg.name, sizeof cfg.name, "%s", dir.log().string().c_str());
             cfg.max_size = 1000;
             elog_file_config(&cfg);
             elog_set_fmt(ELOG_LVL_ERROR, 223);

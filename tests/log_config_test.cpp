@@ -46,7 +46,7 @@ TEST(LogConfig, RefusesWhatItCannotMean) {
 TEST(LogConfig, EnvironmentMovesTheIniAndTheLog) {
     LogDir app, moved;
     moved.writeIni(1, 5);
-    ::setenv("QUIL_LOG_DIR", moved.path().c_str(), 1);
+    quil::test::setEnvironment("QUIL_LOG_DIR", moved.path());
     EXPECT_EQ(openOnce(), "FILE FIND enableLog:1 levelLog:5\r\n");
     EXPECT_NE(moved.log().find("QUIL_OpenDeviceETHER"), std::string::npos);
     EXPECT_FALSE(fs::exists(app.path() + "/EnableLogout.ini"));
@@ -54,7 +54,7 @@ TEST(LogConfig, EnvironmentMovesTheIniAndTheLog) {
 
 TEST(LogConfig, QuietFromTheEnvironment) {
     LogDir app;
-    ::setenv("QUIL_QUIET", "1", 1);
+    quil::test::setEnvironment("QUIL_QUIET", "1");
     EXPECT_EQ(openOnce(), "");
     EXPECT_TRUE(fs::exists(app.path() + "/EnableLogout.ini")) << "quiet changes only the console";
     testing::internal::CaptureStderr();

@@ -5,9 +5,11 @@
 // test case does).
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -15,12 +17,68 @@
 
 namespace quil::test {
 
-// A directory of its own below /tmp, removed with what it holds.
+inline std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The trace log is written in the C library's text mode, which stores each
+// "\n" as the system's line end ("\r\n" on Windows); found out once by
+// writing a line in that mode.
+inline const std::string& textLineEnd() {
+    static const std::string end = [] {
+        namespace fs = std::filesystem;
+        const fs::path p = fs::temp_directory_path() / ("quil-line-end-" + std::to_string(platform::processId()));
+        if (std::FILE* f = std::fopen(p.string().c_str(), "w")) {
+            std::fputs("\n", f);
+            std::fclose(f);
+        }
+        std::string bytes = readBytes(p);
+        std::error_code ec;
+        fs::remove(p, ec);
+        return bytes;
+    }();
+    return end;
+}
+
+// A log file's text as the library wrote it, before the text mode's
+// translation of its line ends.
+inline std::string logText(const std::filesystem::path& path) {
+    const std::string bytes = readBytes(path);
+    const std::string& end = textLineEnd();
+    std::string text;
+    std::size_t start = 0;
+    for (std::size_t at; (at = bytes.find(end, start)) != std::string::npos; start = at + end.size())
+        text.append(bytes, start, at - start).append("\n");
+    return text.append(bytes, start, std::string::npos);
+}
+
+// Sets a variable of the process environment, where the C library's getenv
+// reads it.
+inline void setEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+// A new directory under the system's temporary directory, with a name no
+// other test process picks, removed with what it holds.
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix = "quil") {
-        std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
-        if (mkdtemp(tmpl.data())) dir_ = tmpl;
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path base = fs::temp_directory_path(ec);
+        std::random_device random;
+        for (int attempt = 0; !ec && dir_.empty() && attempt < 100; ++attempt) {
+            const fs::path p = base / (prefix + "-" + std::to_string(platform::processId()) + "-" +
+                                       std::to_string(random() % 1000000));
+            if (fs::create_directory(p, ec)) dir_ = p.string();
+        }
     }
     ~TempDir() {
         std::error_code ignored;
@@ -32,12 +90,7 @@ public:
     bool ok() const { return !dir_.empty(); }
     const std::string& path() const { return dir_; }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
-    std::string read(const std::string& name) const {
-        std::ifstream f(file(name), std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string read(const std::string& name) const { return readBytes(file(name)); }
 
 private:
     std::string dir_;
@@ -50,7 +103,7 @@ public:
         std::ofstream(file("EnableLogout.ini"))
             << "[EnableOutput]\r\nEnable=" << enable << "\r\n[LevelOutput]\r\nLevel=" << level << "\r\n";
     }
-    std::string log() const { return read("QUILLinkFile.log"); }
+    std::string log() const { return logText(file("QUILLinkFile.log")); }
 };
 
 }  // namespace quil::test

@@ -17,15 +17,8 @@ namespace quil::test {
 // The names of the files in a directory.
 inline std::vector<std::string> filesIn(const TempDir& dir) {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
     return names;
-}
-
-inline std::string readText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 inline void writeText(const std::string& path, const std::string& text) {

@@ -24,7 +24,7 @@ using namespace quil::settings;
 using quil::test::DeviceTest;
 using quil::test::filesIn;
 using quil::test::find;
-using quil::test::readText;
+using quil::test::readBytes;
 using quil::test::TempDir;
 using quil::test::valueOf;
 using quil::test::writeText;
@@ -465,7 +465,7 @@ protected:
 TEST_F(SettingsSave, DocumentLayoutInThePrintersForm) {
     TiXmlDocument doc;
     ASSERT_TRUE(save(doc));
-    const std::string text = readText(path);
+    const std::string text = readBytes(path);
     const std::string start =
         "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<SettingFileInfo>\n    <Version>\n        "
         "<property SOFT_VERSION=\"v-01-01-01\" />\n    </Version>\n    <SaveTime>\n";
@@ -620,12 +620,12 @@ TEST_F(SettingsSave, RefusedArgumentsAndUnwritablePathsWriteNoFile) {
     EXPECT_EQ(QUIL_DeriveFormula(kId, nullptr), QUIL_ERROR_NULL_POINTER);
     EXPECT_EQ(QUIL_DeriveFormula(64, path.c_str()), QUIL_ERROR_DEVICE_ID);
     EXPECT_EQ(QUIL_DeriveFormula(9, path.c_str()), QUIL_ERROR_OPEN);
-    EXPECT_EQ(readText(path), "old");
+    EXPECT_EQ(readBytes(path), "old");
     sim.clearReceived();
     EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("missing/save.xml").c_str()), QUIL_ERROR_PARAMETER);
     EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("").c_str()), QUIL_ERROR_PARAMETER) << "a folder";
     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"save.xml"}) << "no file left behind";
-    EXPECT_EQ(readText(path), "old");
+    EXPECT_EQ(readBytes(path), "old");
 }
 
 TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile) {
@@ -646,7 +646,7 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
         c.fault();
         sim.clearReceived();
         EXPECT_EQ(QUIL_DeriveFormula(kId, path.c_str()), c.code) << c.what;
-        EXPECT_EQ(readText(path), "old") << c.what;
+        EXPECT_EQ(readBytes(path), "old") << c.what;
         EXPECT_EQ(filesIn(dir), std::vector<std::string>{"save.xml"}) << c.what;
         const Lines lines = sim.receivedLines();
         EXPECT_EQ(lines.back(), "PW,2") << c.what << ": the active program selected again, nothing read after";
@@ -659,7 +659,7 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
     TiXmlDocument doc;
     EXPECT_TRUE(save(doc));
     EXPECT_TRUE(save(doc));
-    EXPECT_EQ(readText(path).rfind("<?xml", 0), 0u);
+    EXPECT_EQ(readBytes(path).rfind("<?xml", 0), 0u);
 }
 
 // The models 34 to 39 set their encoders per channel: the controller-wide

@@ -51,7 +51,7 @@ struct Parsed {
 // number it takes.
 struct IndexedGetter {
     const char* name;
-    int32_t (*get)(int32_t id, int32_t index, int32_t* value);
+    int32_t(QUIL_STDCALL* get)(int32_t id, int32_t index, int32_t* value);
     int32_t last;
 };
 

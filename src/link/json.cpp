@@ -35,6 +35,7 @@ struct JsonExchange {
         printed = cJSON_Print(request);
         if (!printed) return -10;
         char* tmp = rec->tmpBuff.data();
+        if (!tmp) return -10;
         const int n = std::snprintf(tmp, rec->tmpBuff.size(), "#J,%s\r\n", printed);
         if (n < 0 || static_cast<std::size_t>(n) >= rec->tmpBuff.size()) return -10;
         if (swapLine(commandLinks(), id, tmp, n, nullptr, nullptr, kJsonTimeoutMs) < 0) return -10;

@@ -7,11 +7,18 @@
 
 namespace quil::link {
 
-ZeroedBuffer::ZeroedBuffer(std::size_t size)
+char* ZeroedBuffer::data() const {
+    char* p = data_.load(std::memory_order_acquire);
+    if (p) return p;
     // calloc of this size maps fresh zero pages: nothing is touched up front.
-    : data_(static_cast<char*>(std::calloc(size, 1))), size_(data_ ? size : 0) {}
-
-ZeroedBuffer::~ZeroedBuffer() { std::free(data_); }
+    // Two threads may get here at once (an exchange and the application
+    // asking for the buffer); the first one's buffer is kept.
+    char* fresh = static_cast<char*>(std::calloc(size_, 1));
+    if (!fresh) return nullptr;
+    if (data_.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return fresh;
+    std::free(fresh);
+    return p;
+}
 
 LinkPtr LinkTable::find(std::uint32_t id) const {
     if (id >= kMaxLinks) return nullptr;
@@ -107,7 +114,8 @@ int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t p
     if (id >= kMaxLinks) return -1;
     if (table.find(id)) return -3;
     auto rec = std::make_shared<LinkRecord>(id, dataSize, nullptr, true);
-    if (!rec->dataBuff.ok() || !rec->tmpBuff.ok()) return -1;
+    // A link opened for the raw functions gets its buffers now.
+    if (!rec->dataBuff.data() || !rec->tmpBuff.data()) return -1;
     // The record is entered before connecting, so a second open meanwhile is refused.
     if (!table.insert(id, rec)) return -3;
     platform::Socket s = connectSocket(ip, port);
@@ -123,8 +131,8 @@ int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket) {
     if (id >= kMaxLinks) return -1;
     LinkTable& table = commandLinks();
     if (table.find(id)) return -3;
+    // The buffers come with their first use.
     auto rec = std::make_shared<LinkRecord>(id, kLinkBufferSize, std::move(conn), ownsSocket);
-    if (!rec->dataBuff.ok() || !rec->tmpBuff.ok()) return -1;
     return table.insert(id, rec) ? 0 : -3;
 }
 
@@ -152,6 +160,7 @@ long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
 int recvLine(LinkRecord& rec, int timeoutMs) {
     char* buf = rec.dataBuff.data();
     const std::size_t size = rec.dataBuff.size();
+    if (!buf) return -1;
     // Everything past the received bytes must read 0, but zeroing 24 MiB per
     // reply would dominate the exchange: clear only what earlier replies wrote.
     std::memset(buf, 0, rec.dataDirty);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -27,20 +28,23 @@ inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room
 inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
 inline constexpr std::size_t kRecvChunk = 10240;  // bytes asked for per receive of a reply line
 
-// A zero-filled buffer whose pages are only made resident when written: a
-// record costs two buffers of 24 MiB of address space but little memory.
+// A zero-filled buffer, allocated at its first use: its pages are only made
+// resident when written, but its 24 MiB of address space are taken at once.
+// A 32-bit process has room for few of them, and the command link that every
+// open device registers (QUIL_OpenDeviceETHER) needs none unless the
+// application uses the raw link functions on it: 64 open devices must fit.
 class ZeroedBuffer {
 public:
-    explicit ZeroedBuffer(std::size_t size);
-    ~ZeroedBuffer();
+    explicit ZeroedBuffer(std::size_t size) : size_(size) {}
+    ~ZeroedBuffer() { std::free(data_.load()); }
     ZeroedBuffer(const ZeroedBuffer&) = delete;
     ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
-    char* data() const { return data_; }
+    // The buffer; null when it could not be allocated.
+    char* data() const;
     std::size_t size() const { return size_; }
-    bool ok() const { return data_ != nullptr; }
 
 private:
-    char* data_;
+    mutable std::atomic<char*> data_{nullptr};
     std::size_t size_;
 };
 

@@ -1,7 +1,8 @@
 // The only header of the library that knows an operating system exists.
 // Everything above it (log, links, device sessions, simulator, tools) talks to
 // sockets, clocks, paths and the machine through these functions. The POSIX
-// backend lives in posix/; a Windows backend would sit beside it in win/.
+// backend lives in posix/, the Windows backend beside it in win/, with the
+// same file names; common.cpp holds what the standard library serves alike.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,10 @@ inline constexpr int kErrConnAborted = 10053;  // connection aborted locally
 inline constexpr int kErrConnReset = 10054;    // reset by the peer
 inline constexpr int kErrNotSocket = 10038;    // handle is not (any longer) a socket
 
-// Starts the socket library. The controller code asks for version 2.2; POSIX
-// needs no start, so this always grants exactly that.
+// Starts the socket library asking for version 2.2: false when it cannot be
+// started, else true with the version granted. A library that grants another
+// version is stopped again at once (the caller refuses to go on). POSIX needs
+// no start, so there this always grants exactly 2.2.
 bool socketStartup(int* grantedMajor, int* grantedMinor);
 
 Socket tcpSocket();         // IPv4 stream socket, blocking until setNonBlocking
@@ -138,7 +141,11 @@ private:
 std::string applicationDirectory();
 // Tests place the log and its INI file in a directory of their own.
 void overrideApplicationDirectory(const std::string& dir);
+#ifdef _WIN32
+inline constexpr const char* kPathSeparator = "\\";
+#else
 inline constexpr const char* kPathSeparator = "/";
+#endif
 
 // Integer value of key in section of an INI file, matching section and key
 // names without regard to case, parsed like atoi; def when the file, the

@@ -97,8 +97,8 @@ int cmdMode(Context& c) {
 }
 
 // timing|zero on|off [OUT | --mask M]
-int cmdSwitch(Context& c, const char* what, int32_t (*single)(int32_t, int32_t, int32_t),
-              int32_t (*multi)(int32_t, int32_t, int32_t), int32_t (*all)(int32_t, int32_t)) {
+int cmdSwitch(Context& c, const char* what, int32_t(QUIL_STDCALL* single)(int32_t, int32_t, int32_t),
+              int32_t(QUIL_STDCALL* multi)(int32_t, int32_t, int32_t), int32_t(QUIL_STDCALL* all)(int32_t, int32_t)) {
     int32_t onOff = 0;
     Selection sel;
     if (c.args.empty() || !parseOnOff(c.args[0], onOff) || !parseSelection(c.args, 1, sel)) return usage();

@@ -51,7 +51,7 @@ int show(const char* what, int32_t number, const std::vector<T>& values, int32_t
 // "read OUT [--csv FILE]" / "encoder CH [--csv FILE]"
 template <class T>
 int readOut(Context& c, const char* command, const char* what,
-            int32_t (*read)(int32_t, int32_t, int32_t, T*, int32_t*)) {
+            int32_t(QUIL_STDCALL* read)(int32_t, int32_t, int32_t, T*, int32_t*)) {
     const auto& a = c.args;
     std::string csv;
     if (a.size() == 4 && a[2] == "--csv")
@@ -67,7 +67,7 @@ int readOut(Context& c, const char* command, const char* what,
     });
 }
 
-int control(Context& c, const char* what, int32_t (*fn)(int32_t), const char* done) {
+int control(Context& c, const char* what, int32_t(QUIL_STDCALL* fn)(int32_t), const char* done) {
     if (c.args.size() != 1) return usage();
     return withDevice(c, [&](int32_t id) {
         if (report(what, fn(id))) return 1;

@@ -159,12 +159,6 @@ bool parseIpv4(const char* text, Ipv4* out) {
     return true;
 }
 
-std::string formatIpv4(const Ipv4& ip) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip.b[0], ip.b[1], ip.b[2], ip.b[3]);
-    return buf;
-}
-
 int connectStart(Socket s, const Ipv4& ip, std::uint16_t port) {
     sockaddr_in a = toSockaddr(ip, port);
     return ::connect(fdOf(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();

@@ -9,15 +9,12 @@
 #include <unistd.h>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <thread>
 
 namespace quil::platform {
 
@@ -36,23 +33,8 @@ LocalTime localTime() {
                      static_cast<int>(tv.tv_usec / 1000)};
 }
 
-void sleepMs(int ms) {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 long processId() { return static_cast<long>(::getpid()); }
 long threadId() { return static_cast<long>(::syscall(SYS_gettid)); }
-
-std::uint64_t monotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-namespace {
-std::mutex g_dirMutex;
-std::string g_dirOverride;
-bool g_dirOverridden = false;
-}  // namespace
 
 std::string executablePath() {
     char buf[4096];
@@ -76,23 +58,6 @@ bool pinProcessToOneCpu() {
         return ::sched_setaffinity(0, sizeof one, &one) == 0;
     }
     return false;
-}
-
-std::string applicationDirectory() {
-    {
-        std::lock_guard<std::mutex> lock(g_dirMutex);
-        if (g_dirOverridden) return g_dirOverride;
-    }
-    std::string path = executablePath();
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void overrideApplicationDirectory(const std::string& dir) {
-    std::lock_guard<std::mutex> lock(g_dirMutex);
-    g_dirOverride = dir;
-    g_dirOverridden = true;
 }
 
 namespace {

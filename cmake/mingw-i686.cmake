@@ -1,0 +1,16 @@
+# Cross build of the 32-bit Windows DLL with mingw-w64 (the posix threads
+# variant, so that std::thread and std::mutex work), tested under wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(QUIL_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${QUIL_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QUIL_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${QUIL_MINGW_PREFIX}-windres)
+set(CMAKE_NM ${QUIL_MINGW_PREFIX}-nm)
+set(CMAKE_DLLTOOL ${QUIL_MINGW_PREFIX}-dlltool)
+set(CMAKE_OBJDUMP ${QUIL_MINGW_PREFIX}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${QUIL_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

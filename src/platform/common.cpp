@@ -1,0 +1,52 @@
+// The parts of the platform interface that the C++ standard library serves
+// alike on every system.
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace quil::platform {
+
+std::string formatIpv4(const Ipv4& ip) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip.b[0], ip.b[1], ip.b[2], ip.b[3]);
+    return buf;
+}
+
+void sleepMs(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::uint64_t monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+std::mutex g_dirMutex;
+std::string g_dirOverride;
+bool g_dirOverridden = false;
+}  // namespace
+
+std::string applicationDirectory() {
+    {
+        std::lock_guard<std::mutex> lock(g_dirMutex);
+        if (g_dirOverridden) return g_dirOverride;
+    }
+    std::string path = executablePath();
+    size_t sep = path.rfind(kPathSeparator);
+    if (sep == std::string::npos) return {};
+    // The root directory keeps its separator ("/"); a drive root ("C:\")
+    // gives "C:", to which the separator and a file name are appended.
+    return sep == 0 ? kPathSeparator : path.substr(0, sep);
+}
+
+void overrideApplicationDirectory(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    g_dirOverride = dir;
+    g_dirOverridden = true;
+}
+
+}  // namespace quil::platform
