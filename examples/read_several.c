@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "address.h"
 #include "quil.h"
 
 #define MAX_CONTROLLERS 64 /* device numbers 0 to 63 */
@@ -26,14 +27,6 @@ struct Job {
     int failed; /* failed reads */
     int32_t openResult;
 };
-
-static int parseAddress(const char* text, uint8_t ip[4]) {
-    unsigned a, b, c, d;
-    char tail;
-    if (sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 || d > 255) return 0;
-    ip[0] = (uint8_t)a, ip[1] = (uint8_t)b, ip[2] = (uint8_t)c, ip[3] = (uint8_t)d;
-    return 1;
-}
 
 static void* readController(void* arg) {
     struct Job* job = arg;

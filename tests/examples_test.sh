@@ -83,6 +83,41 @@ check_stream stream_to_file "$WORK/stream.csv"
 # are every value the run unpacked.
 expect stream_to_file "values $(rows "$WORK/stream.csv")/"
 
+# Settings backed up, changed, restored: the restore brings the backed-up
+# value back, and the backup sets up the second controller the same way.
+alarm_count() { "$BUILD/quilctl" --address "$1" head "$2" alarm-count 1 ${3:-} >"$WORK/quilctl.out" 2>&1 ||
+    { cat "$WORK/quilctl.out"; fail "quilctl head $2 alarm-count on $1"; }; }
+check_alarm_count() {
+    alarm_count "$1" get
+    grep -q "^HEAD 1: alarm-count count=$2$" "$WORK/quilctl.out" || fail "$1: alarm count $(cat "$WORK/quilctl.out"), not $2"
+}
+# check_settings NAME COMMAND...: backs up and restores with the example
+# COMMAND; its outputs are kept as NAME_backup and NAME_restore.
+check_settings() {
+    # Not "name": run sets that.
+    which=$1
+    shift
+    alarm_count "$A1" set 17
+    run "${which}_backup" "$@" backup "$A1" "$WORK/settings.xml"
+    expect "${which}_backup" "^backed up the settings of $A1 into $WORK/settings.xml ([1-9][0-9]* bytes)$"
+    alarm_count "$A1" set 300
+    run "${which}_restore" "$@" restore "$A1" "$WORK/settings.xml"
+    expect "${which}_restore" "^restored the settings of $A1 from $WORK/settings.xml$"
+    expect "${which}_restore" "^active program: 0$"
+    check_alarm_count "$A1" 17
+    alarm_count "$A2" set 300
+    run "${which}_restore" "$@" restore "$A2" "$WORK/settings.xml"
+    check_alarm_count "$A2" 17
+    # A file that is no settings file is refused with the code.
+    echo "no settings" >"$WORK/not-settings.xml"
+    if "$@" restore "$A1" "$WORK/not-settings.xml" >"$WORK/refused.out" 2>&1; then
+        fail "$which restored a file that is no settings file"
+    fi
+    grep -q "QUIL_ERROR_PARAMETER (4103)" "$WORK/refused.out" || fail "$which: $(cat "$WORK/refused.out")"
+    rm "$WORK/settings.xml"
+}
+check_settings settings "$BUILD/example_settings_backup"
+
 if [ -n "$PYTHON" ]; then
     export QUIL_LIBRARY="$BUILD/libquil.so"
     PY="$SRC/examples/python"
@@ -92,5 +127,6 @@ if [ -n "$PYTHON" ]; then
     check_storage py_storage_csv "$WORK/py-storage.csv"
     run py_stream_to_file "$PYTHON" "$PY/stream_to_file.py" "$A2" "$WORK/py-stream.csv" 2 1000
     check_stream py_stream_to_file "$WORK/py-stream.csv"
+    check_settings py_settings "$PYTHON" "$PY/settings_backup.py"
 fi
 echo "examples: all passed"

@@ -36,6 +36,14 @@ TEST(LogConfig, ChosenDirectoryAndLevelWithoutAnyIni) {
     EXPECT_EQ(quil_log_configure(app.path().c_str(), 0, 1), QUIL_ERROR_OPEN);
 }
 
+TEST(LogConfig, LoggingSwitchedOffCreatesNoFile) {
+    LogDir app, chosen;
+    ASSERT_EQ(quil_log_configure(chosen.path().c_str(), 0, 5), QUIL_OK);
+    EXPECT_EQ(openOnce(), "");
+    EXPECT_TRUE(fs::is_empty(chosen.path())) << "neither an INI nor a log file";
+    EXPECT_TRUE(fs::is_empty(app.path()));
+}
+
 TEST(LogConfig, RefusesWhatItCannotMean) {
     EXPECT_EQ(quil_log_configure(nullptr, 3, 1), QUIL_ERROR_PARAMETER);
     EXPECT_EQ(quil_log_configure(nullptr, 1, 6), QUIL_ERROR_PARAMETER);

@@ -36,7 +36,8 @@ def main():
 
         def write(batch):
             # On the library's receive thread. The arrays are copies; a batch
-            # carries at least batch_size values per channel.
+            # carries at least batch_size values per channel, except the
+            # run's last one: the values that came before the stop.
             present = [c for c in range(1, 5) if batch.channel(c) is not None]
             if rows[0] == 0:
                 f.write(",".join("channel%d" % c for c in present) + "\n")

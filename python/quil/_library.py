@@ -5,7 +5,9 @@ The library is looked for, in this order:
 1. the file named by the environment variable ``QUIL_LIBRARY`` (when it is
    set, nothing else is tried);
 2. ``libquil.so`` beside this package (copied there before ``pip install``);
-3. ``build/libquil.so`` of the source checkout this package lives in;
+3. ``build/libquil.so`` of the source checkout this package lives in (also
+   when it is imported through the link ``quil`` -> ``python/quil`` in the
+   repository's root: the package's path is taken with links resolved);
 4. the system's library path (``ldconfig``, ``LD_LIBRARY_PATH``).
 
 Nothing is loaded at import: the first call that needs the library loads it,

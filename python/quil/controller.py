@@ -5,6 +5,7 @@ import collections
 import ctypes
 import enum
 import ipaddress
+import os
 import threading
 from array import array
 
@@ -107,6 +108,19 @@ _I32P = Param.parse("value")
 _U32P = Param.parse("value:u32")
 MAX_STORED_VALUES = 1200000
 _MAX_OUTS = 8
+
+
+_PATH_ARGS = _I32 + [ctypes.c_char_p]
+
+
+def _path_bytes(path, function):
+    """A file path (str, bytes or path-like) as the narrow text the library
+    hands to the file system."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        # The library would see only the text before it: another file.
+        raise ValueError("%s: the path contains a NUL character" % function)
+    return encoded
 
 
 def _measurement(record):
@@ -283,6 +297,25 @@ class Controller:
                     _watchers[self.device] = previous
             raise
 
+    # -------------------------------------------------------- settings files
+    def save_settings(self, path):
+        """Saves the controller's whole configuration (every program's head,
+        OUT and common settings, and the controller-wide ones) into the XML
+        file at path (QUIL_DeriveFormula). The file is replaced only once the
+        new one is complete; on failure it stays as it was. Raises QuilError:
+        QUIL_ERROR_PARAMETER when the file cannot be written, a link code
+        (QUIL_ERROR_TIMEOUT, QUIL_ERROR_REPLY, ...) when a read failed."""
+        self._call("QUIL_DeriveFormula", _PATH_ARGS, _path_bytes(path, "QUIL_DeriveFormula"))
+
+    def load_settings(self, path):
+        """Writes every setting a file saved by save_settings holds into the
+        controller, program by program; the active program is selected again
+        afterwards (QUIL_SetFormula). A value the controller refuses leaves
+        that setting as it was and the load goes on. Raises QuilError:
+        QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be
+        read as an XML document."""
+        self._call("QUIL_SetFormula", _PATH_ARGS, _path_bytes(path, "QUIL_SetFormula"))
+
     # ---------------------------------------------------------------- stream
     def stream(self, batch, device=None, callback=None, max_pending=None):
         """A Stream from this controller's address on another device number
@@ -303,4 +336,6 @@ HAND_WRITTEN = (
     "QUIL_DataStorageGetData",
     "QUIL_GetEncoderStoreValue",
     "QUIL_SetOneDataStorage",
+    "QUIL_DeriveFormula",
+    "QUIL_SetFormula",
 )

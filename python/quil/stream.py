@@ -86,6 +86,13 @@ class RollStats(ctypes.Structure):
         return counters
 
 
+def _failed(status):
+    """Whether a run that ended with status ended badly: anything but the
+    end of the stream (0) and the stop (16), so that a status this package
+    does not know is never taken for a normal end."""
+    return status not in (BATCH, STOPPED)
+
+
 def _copy(pointer, count):
     values = array("i")
     values.frombytes(ctypes.string_at(pointer, count * 4))
@@ -104,13 +111,19 @@ class Stream:
 
     Without callback, iterate: each item is a Batch; the iteration ends when
     the stream ends (after the batches that came before the end) or once
-    stop() has been called, and raises StreamError when the roll
-    connection fails. Batches wait in a queue; with max_pending, batches that
-    arrive while that many wait are dropped and counted in dropped.
+    stop() has been called. When the roll connection fails (the controller
+    closed or reset it: callback status 1), the values that came since the
+    last batch arrive as one last, shorter Batch, and the next step raises
+    StreamError (code 1, like a python-can bus whose recv raises): a failed
+    stream never looks like one that is still running or that ended well.
+    Batches wait in a queue; with max_pending, batches that arrive while that
+    many wait are dropped and counted in dropped.
 
     With callback, callback(batch) runs on the library's receive thread for
-    each Batch (the arrays are copies, the callback may keep them); wait()
-    blocks until the run ends and raises what the callback raised first.
+    each Batch (the arrays are copies, the callback may keep them), the
+    shorter last one of a failed or stopped run included; wait() blocks
+    until the run ends, raises what the callback raised first, else
+    StreamError when the roll connection failed.
     stop() from the callback returns at once and stops the run from another
     thread (a few more batches may come).
 
@@ -147,29 +160,38 @@ class Stream:
             raise QuilError(code, "QUIL_StartRollPoint", STREAM, self.library, detail=self.address)
 
     def _on_data(self, ch1, ch2, ch3, ch4, mask, count, status, device):
-        """Runs on the library's receive thread."""
+        """Runs on the library's receive thread. A callback with status 0
+        brings a batch, or with mask 0 and count 0 the end of the stream; one
+        with another status ends the run and brings the values collected
+        since the last batch, which are handed on as a last, shorter batch
+        before the end."""
         self._receive_thread = threading.get_ident()
-        if status == BATCH and (mask != 0 or count != 0):
-            count = max(0, min(count, CHANNEL_BUFFER_VALUES))
-            channels = tuple(
-                _copy(p, count) if mask & (1 << i) else None for i, p in enumerate((ch1, ch2, ch3, ch4))
-            )
-            item = Batch(mask, count, channels)
-            if self._callback is not None:
-                try:
-                    self._callback(item)
-                except BaseException as e:  # noqa: B036 - handed to wait()
-                    if self.callback_error is None:
-                        self.callback_error = e
-            elif self._max_pending is not None and self._queue.qsize() >= self._max_pending:
-                self.dropped += 1
-            else:
-                self._queue.put(item)
+        ended = status != BATCH or (mask == 0 and count == 0)
+        if not ended or count > 0:
+            self._hand_on(self._batch((ch1, ch2, ch3, ch4), mask, count))
+        if not ended:
             return
-        # The end of the stream (mask 0, count 0), a failure or the stop.
+        # The end of the stream, a failure or the stop.
         self.end_status = status
         self._queue.put(status)
         self._ended.set()
+
+    @staticmethod
+    def _batch(buffers, mask, count):
+        count = max(0, min(count, CHANNEL_BUFFER_VALUES))
+        return Batch(mask, count, tuple(_copy(p, count) if mask & (1 << i) else None for i, p in enumerate(buffers)))
+
+    def _hand_on(self, item):
+        if self._callback is not None:
+            try:
+                self._callback(item)
+            except BaseException as e:  # noqa: B036 - handed to wait()
+                if self.callback_error is None:
+                    self.callback_error = e
+        elif self._max_pending is not None and self._queue.qsize() >= self._max_pending:
+            self.dropped += 1
+        else:
+            self._queue.put(item)
 
     def __enter__(self):
         return self
@@ -184,8 +206,9 @@ class Stream:
         return self.next_batch()
 
     def next_batch(self, timeout=None):
-        """The next Batch; StopIteration at the end, StreamError on a
-        failure, queue.Empty after timeout seconds without a batch."""
+        """The next Batch; StopIteration at the end, StreamError once the
+        batches before a failure have been taken, queue.Empty after timeout
+        seconds without a batch."""
         if self._callback is not None:
             raise RuntimeError("a Stream with a callback is not iterated")
         if self._stopped:
@@ -195,7 +218,7 @@ class Stream:
             return item
         self._queue.put(item)  # later calls see the end too
         self._finish()
-        if item == FAILED:
+        if _failed(item):
             raise StreamError(item)
         raise StopIteration
 
@@ -206,8 +229,8 @@ class Stream:
             return False
         if self.callback_error is not None:
             raise self.callback_error
-        if self.end_status == FAILED:
-            raise StreamError(FAILED)
+        if _failed(self.end_status):
+            raise StreamError(self.end_status)
         return True
 
     @property

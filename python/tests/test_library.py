@@ -4,9 +4,12 @@ import ctypes
 import inspect
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
+from pathlib import Path
 
 from simulator import CHECKOUT, PYTHON_DIR
 
@@ -16,16 +19,21 @@ from quil.controller import HAND_WRITTEN, METHODS
 from quil.families import FAMILIES
 
 
-def run_python(code, **env_changes):
-    """Runs code in a fresh interpreter that imports this checkout's package;
+def run_python(code, cwd=None, **env_changes):
+    """Runs code in a fresh interpreter that imports this checkout's package
+    (through PYTHONPATH; with cwd, as `python3 -c` there finds it instead);
     env_changes set (a value of None removes the variable)."""
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    if cwd is not None:
+        del env["PYTHONPATH"]
     for name, value in env_changes.items():
         if value is None:
             env.pop(name, None)
         else:
             env[name] = value
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", code], env=env, cwd=cwd, capture_output=True, text=True, timeout=60
+    )
 
 
 class Finding(unittest.TestCase):
@@ -54,6 +62,42 @@ class Finding(unittest.TestCase):
         checkout = order.index("checkout build")
         self.assertLess(checkout, order.index("system path"))
         self.assertEqual(places[checkout][2], str(CHECKOUT / "build" / "libquil.so"))
+
+
+class FromTheRepository(unittest.TestCase):
+    """`python3 -c "import quil"` in the repository's root: the link quil ->
+    python/quil there is the package, and it finds the library of build/."""
+
+    def test_import_in_the_root_is_the_checkouts_package_and_loads_nothing(self):
+        self.assertEqual(os.readlink(CHECKOUT / "quil"), os.path.join("python", "quil"))
+        r = run_python(
+            "import quil; print(quil.__file__); print(quil._library._loaded)",
+            cwd=CHECKOUT,
+            QUIL_LIBRARY="/nonexistent/libquil.so",
+        )
+        self.assertEqual(r.returncode, 0, r.stderr)
+        module, loaded = r.stdout.splitlines()
+        self.assertEqual(Path(module).resolve(), PYTHON_DIR / "quil" / "__init__.py")
+        self.assertEqual(loaded, "None")
+
+    def test_a_checkouts_root_finds_the_library_in_its_build_directory(self):
+        # A checkout of its own: the link as the repository has it, the
+        # package, quil.h, and a library in build/ only.
+        root = Path(tempfile.mkdtemp(prefix="quil-checkout-")).resolve()
+        self.addCleanup(shutil.rmtree, root, True)
+        (root / "include").mkdir()
+        (root / "include" / "quil.h").write_text("")
+        shutil.copytree(
+            PYTHON_DIR / "quil", root / "python" / "quil", ignore=shutil.ignore_patterns("__pycache__", "*.so*")
+        )
+        os.symlink(os.readlink(CHECKOUT / "quil"), root / "quil")
+        (root / "build").mkdir()
+        shutil.copy(quil.library().path, root / "build" / "libquil.so")
+        r = run_python(
+            "import quil; print(quil.library().path); print(quil.library_version())", cwd=root, QUIL_LIBRARY=None
+        )
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines(), [str(root / "build" / "libquil.so"), "(1, 0, 5)"])
 
 
 class ResultNames(unittest.TestCase):

@@ -33,6 +33,15 @@ def expected(channel, first, count):
     return list(range(channel * 100000000 + first, channel * 100000000 + first + count))
 
 
+def wait_for_packets(stream, count):
+    """Waits until the run has received count packets."""
+    deadline = time.monotonic() + 10
+    while stream.stats().packets < count:
+        if time.monotonic() > deadline:
+            raise AssertionError("no packets")
+        time.sleep(0.01)
+
+
 class Iteration(unittest.TestCase):
     def test_batches_carry_every_value_in_order_until_stopped(self):
         with quil.Stream(sim.address, PACKET_VALUES) as s:
@@ -76,6 +85,28 @@ class Iteration(unittest.TestCase):
         self.assertEqual((caught.exception.code, caught.exception.name), (1, "ROLL_CONNECTION_FAILED"))
         self.assertFalse(s.running)  # the iteration stopped the run and freed the number
         self.assertNotIn(s.device, _devices.held())
+
+    def test_the_values_before_a_failure_come_before_the_stream_error(self):
+        # A batch far larger than what comes before the controller goes
+        # away: the failure's callback carries every value of the run.
+        own = QuilSim()
+        self.addCleanup(own.stop)
+        s = quil.Stream(own.address, stream_module.MAX_BATCH)
+        self.addCleanup(s.stop)
+        wait_for_packets(s, 5)
+        own.kill()
+        last = s.next_batch(timeout=10)
+        self.assertEqual(last.mask, 0xF)
+        self.assertGreater(last.count, 0)
+        self.assertLess(last.count, stream_module.MAX_BATCH)
+        for channel in range(1, 5):
+            self.assertEqual(last.channel(channel).tolist(), expected(channel, 0, last.count))
+        with self.assertRaises(quil.StreamError) as caught:
+            s.next_batch(timeout=10)
+        self.assertEqual(caught.exception.code, stream_module.FAILED)
+        self.assertEqual(s.stats().values[0], last.count)
+        with self.assertRaises(quil.StreamError):
+            next(s)  # the end stays visible
 
     def test_a_full_queue_drops_batches_and_counts_them(self):
         with quil.Stream(sim.address, PACKET_VALUES, max_pending=1) as s:
@@ -125,6 +156,20 @@ class Callback(unittest.TestCase):
         while s.running and time.monotonic() < deadline:
             time.sleep(0.01)
         self.assertFalse(s.running)
+
+    def test_a_failed_run_hands_its_last_values_on_and_wait_raises(self):
+        own = QuilSim()
+        self.addCleanup(own.stop)
+        got = []
+        s = quil.Stream(own.address, stream_module.MAX_BATCH, callback=got.append)
+        self.addCleanup(s.stop)
+        wait_for_packets(s, 5)
+        own.kill()
+        with self.assertRaises(quil.StreamError) as caught:
+            s.wait(10)
+        self.assertEqual((caught.exception.code, s.end_status), (1, stream_module.FAILED))
+        self.assertEqual([b.count for b in got], [s.stats().values[2]])
+        self.assertEqual(got[0].channel(3).tolist(), expected(3, 0, got[0].count))
 
     def test_what_the_callback_raises_comes_out_of_wait(self):
         def on_batch(batch):

@@ -17,6 +17,11 @@ constexpr std::uint32_t kMaxRotate = 20;
 
 ElogFileCfg local{};
 std::FILE* fp = nullptr;
+// The configured file is opened by the first line written to it, so that a
+// process that never logs (output off, or every line filtered out) leaves no
+// empty log file behind. Set by elog_file_config for a usable name, cleared by
+// the first open, whether it succeeds or not.
+bool openPending = false;
 bool init_ok = false;
 
 using PathBuf = char[sizeof ElogFileCfg::name];
@@ -75,14 +80,19 @@ void elog_file_config(const ElogFileCfg* cfg) {
         fp = nullptr;
     }
     local = ElogFileCfg{};
+    openPending = false;
     if (!nameUsable(*cfg)) return;
     std::memcpy(local.name, cfg->name, sizeof local.name);
     local.max_size = cfg->max_size;
     local.max_rotate = cfg->max_rotate;
-    fp = std::fopen(local.name, "a+");
+    openPending = true;
 }
 
 void elog_file_write(const char* log, std::size_t size) {
+    if (openPending) {
+        openPending = false;
+        fp = std::fopen(local.name, "a+");
+    }
     if (fp == nullptr) return;
     ELOG_ASSERT(init_ok);
     ELOG_ASSERT(log);

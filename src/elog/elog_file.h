@@ -14,9 +14,10 @@ struct ElogFileCfg {
 
 // Configures "<directory>/QUILLinkFile.log", 100 MiB, 20 rotated files. Runs once.
 void elog_file_init(const char* directory);
-// Closes the live file and opens cfg->name in append mode. A name whose longest
-// rotated form would not fit in ElogFileCfg::name opens nothing, so all lines
-// are dropped rather than written under a cut path.
+// Closes the live file and takes cfg->name as the file to append to; the file
+// is opened (and so created) by the first line written, never before. A name
+// whose longest rotated form would not fit in ElogFileCfg::name opens nothing,
+// so all lines are dropped rather than written under a cut path.
 void elog_file_config(const ElogFileCfg* cfg);
 // Appends one line of size bytes (no terminator needed) and flushes it.
 void elog_file_write(const char* log, std::size_t size);

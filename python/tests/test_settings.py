@@ -1,0 +1,89 @@
+"""Settings files against quilsim: a backup (save_settings) brings back what
+it held when loaded (load_settings); failures raise QuilError with the code."""
+
+import shutil
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+from simulator import QuilSim
+
+import quil
+from quil.controller import Result
+
+sim = None
+
+
+def setUpModule():
+    global sim
+    sim = QuilSim(model=0)  # four heads, which the test fence reads
+
+
+def tearDownModule():
+    sim.stop()
+
+
+class SettingsFiles(unittest.TestCase):
+    def setUp(self):
+        self.c = quil.Controller(sim.address)
+        self.addCleanup(self.c.close)
+        self.dir = Path(tempfile.mkdtemp(prefix="quil-py-settings-"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_a_load_brings_back_what_the_save_held(self):
+        c = self.c
+        path = self.dir / "backup.xml"  # a path-like; str and bytes work too
+        c.set_program(3)
+        c.set_num_alarm(2, 17)
+        c.set_program(0)
+        c.set_alarm_level(1, 4)
+        c.save_settings(path)
+        ElementTree.parse(path)  # a whole XML document
+
+        c.set_alarm_level(1, 9)
+        c.set_program(3)
+        c.set_num_alarm(2, 400)
+        self.assertEqual(c.get_num_alarm(2), 400)
+
+        c.load_settings(str(path))
+        # The load selects the program that was active before it again.
+        self.assertEqual(c.get_program(), 3)
+        self.assertEqual(c.get_num_alarm(2), 17)
+        c.set_program(0)
+        self.assertEqual(c.get_alarm_level(1), 4)
+
+    def test_failures_raise_the_code(self):
+        not_xml = self.dir / "not.xml"
+        not_xml.write_text("no settings here\n")
+        cases = [
+            ("QUIL_DeriveFormula", lambda: self.c.save_settings(self.dir / "missing" / "backup.xml")),
+            ("QUIL_SetFormula", lambda: self.c.load_settings(not_xml)),
+            ("QUIL_SetFormula", lambda: self.c.load_settings(self.dir / "absent.xml")),
+        ]
+        for function, action in cases:
+            with self.subTest(function=function):
+                lines, e = sim.sent_by(self.c, action)
+                self.assertIsInstance(e, quil.QuilError)
+                self.assertEqual((e.code, e.name, e.function), (Result.ERROR_PARAMETER, "QUIL_ERROR_PARAMETER", function))
+                if function == "QUIL_SetFormula":
+                    self.assertEqual(lines, [])  # refused before anything is written
+        self.assertFalse((self.dir / "missing").exists())
+
+    def test_a_path_with_a_nul_is_refused_before_the_library_sees_it(self):
+        # The library would take the text before the NUL: another file.
+        lines, e = sim.sent_by(self.c, lambda: self.c.load_settings(str(self.dir / "a.xml") + "\0.txt"))
+        self.assertIsInstance(e, ValueError)
+        self.assertEqual(lines, [])
+
+    def test_a_closed_controller_refuses(self):
+        self.c.close()
+        for action in (self.c.save_settings, self.c.load_settings):
+            with self.assertRaises(quil.QuilError) as caught:
+                action(self.dir / "backup.xml")
+            self.assertEqual(caught.exception.code, Result.ERROR_OPEN)
+        self.assertEqual(list(self.dir.iterdir()), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
