@@ -3,12 +3,14 @@
 # library against the simulator, `make bench` prints the benchmark figures,
 # `make install PREFIX=...` installs the library, its header, its CMake and
 # pkg-config files and the two programs. Only `make deps` and `make test`
-# install missing Debian packages.
+# install missing Debian packages. `make fuzz` runs each libFuzzer target for
+# FUZZ_SECONDS (clang, build-fuzz/).
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench fuzz clean
 
 all: build
 
@@ -61,5 +63,13 @@ bench:
 	cmake --build build-release -j$(JOBS) --target quil_bench
 	./build-release/quil_bench --benchmark_min_time=0.5
 
+# Every parser of outside input under libFuzzer with ASan and UBSan, each for
+# FUZZ_SECONDS on a scratch copy of its seeds; fails when any target crashed.
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DQUIL_FUZZ=ON -DQUIL_TESTS=OFF -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS) --target quil_fuzzers
+	sh scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-fuzz
