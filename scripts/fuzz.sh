@@ -2,7 +2,8 @@
 # Runs every fuzz target of a QUIL_FUZZ build for a bounded time, each on a
 # scratch copy of its seeds (fuzz/corpus/<target>/), and reports per target
 # the executions and whether it found a crash. Inputs that crash are kept
-# in <build>/fuzz-findings/<target>/. Exits 1 when any target crashed.
+# in <build>/fuzz-findings/<target>/; an input that runs longer than 10 s
+# counts as a crash too. Exits 1 when any target crashed.
 #
 #   sh scripts/fuzz.sh BUILD_DIR SECONDS
 set -u
@@ -43,7 +44,7 @@ for seeds in "$root"/fuzz/corpus/*/; do
     cp "$seeds"* "$corpus"/
     log="$scratch/$target.log"
     QUIL_QUIET=1 "$binary" "$corpus" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
-        -print_final_stats=1 -artifact_prefix="$findings/$target/" >"$log" 2>&1
+        -timeout=10 -print_final_stats=1 -artifact_prefix="$findings/$target/" >"$log" 2>&1
     rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     if [ $rc -eq 0 ]; then

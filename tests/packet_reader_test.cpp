@@ -19,7 +19,7 @@ std::vector<unsigned char> packet(unsigned char mask, const std::vector<std::int
     p[2] = kMarker2;
     const std::uint32_t size = static_cast<std::uint32_t>(4 * values.size());
     for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<unsigned char>(size >> (8 * i));
-    std::memcpy(p.data() + kPacketHeaderSize, values.data(), size);
+    if (size > 0) std::memcpy(p.data() + kPacketHeaderSize, values.data(), size);
     return p;
 }
 
