@@ -4,13 +4,15 @@
 # `make install PREFIX=...` installs the library, its header, its CMake and
 # pkg-config files and the two programs. `make windows` cross-builds the
 # 32-bit Windows DLL into build-windows/, `make test-windows` runs its tests
-# under wine. Only `make deps`, `make test` and `make test-windows` install
+# under wine. `make fuzz` runs each libFuzzer target for FUZZ_SECONDS (clang,
+# build-fuzz/). Only `make deps`, `make test` and `make test-windows` install
 # missing Debian packages.
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean \
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench fuzz clean \
 	windows windows-deps test-windows
 
 all: build
@@ -81,5 +83,14 @@ test-windows: deps windows
 	cmake --build build -j$(JOBS) --target quilsim
 	JOBS=$(JOBS) sh scripts/test-windows.sh
 
+# Every parser of outside input under libFuzzer with ASan and UBSan, each for
+# FUZZ_SECONDS on a scratch copy of its seeds; fails when any target crashed.
+fuzz:
+	@sh scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DQUIL_FUZZ=ON -DQUIL_TESTS=OFF -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS) --target quil_fuzzers
+	sh scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-release build-windows
+	rm -rf build build-asan build-tsan build-release build-windows build-fuzz

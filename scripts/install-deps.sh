@@ -1,11 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the benchmarks need,
-# when they are missing. Needs root (or sudo) only when something is missing.
+# when they are missing, and the packages named as arguments (make fuzz adds
+# clang and its fuzzer runtime). Needs root (or sudo) only when something is
+# missing.
 set -e
 # python3-pip, -setuptools and -wheel: the Python tests install the package
 # with pip, building it without a download.
 PACKAGES="cmake make g++ pkg-config binutils libcjson-dev libtinyxml-dev libgtest-dev libbenchmark-dev iproute2 util-linux locales
-          python3 python3-pip python3-setuptools python3-wheel"
+          python3 python3-pip python3-setuptools python3-wheel $*"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -16,20 +16,38 @@ bool sameLetter(char a, char b) {
     return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
 }
 
-// Owns the cJSON objects and printed text of one exchange.
+// The parsed body of a reply line (length bytes, not terminated, its CR LF
+// not counted), once its head has been checked.
+struct ParsedReply {
+    cJSON* body = nullptr;
+    std::int32_t code = 0;  // 0 with the body, else the exchange's code
+
+    ParsedReply(const char* reply, std::int32_t length) {
+        code = checkReplyHead("#J\r\n", reply, length);
+        if (code != 0) return;
+        // The line is not terminated in the receive buffer: the parse must
+        // stop at its end.
+        body = length > 3 ? cJSON_ParseWithLength(reply + 3, static_cast<std::size_t>(length - 3)) : nullptr;
+        if (!body) code = -2;
+    }
+    ~ParsedReply() { cJSON_Delete(body); }
+    ParsedReply(const ParsedReply&) = delete;
+    ParsedReply& operator=(const ParsedReply&) = delete;
+};
+
+// Owns the request and its printed text of one exchange.
 struct JsonExchange {
     cJSON* request = cJSON_CreateObject();
     char* printed = nullptr;
-    cJSON* reply = nullptr;
     ~JsonExchange() {
         cJSON_Delete(request);
         std::free(printed);
-        cJSON_Delete(reply);
     }
 
-    // Sends the request in its envelope and checks the reply head: 0 with
-    // the parsed body in reply, or the exchange's code.
-    std::int32_t run(std::uint32_t id) {
+    // Sends the request in its envelope and hands the reply line to walk:
+    // its result, or -10 when no reply came.
+    template <class Walk>
+    std::int32_t run(std::uint32_t id, Walk walk) {
         LinkPtr rec = commandLinks().find(id);
         if (!rec || !rec->conn) return -10;
         printed = cJSON_Print(request);
@@ -39,14 +57,7 @@ struct JsonExchange {
         const int n = std::snprintf(tmp, rec->tmpBuff.size(), "#J,%s\r\n", printed);
         if (n < 0 || static_cast<std::size_t>(n) >= rec->tmpBuff.size()) return -10;
         if (swapLine(commandLinks(), id, tmp, n, nullptr, nullptr, kJsonTimeoutMs) < 0) return -10;
-        const std::int32_t len = rec->dataLen;
-        std::int32_t r = checkReplyHead("#J\r\n", rec->dataBuff.data(), len);
-        if (r != 0) return r;
-        // The reply line is not terminated in the receive buffer: its
-        // carriage return (or the zero bytes after it) ends the text, and
-        // the parse must stop there too.
-        reply = len > 3 ? cJSON_ParseWithLength(rec->dataBuff.data() + 3, static_cast<std::size_t>(len - 3)) : nullptr;
-        return reply ? 0 : -2;
+        return walk(rec->dataBuff.data(), rec->dataLen.load());
     }
 };
 
@@ -96,15 +107,12 @@ std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_
     return 0;
 }
 
-std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value) {
-    JsonExchange x;
-    cJSON* read = inner(x, "regRead");
-    cJSON_AddItemToObject(read, "head", cJSON_CreateNumber(head));
-    cJSON_AddItemToObject(read, "addr", cJSON_CreateNumber(addr));
-    std::int32_t r = x.run(id);
+std::int32_t regReadReply(const char* reply, std::int32_t length, std::uint32_t* value) {
+    const ParsedReply parsed(reply, length);
+    if (parsed.code != 0) return parsed.code;
+    std::int32_t r = retState(parsed.body);
     if (r != 0) return r;
-    if ((r = retState(x.reply)) != 0) return r;
-    const cJSON* regRead = member(member(x.reply, "retValue"), "regRead");
+    const cJSON* regRead = member(member(parsed.body, "retValue"), "regRead");
     if (!regRead) return -20;
     const cJSON* ret = member(regRead, "ret");
     if (!ret) return -21;
@@ -116,30 +124,46 @@ std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr
     return r;
 }
 
+std::int32_t regWriteReply(const char* reply, std::int32_t length) {
+    const ParsedReply parsed(reply, length);
+    if (parsed.code != 0) return parsed.code;
+    if (std::int32_t r = retState(parsed.body); r != 0) return r;
+    const cJSON* ret = member(member(member(parsed.body, "retValue"), "regWrite"), "ret");
+    if (!ret) return -20;
+    return isNonZero(ret) ? -2 : 0;
+}
+
+std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t* online) {
+    const ParsedReply parsed(reply, length);
+    if (parsed.code != 0) return parsed.code;
+    const cJSON* value = member(member(member(parsed.body, "retValue"), "RollBatch"), "Online");
+    if (value && online)
+        *online =
+            cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
+    return 0;
+}
+
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value) {
+    JsonExchange x;
+    cJSON* read = inner(x, "regRead");
+    cJSON_AddItemToObject(read, "head", cJSON_CreateNumber(head));
+    cJSON_AddItemToObject(read, "addr", cJSON_CreateNumber(addr));
+    return x.run(id, [&](const char* reply, std::int32_t length) { return regReadReply(reply, length, value); });
+}
+
 std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data) {
     JsonExchange x;
     cJSON* write = inner(x, "regWrite");
     cJSON_AddItemToObject(write, "head", cJSON_CreateNumber(head));
     cJSON_AddItemToObject(write, "addr", cJSON_CreateNumber(addr));
     cJSON_AddItemToObject(write, "data", cJSON_CreateNumber(data));
-    std::int32_t r = x.run(id);
-    if (r != 0) return r;
-    if ((r = retState(x.reply)) != 0) return r;
-    const cJSON* ret = member(member(member(x.reply, "retValue"), "regWrite"), "ret");
-    if (!ret) return -20;
-    return isNonZero(ret) ? -2 : 0;
+    return x.run(id, regWriteReply);
 }
 
 std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online) {
     JsonExchange x;
     cJSON_AddItemToObject(inner(x, "RollBatch"), "StartRoll", cJSON_CreateBool(start));
-    std::int32_t r = x.run(id);
-    if (r != 0) return r;
-    const cJSON* value = member(member(member(x.reply, "retValue"), "RollBatch"), "Online");
-    if (value && online)
-        *online =
-            cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
-    return 0;
+    return x.run(id, [&](const char* reply, std::int32_t length) { return rollBatchReply(reply, length, online); });
 }
 
 }  // namespace quil::link

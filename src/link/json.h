@@ -29,4 +29,11 @@ std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t add
 // the reply carries it.
 std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online);
 
+// What the three exchanges make of their reply line: length bytes as they
+// were received (not terminated, the CR LF not counted), head check, parse
+// and walk.
+std::int32_t regReadReply(const char* reply, std::int32_t length, std::uint32_t* value);
+std::int32_t regWriteReply(const char* reply, std::int32_t length);
+std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t* online);
+
 }  // namespace quil::link

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,50 +13,11 @@
 #include "elog/console.h"
 #include "link/json.h"
 #include "link/link_record.h"
+#include "link/packet_reader.h"
 #include "quil.h"
 
 namespace quil::link {
 namespace {
-
-constexpr std::uint8_t kMarker1 = 0xFA;
-constexpr std::uint8_t kMarker2 = 0xAF;
-// How long the receive thread waits for the header after a complete packet
-// before it takes the packet as it is: a controller streaming without pause
-// has sent it already, and a slow stream only pays this much latency.
-constexpr int kFrameGraceMs = 20;
-// Bytes asked for per receive while looking for a packet boundary.
-constexpr std::size_t kSearchChunk = 65536;
-
-// Counters of a run, read by QUIL_GetRollStats from any thread.
-struct RollCounters {
-    std::atomic<std::uint64_t> packets{0};
-    std::atomic<std::uint64_t> values[4] = {};
-    std::atomic<std::uint64_t> bytesDiscarded{0};
-    std::atomic<std::uint64_t> badHeaders{0};
-    std::atomic<std::uint64_t> oversizePackets{0};
-    std::atomic<std::uint64_t> misframedPackets{0};
-    std::atomic<std::uint64_t> overfillDropped{0};
-    std::atomic<std::uint64_t> callbacks{0};
-
-    void reset() {
-        for (auto* c : {&packets, &values[0], &values[1], &values[2], &values[3], &bytesDiscarded, &badHeaders,
-                        &oversizePackets, &misframedPackets, &overfillDropped, &callbacks})
-            c->store(0, std::memory_order_relaxed);
-    }
-    void copyTo(QuilRollStats* out) const {
-        out->packets = packets.load(std::memory_order_relaxed);
-        for (int k = 0; k < 4; ++k) out->values[k] = values[k].load(std::memory_order_relaxed);
-        out->bytesDiscarded = bytesDiscarded.load(std::memory_order_relaxed);
-        out->badHeaders = badHeaders.load(std::memory_order_relaxed);
-        out->oversizePackets = oversizePackets.load(std::memory_order_relaxed);
-        out->misframedPackets = misframedPackets.load(std::memory_order_relaxed);
-        out->overfillDropped = overfillDropped.load(std::memory_order_relaxed);
-        out->callbacks = callbacks.load(std::memory_order_relaxed);
-    }
-};
-void bump(std::atomic<std::uint64_t>& counter, std::uint64_t by = 1) {
-    counter.fetch_add(by, std::memory_order_relaxed);
-}
 
 struct StreamSlot {
     // Allocated at the first roll-link open of the device number and kept
@@ -89,10 +49,6 @@ struct StreamSlot {
 StreamSlot& slot(std::uint32_t id) {
     static StreamSlot slots[kMaxLinks];
     return slots[id];
-}
-
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
 void console(const char* format, std::int64_t value) { consolePrint(format, static_cast<long long>(value)); }
@@ -145,179 +101,19 @@ std::int32_t clearRecv(LinkRecord& rec) {
     return -2;
 }
 
-enum class Verdict { Yes, No, Unknown };
-
-// Whether a packet header can start at b, judged on the avail bytes known:
-// the marker bytes at offsets 1 and 2, and a payload size within the limit
-// (and, when strict, a whole number of 4-byte values).
-Verdict headerAt(const unsigned char* b, std::size_t avail, bool strict) {
-    if (avail >= 2 && b[1] != kMarker1) return Verdict::No;
-    if (avail >= 3 && b[2] != kMarker2) return Verdict::No;
-    if (avail < 8) return Verdict::Unknown;
-    const std::uint32_t size = le32(b + 4);
-    if (size > kLinkBufferSize || (strict && size % 4 != 0)) return Verdict::No;
-    return Verdict::Yes;
-}
-
-// Reads the stream's packets for the receive thread and finds packet
-// boundaries by itself. The bytes at the start of the roll link's receive
-// buffer are those received and not yet used: a packet in the making, or
-// bytes being searched for the next header.
-//
-// A packet is handed out only once it is well framed: its header has the
-// marker bytes and a possible size, and what follows its payload is again
-// the start of a header (or nothing comes for a moment). Anything else
-// (a header with wrong markers, an oversize one, a packet cut short by the
-// controller, a start in the middle of a packet) makes the reader look
-// through the bytes for the next position where a header can stand, so that
-// no value is ever taken from bytes that were not a packet's payload.
-class PacketReader {
+// The roll link's connection as the packet reader's byte source.
+class ConnectionSource final : public ByteSource {
 public:
-    enum class Result { Packet, Pending, Ended };
-
-    PacketReader(LinkRecord& rec, RollCounters& counters)
-        : rec_(rec), buf_(reinterpret_cast<unsigned char*>(rec.dataBuff.data())), counters_(counters) {}
-
-    // Reads for at most waitMs in all, so the caller looks at its running
-    // flag at least that often whatever the controller sends. Packet: a
-    // packet stands at the start of the receive buffer (dataLen is its
-    // length) until the next call. Ended: the controller closed or reset the
-    // connection (*failure is -3), or the wait failed (-1).
-    Result next(int waitMs, long* failure) {
-        consumePacket();
-        const std::uint64_t deadline = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs);
-        for (;;) {
-            if (searching_) {
-                // The position kept by the last search could not be judged
-                // yet; judge it again with the bytes that came since.
-                search(0);
-                if (!searching_) continue;
-            } else if (held_ >= kPacketHeaderSize) {
-                if (headerAt(buf_, held_, false) == Verdict::No) {
-                    countRefused(buf_);
-                    search(1);
-                    continue;
-                }
-                const std::size_t end = kPacketHeaderSize + le32(buf_ + 4);
-                if (held_ >= end) {
-                    // The end of the stream has nothing after it to wait for.
-                    const bool last = end == kPacketHeaderSize && buf_[0] == 0;
-                    const Verdict after = last ? Verdict::Yes : headerAt(buf_ + end, held_ - end, false);
-                    // A packet followed by the end of the connection is whole too.
-                    if (after == Verdict::Yes ||
-                        (after == Verdict::Unknown && (ended_ || quietAfterPacket(deadline)))) {
-                        packetLen_ = end;
-                        rec_.dataLen = static_cast<std::int32_t>(end);
-                        return Result::Packet;
-                    }
-                    if (after == Verdict::No) {
-                        // No header where the next one must stand: this packet
-                        // was cut short, or the header after it is broken.
-                        // Either way the packet cannot be trusted.
-                        countRefused(buf_ + end);
-                        bump(counters_.misframedPackets);
-                        search(1);
-                        continue;
-                    }
-                }
-            }
-            if (ended_) {
-                *failure = endCode_;
-                return Result::Ended;
-            }
-            if (!receive(deadline)) return Result::Pending;
-        }
+    explicit ConnectionSource(const Connection& c) : c_(c) {}
+    platform::Wait waitReadable(int ms) override { return c_.waitReadable(ms); }
+    long takeNow(unsigned char* into, std::size_t max) override {
+        const long n = c_.recvNow(into, max);
+        if (n > 0) return n;
+        return n < 0 && platform::lastError() == platform::kErrWouldBlock ? 0 : -1;
     }
 
 private:
-    // Hands the bytes after the last packet handed out to the front.
-    void consumePacket() {
-        if (packetLen_ == 0) return;
-        std::memmove(buf_, buf_ + packetLen_, held_ - packetLen_);
-        held_ -= packetLen_;
-        packetLen_ = 0;
-    }
-
-    // Counts a header that headerAt refused: wrong marker bytes, or else a
-    // payload size over the limit.
-    void countRefused(const unsigned char* h) {
-        if (h[1] != kMarker1 || h[2] != kMarker2) {
-            bump(counters_.badHeaders);
-            return;
-        }
-        const std::uint32_t size = le32(h + 4);
-        console("dataSize err:%lld\n", size);
-        bump(counters_.oversizePackets);
-    }
-
-    // Drops the bytes before the first position from `from` on where a
-    // header can stand (or cannot yet be ruled out), counting them.
-    void search(std::size_t from) {
-        std::size_t p = from;
-        bool found = false;
-        for (; p < held_; ++p) {
-            const Verdict v = headerAt(buf_ + p, held_ - p, true);
-            if (v == Verdict::No) continue;
-            found = v == Verdict::Yes;
-            break;
-        }
-        std::memmove(buf_, buf_ + p, held_ - p);
-        held_ -= p;
-        bump(counters_.bytesDiscarded, p);
-        searching_ = !found;
-    }
-
-    // After a complete packet whose next header has not fully arrived: true
-    // when nothing more comes within the grace time (the packet is taken as
-    // it is), false when bytes came (they are judged by the caller).
-    bool quietAfterPacket(std::uint64_t deadline) {
-        const std::uint64_t now = platform::monotonicMs();
-        const int wait = static_cast<int>(std::min<std::uint64_t>(kFrameGraceMs, deadline > now ? deadline - now : 0));
-        return rec_.conn->waitReadable(wait) == platform::Wait::Timeout;
-    }
-
-    // Receives more bytes: in a packet, up to the end of the next packet's
-    // header; while searching, a chunk. False when nothing came before the
-    // deadline. The end of the connection (an orderly close or a reset, or
-    // a failed wait) is noted, to be reported once what is held is used.
-    bool receive(std::uint64_t deadline) {
-        std::size_t want;
-        if (searching_ || held_ < kPacketHeaderSize)
-            want = searching_ ? kSearchChunk : kPacketHeaderSize - held_;
-        else
-            want = 2 * kPacketHeaderSize + le32(buf_ + 4) - held_;
-        want = std::min(want, rec_.dataBuff.size() - held_);
-        const std::uint64_t now = platform::monotonicMs();
-        if (now >= deadline) return false;
-        switch (rec_.conn->waitReadable(static_cast<int>(deadline - now))) {
-        case platform::Wait::Timeout: return false;
-        case platform::Wait::Error: return end(-1);
-        case platform::Wait::Ready: break;
-        }
-        const long n = rec_.conn->recvNow(buf_ + held_, want);
-        if (n > 0) {
-            held_ += static_cast<std::size_t>(n);
-            rec_.dataDirty = std::max(rec_.dataDirty, held_);
-            return true;
-        }
-        // Readable with nothing to take is a passing condition.
-        if (n < 0 && platform::lastError() == platform::kErrWouldBlock) return false;
-        return end(-3);
-    }
-    bool end(long code) {
-        ended_ = true;
-        endCode_ = code;
-        return true;
-    }
-
-    LinkRecord& rec_;
-    unsigned char* buf_;
-    RollCounters& counters_;
-    std::size_t held_ = 0;
-    std::size_t packetLen_ = 0;
-    bool searching_ = false;
-    bool ended_ = false;
-    long endCode_ = 0;
+    const Connection& c_;
 };
 
 // The receive thread of one run: unpacks each packet's channel blocks into
@@ -326,16 +122,15 @@ private:
 void receiveLoop(std::uint32_t id, LinkPtr rec) {
     StreamSlot& s = slot(id);
     RollCounters& counters = s.counters;
-    std::uint32_t fill = 0;
-    std::int32_t mask = 0;
-    int channels = 0;
     auto call = [&](std::int32_t m, std::uint32_t count, std::int32_t status) {
         bump(counters.callbacks);
         if (QuilRollDataCallback cb = rec->callback)
             cb(s.channel[0], s.channel[1], s.channel[2], s.channel[3], m, static_cast<std::int32_t>(count), status,
                static_cast<std::int32_t>(id));
     };
-    PacketReader reader(*rec, counters);
+    ConnectionSource source(*rec->conn);
+    PacketReader reader(*rec, source, counters);
+    Unpacker unpacker(s.channel, kChannelValues);
     bool endedByItself = false;
     while (rec->running) {
         long failure = 0;
@@ -344,50 +139,23 @@ void receiveLoop(std::uint32_t id, LinkPtr rec) {
         if (r == PacketReader::Result::Ended) {
             // The controller ended the roll connection (or the wait failed):
             // nothing more can come in this run.
-            call(mask, fill, 1);
+            call(unpacker.mask(), unpacker.fill(), 1);
             console("RecvRollData err ret:%lld\n", failure);
             endedByItself = true;
             break;
         }
         const auto* p = reinterpret_cast<const unsigned char*>(rec->dataBuff.data());
-        const std::uint32_t size = le32(p + 4);
-        if (size == 0 && p[0] == 0) {
+        const Unpacker::Step step = unpacker.add(p, rec->batchCount, counters);
+        if (step == Unpacker::Step::End) {
             call(0, 0, 0);
             endedByItself = true;
             break;
         }
-        // The first packet that names at least one channel fixes the run's
-        // channels; a packet naming none is never unpacked.
-        if (channels == 0) {
-            if ((p[0] & 0x0F) == 0) continue;
-            mask = p[0];
-            channels = std::popcount(static_cast<unsigned>(p[0] & 0x0F));
-        }
-        const std::uint32_t n = size / (4u * static_cast<std::uint32_t>(channels));
-        // The channel buffers hold 2,000,000 values: a packet that would
-        // carry the fill past them is dropped rather than overrun them.
-        if (fill + n > kChannelValues) {
-            bump(counters.overfillDropped);
-            continue;
-        }
-        const unsigned char* block = p + kPacketHeaderSize;
-        for (int k = 0; k < 4; ++k) {
-            if (!(mask & (1 << k))) continue;
-            std::memcpy(s.channel[k] + fill, block, std::size_t(n) * 4);
-            block += std::size_t(n) * 4;
-            bump(counters.values[k], n);
-        }
-        bump(counters.packets);
-        if (fill + n >= rec->batchCount) {
-            call(mask, fill + n, 0);
-            fill = 0;
-        } else {
-            fill += n;
-        }
+        if (step == Unpacker::Step::BatchFull) call(unpacker.mask(), unpacker.batchValues(), 0);
     }
     // Only a run that was stopped reports so; a stop that comes in after
     // the run ended by itself finds the thread done.
-    if (!endedByItself) call(mask, fill, 16);
+    if (!endedByItself) call(unpacker.mask(), unpacker.fill(), 16);
     rec->running = false;
     jsonRollBatch(id, false, nullptr);
     s.threadEnded = true;

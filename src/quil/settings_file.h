@@ -29,6 +29,9 @@
 #include <optional>
 #include <string>
 
+#include "quil.h"
+#include "quil/controller_settings.h"
+
 class TiXmlElement;
 
 namespace quil::settings {
@@ -93,11 +96,75 @@ std::optional<std::int32_t> truncatedTimes(double v, double factor);
 
 namespace quil {
 
+// The controller calls a settings load makes. The load walk makes every call
+// through these; kControllerSetters holds the library's own functions, and a
+// fuzz target records the calls instead.
+struct LoadSetters {
+    decltype(&QUIL_GetProgramNo) getProgramNo;
+    decltype(&QUIL_SetProgramNo) setProgramNo;
+    // Head blocks.
+    decltype(&QUIL_SetMeasureMode) setMeasureMode;
+    decltype(&QUIL_SetBasicPoint) setBasicPoint;
+    decltype(&QUIL_SetAbleMode) setAbleMode;
+    decltype(&QUIL_SetAbleMinMax) setAbleMinMax;
+    decltype(&QUIL_SetReflectionMode) setReflectionMode;
+    decltype(&QUIL_SetMedian) setMedian;
+    decltype(&QUIL_SetLaserCtrlGroup) setLaserCtrlGroup;
+    decltype(&QUIL_SetMask) setMask;
+    decltype(&QUIL_SetNumAlarm) setNumAlarm;
+    decltype(&QUIL_SetNumRecovery) setNumRecovery;
+    decltype(&QUIL_SetAlarmLevel) setAlarmLevel;
+    void (*setLaserPower)(std::int32_t id, std::int32_t head, std::int32_t power);
+    // Output blocks.
+    decltype(&QUIL_SetCalcMethod) setCalcMethod;
+    decltype(&QUIL_SetCalcTarget) setCalcTarget;
+    decltype(&QUIL_SetOutAddSub) setOutAddSub;
+    decltype(&SetAVEOUTSelectState) setAverageSelection;
+    decltype(&QUIL_SetOutOperation) setOutOperation;
+    decltype(&SetMeasurementTypeIndex) setMeasurementType;
+    decltype(&QUIL_SetCalcMode) setCalcMode;
+    decltype(&QUIL_SetTriggerMode) setTriggerMode;
+    decltype(&QUIL_SetFilter) setFilter;
+    decltype(&QUIL_SetTolerance) setTolerance;
+    decltype(&QUIL_SetScaling) setScaling;
+    decltype(&QUIL_SetOffset) setOffset;
+    decltype(&QUIL_SetDisplayUnit) setDisplayUnit;
+    decltype(&SetMoNiModeIndex) setMonitorMode;
+    decltype(&SetMoNiMeasUpDown) setMonitorRange;
+    decltype(&SetMoNiVol) setMonitorVoltage;
+    decltype(&SetReflactor) setReflector;
+    // Environment.
+    decltype(&SetBaudRate) setBaudRate;
+    decltype(&SetAutosendIndex) setAutosend;
+    decltype(&SetInvalidData) setInvalidData;
+    decltype(&QUIL_SetRunningMode) setRunningMode;
+    decltype(&QUIL_SetEncoderMode) setEncoderMode;
+    decltype(&SetInOut_In) setInOutIn;
+    decltype(&SetInOut_InDQ) setInOutInDQ;
+    decltype(&SetInOut_DataOut) setInOutDataOut;
+    decltype(&SetInOut_MONIOut) setInOutMonitorOut;
+    // Common settings.
+    decltype(&QUIL_SetSamplingCycle) setSamplingCycle;
+    decltype(&QUIL_SetStrobeTime) setStrobeTime;
+    decltype(&QUIL_SetSynchronization) setSynchronization;
+    decltype(&QUIL_SetMutualInterferencePrevention) setInterferencePrevention;
+    decltype(&QUIL_SetMutualInterferencePreventionGroup) setInterferenceGroup;
+    decltype(&QUIL_SetDataStorage) setDataStorage;
+    decltype(&QUIL_SetStorageTarget) setStorageTarget;
+};
+extern const LoadSetters kControllerSetters;
+
 // Apply one block of the settings file to the controller's active program:
 // a head block ("Head01" to "Head04") to head 1 to 4, an output block
 // ("OUT01" to "OUT08") to OUT 1 to 8. Each child element is handled in
 // document order; a setter's refusal leaves that setting as it was.
-void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block);
-void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block);
+void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block,
+                    const LoadSetters& set = kControllerSetters);
+void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block,
+                   const LoadSetters& set = kControllerSetters);
+// The whole load after the document has been read: the environment and the
+// programs under the root element, in document order, then the program that
+// was active before is selected again.
+void applySettingsDocument(std::int32_t id, const TiXmlElement& root, const LoadSetters& set = kControllerSetters);
 
 }  // namespace quil

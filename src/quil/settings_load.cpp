@@ -118,10 +118,11 @@ void applyRules(Block& block, const TiXmlElement& parent, const Rule<Block> (&ru
 // (DeviceId, value) or of a head or OUT (DeviceId, number, value).
 template <auto set, class Block>
 void pass(Block& b, std::int32_t v) {
-    if constexpr (std::is_invocable_v<decltype(set), std::int32_t, std::int32_t, std::int32_t>)
-        set(b.id, b.n, v);
+    const auto fn = b.set.*set;
+    if constexpr (std::is_invocable_v<decltype(fn), std::int32_t, std::int32_t, std::int32_t>)
+        fn(b.id, b.n, v);
     else
-        set(b.id, v);
+        fn(b.id, v);
 }
 
 // Rules of the common shape: the element's value passed on to the setter.
@@ -144,13 +145,14 @@ void numberedTo(Block& b, const TiXmlElement& container, const char* prefix, int
     eachChild(container, [&](const TiXmlElement& child) {
         const int n = blockNumber(child.Value(), prefix, last);
         if (n == 0) return;
-        whenSet([&](std::int32_t v) { set(b.id, n, v); }, integer(attributeOf(child, attr)));
+        whenSet([&](std::int32_t v) { (b.set.*set)(b.id, n, v); }, integer(attributeOf(child, attr)));
     });
 }
 
 // ------------------------------------------------------------ head blocks
 
 struct HeadBlock {
+    const LoadSetters& set;
     std::int32_t id, n;
     std::optional<std::int32_t> ableLower, maskOn;
     std::optional<double> pos1;
@@ -169,37 +171,40 @@ const Rule<H> kHeadRules[] = {
     {"DetectModeIndex",
      [](H& b, const TiXmlElement& e) {
          // "5" stands for the highest mode as well.
-         whenSet([&](std::int32_t v) { QUIL_SetMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
+         whenSet([&](std::int32_t v) { b.set.setMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
                  choice(e, kMaxHeadMeasureMode + 1));
      }},
-    {"BasePointIndex", choiceTo<H, QUIL_SetBasicPoint, 1>},
-    {"ABLEIndex", choiceTo<H, QUIL_SetAbleMode, 1>},
+    {"BasePointIndex", choiceTo<H, &LoadSetters::setBasicPoint, 1>},
+    {"ABLEIndex", choiceTo<H, &LoadSetters::setAbleMode, 1>},
     {"ABLELower", [](H& b, const TiXmlElement& e) { hold(b.ableLower, integer(e)); }},
     {"ABLEUpper",
      [](H& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t lower, std::int32_t upper) { QUIL_SetAbleMinMax(b.id, b.n, lower, upper); },
+         whenSet([&](std::int32_t lower, std::int32_t upper) { b.set.setAbleMinMax(b.id, b.n, lower, upper); },
                  b.ableLower, integer(e));
      }},
-    {"RflectModeIndex", choiceTo<H, QUIL_SetReflectionMode, 1>},
-    {"MedianIndex", choiceTo<H, QUIL_SetMedian, 3>},
-    {"LaserCtrlIndex", choiceTo<H, QUIL_SetLaserCtrlGroup, 1>},
+    {"RflectModeIndex", choiceTo<H, &LoadSetters::setReflectionMode, 1>},
+    {"MedianIndex", choiceTo<H, &LoadSetters::setMedian, 3>},
+    {"LaserCtrlIndex", choiceTo<H, &LoadSetters::setLaserCtrlGroup, 1>},
     {"ShieldIndex", [](H& b, const TiXmlElement& e) { hold(b.maskOn, onOff(integer(e))); }},
     {"Pos1", [](H& b, const TiXmlElement& e) { hold(b.pos1, decimal(e)); }},
     {"Pos2",
      [](H& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t on, std::int32_t p1, std::int32_t p2) { QUIL_SetMask(b.id, b.n, on, p1, p2); },
+         whenSet([&](std::int32_t on, std::int32_t p1, std::int32_t p2) { b.set.setMask(b.id, b.n, on, p1, p2); },
                  b.maskOn, hundredfold(b.pos1), hundredfold(decimal(e)));
      }},
-    {"ErrTimes", integerTo<H, QUIL_SetNumAlarm>},
-    {"RecoverTimes", integerTo<H, QUIL_SetNumRecovery>},
-    {"WarnLevel", integerTo<H, QUIL_SetAlarmLevel>},
+    {"ErrTimes", integerTo<H, &LoadSetters::setNumAlarm>},
+    {"RecoverTimes", integerTo<H, &LoadSetters::setNumRecovery>},
+    {"WarnLevel", integerTo<H, &LoadSetters::setAlarmLevel>},
     {"LaserPower",
-     [](H& b, const TiXmlElement& e) { whenSet([&](std::int32_t v) { writeLaserPower(b.id, b.n, v); }, integer(e)); }},
+     [](H& b, const TiXmlElement& e) {
+         whenSet([&](std::int32_t v) { b.set.setLaserPower(b.id, b.n, v); }, integer(e));
+     }},
 };
 
 // ------------------------------------------------------------ output blocks
 
 struct OutBlock {
+    const LoadSetters& set;
     std::int32_t id, n;
     std::optional<std::int32_t> mode, outA, filterType, averaging, reflector;
     std::optional<double> toleranceUpper, toleranceLower, input1, display1, input2, monitorUpper, voltUpper;
@@ -219,7 +224,7 @@ std::int32_t plusOne(std::int32_t v) { return v < INT32_MAX ? v + 1 : v; }
 // mode is that one.
 template <CalcMode mode>
 void methodNumber(OutBlock& b, const TiXmlElement& e) {
-    if (b.mode == mode) whenSet([&](std::int32_t v) { QUIL_SetCalcMethod(b.id, b.n, mode, v); }, integer(e));
+    if (b.mode == mode) whenSet([&](std::int32_t v) { b.set.setCalcMethod(b.id, b.n, mode, v); }, integer(e));
 }
 
 // The "OUTState" texts of the children "OUT01" to "OUT04", joined in
@@ -231,25 +236,25 @@ void averageSelection(OutBlock& b, const TiXmlElement& container) {
         if (blockNumber(child.Value(), "OUT0", kSelectionOuts) != 0 && state) selection += state;
     });
     // Nothing to select, nothing to send.
-    if (!selection.empty()) SetAVEOUTSelectState(b.id, b.n, selection.c_str());
+    if (!selection.empty()) b.set.setAverageSelection(b.id, b.n, selection.c_str());
 }
 
 using O = OutBlock;
 const Rule<O> kOutRules[] = {
     {"CalModeIndex", [](O& b, const TiXmlElement& e) { hold(b.mode, integer(e)); }},
     {"HeadIndex", methodNumber<kModeHead>},
-    {"MeasurementGoalIndex", choiceTo<O, QUIL_SetCalcTarget, 9>},
+    {"MeasurementGoalIndex", choiceTo<O, &LoadSetters::setCalcTarget, 9>},
     {"OUTIndex", methodNumber<kModeOut>},
     {"OUTAIndex", [](O& b, const TiXmlElement& e) { hold(b.outA, integer(e)); }},
     {"OUTBIndex",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t a, std::int32_t v) { QUIL_SetOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); }, b.outA,
+         whenSet([&](std::int32_t a, std::int32_t v) { b.set.setOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); }, b.outA,
                  integer(e));
      }},
     {"CalSignIndex",
      [](O& b, const TiXmlElement& e) {
          if (b.mode != kModeSign) return;
-         whenSet([&](std::int32_t v) { QUIL_SetCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); }, choice(e, 1));
+         whenSet([&](std::int32_t v) { b.set.setCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); }, choice(e, 1));
      }},
     {"AVEOUTSelectState", averageSelection},
     {"AVETypeIndex",
@@ -257,14 +262,14 @@ const Rule<O> kOutRules[] = {
          if (b.mode != kModeAverage) return;
          whenSet(
              [&](std::int32_t v) {
-                 QUIL_SetCalcMethod(b.id, b.n, kAverageMethods[v], 0);
-                 QUIL_SetOutOperation(b.id, b.n, 1);
+                 b.set.setCalcMethod(b.id, b.n, kAverageMethods[v], 0);
+                 b.set.setOutOperation(b.id, b.n, 1);
              },
              choice(e, 3));
      }},
-    {"MeasurementTypeIndex", integerTo<O, SetMeasurementTypeIndex>},
-    {"DetectModeIndex", choiceTo<O, QUIL_SetCalcMode, 4>},
-    {"TriggerIndex", choiceTo<O, QUIL_SetTriggerMode, 1>},
+    {"MeasurementTypeIndex", integerTo<O, &LoadSetters::setMeasurementType>},
+    {"DetectModeIndex", choiceTo<O, &LoadSetters::setCalcMode, 4>},
+    {"TriggerIndex", choiceTo<O, &LoadSetters::setTriggerMode, 1>},
     {"FilterTypeIndex",
      [](O& b, const TiXmlElement& e) {
          // Only the averaging filter (type 0) can be set.
@@ -278,14 +283,14 @@ const Rule<O> kOutRules[] = {
     // averaging filter, the only one there is, which needs no frequency.
     {"CutOffFrequencyIndex",
      [](O& b, const TiXmlElement&) {
-         if (b.filterType == 0) whenSet([&](std::int32_t v) { QUIL_SetFilter(b.id, b.n, 0, v); }, b.averaging);
+         if (b.filterType == 0) whenSet([&](std::int32_t v) { b.set.setFilter(b.id, b.n, 0, v); }, b.averaging);
      }},
     {"ToleranceUpper", [](O& b, const TiXmlElement& e) { hold(b.toleranceUpper, decimal(e)); }},
     {"ToleranceLower", [](O& b, const TiXmlElement& e) { hold(b.toleranceLower, decimal(e)); }},
     {"ToleranceDelay",
      [](O& b, const TiXmlElement& e) {
          whenSet([&](std::int32_t up, std::int32_t low,
-                     std::int32_t delay) { QUIL_SetTolerance(b.id, b.n, up, low, delay); },
+                     std::int32_t delay) { b.set.setTolerance(b.id, b.n, up, low, delay); },
                  hundredfold(b.toleranceUpper), hundredfold(b.toleranceLower), hundredfold(decimal(e)));
      }},
     {"Input1", [](O& b, const TiXmlElement& e) { hold(b.input1, decimal(e)); }},
@@ -294,30 +299,33 @@ const Rule<O> kOutRules[] = {
     {"Display2",
      [](O& b, const TiXmlElement& e) {
          whenSet([&](std::int32_t i1, std::int32_t o1, std::int32_t i2,
-                     std::int32_t o2) { QUIL_SetScaling(b.id, b.n, i1, o1, i2, o2); },
+                     std::int32_t o2) { b.set.setScaling(b.id, b.n, i1, o1, i2, o2); },
                  hundredfold(b.input1), hundredfold(b.display1), hundredfold(b.input2), hundredfold(decimal(e)));
      }},
     {"Offset",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t v) { QUIL_SetOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
+         whenSet([&](std::int32_t v) { b.set.setOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
      }},
-    {"MinimumDisplayUnitIndex", choiceTo<O, QUIL_SetDisplayUnit, 6>},
-    {"MoNiModeIndex", integerTo<O, SetMoNiModeIndex>},
+    {"MinimumDisplayUnitIndex", choiceTo<O, &LoadSetters::setDisplayUnit, 6>},
+    {"MoNiModeIndex", integerTo<O, &LoadSetters::setMonitorMode>},
     {"MoNiMeasUp", [](O& b, const TiXmlElement& e) { hold(b.monitorUpper, decimal(e)); }},
     {"MoNiMeasDown",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](double up, double down) { SetMoNiMeasUpDown(b.id, b.n, up, down); }, b.monitorUpper, decimal(e));
+         whenSet([&](double up, double down) { b.set.setMonitorRange(b.id, b.n, up, down); }, b.monitorUpper,
+                 decimal(e));
      }},
     {"MoNiVolUp", [](O& b, const TiXmlElement& e) { hold(b.voltUpper, decimal(e)); }},
     {"MoNiVolDown",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](double down, double up) { SetMoNiVol(b.id, b.n, down, up); }, decimal(e), b.voltUpper);
+         whenSet([&](double down, double up) { b.set.setMonitorVoltage(b.id, b.n, down, up); }, decimal(e),
+                 b.voltUpper);
      }},
     {"mReflactorId", [](O& b, const TiXmlElement& e) { hold(b.reflector, onOff(integer(e))); }},
     {"mReflactorVal",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t flag, double v) { SetReflactor(b.id, b.n, static_cast<std::uint8_t>(flag), v); },
-                 b.reflector, decimal(e));
+         whenSet(
+             [&](std::int32_t flag, double v) { b.set.setReflector(b.id, b.n, static_cast<std::uint8_t>(flag), v); },
+             b.reflector, decimal(e));
      }},
 };
 
@@ -326,6 +334,7 @@ const Rule<O> kOutRules[] = {
 // What the load holds from start to end: the environment's values and the
 // common blocks' storage size.
 struct Load {
+    const LoadSetters& set;
     std::int32_t id;
     std::optional<std::int32_t> baud, runMode, inputMode, points, storageSize;
 };
@@ -335,48 +344,53 @@ const Rule<L> kEnvironmentRules[] = {
     {"BaudRateIndex", [](L& s, const TiXmlElement& e) { hold(s.baud, integer(e)); }},
     {"ParityIndex",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t baud, std::int32_t parity) { SetBaudRate(s.id, baud, parity); }, s.baud, integer(e));
+         whenSet([&](std::int32_t baud, std::int32_t parity) { s.set.setBaudRate(s.id, baud, parity); }, s.baud,
+                 integer(e));
      }},
-    {"AutosendIndex", switchTo<L, SetAutosendIndex>},
-    {"UnValidTypeIndex", switchTo<L, SetInvalidData>},
+    {"AutosendIndex", switchTo<L, &LoadSetters::setAutosend>},
+    {"UnValidTypeIndex", switchTo<L, &LoadSetters::setInvalidData>},
     {"EncodeRunMode", [](L& s, const TiXmlElement& e) { hold(s.runMode, fixedText(e, kRunModes)); }},
     {"EncodeInputMode", [](L& s, const TiXmlElement& e) { hold(s.inputMode, fixedText(e, kInputModes)); }},
     {"EncodePoint", [](L& s, const TiXmlElement& e) { hold(s.points, integer(e)); }},
     {"EncodeDetDir",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t run, std::int32_t dir) { QUIL_SetRunningMode(s.id, run, dir); }, s.runMode,
+         whenSet([&](std::int32_t run, std::int32_t dir) { s.set.setRunningMode(s.id, run, dir); }, s.runMode,
                  fixedText(e, kDirections));
      }},
     {"EncodeMinTime",
      [](L& s, const TiXmlElement& e) {
          whenSet([&](std::int32_t mode, std::int32_t ns,
-                     std::int32_t points) { QUIL_SetEncoderMode(s.id, mode, ns, points); },
+                     std::int32_t points) { s.set.setEncoderMode(s.id, mode, ns, points); },
                  s.inputMode, fixedText(e, kMinTimes), s.points);
      }},
-    {"InOut_In", integerTo<L, SetInOut_In>},
-    {"InOut_InDQ", integerTo<L, SetInOut_InDQ>},
-    {"InOut_DataOut", integerTo<L, SetInOut_DataOut>},
-    {"InOut_MONIOut", integerTo<L, SetInOut_MONIOut>},
+    {"InOut_In", integerTo<L, &LoadSetters::setInOutIn>},
+    {"InOut_InDQ", integerTo<L, &LoadSetters::setInOutInDQ>},
+    {"InOut_DataOut", integerTo<L, &LoadSetters::setInOutDataOut>},
+    {"InOut_MONIOut", integerTo<L, &LoadSetters::setInOutMonitorOut>},
 };
 
 const Rule<L> kCommonRules[] = {
-    {"SamplingPeriodIndex", integerTo<L, QUIL_SetSamplingCycle>},
-    {"SelectionTimeIndex", integerTo<L, QUIL_SetStrobeTime>},
+    {"SamplingPeriodIndex", integerTo<L, &LoadSetters::setSamplingCycle>},
+    {"SelectionTimeIndex", integerTo<L, &LoadSetters::setStrobeTime>},
     {"SyncSettingOUTSelectState",
-     [](L& s, const TiXmlElement& e) { numberedTo<L, QUIL_SetSynchronization>(s, e, "OUT0", kOuts, "OUTState"); }},
-    {"PreventMutalInterferenceIndex", integerTo<L, QUIL_SetMutualInterferencePrevention>},
+     [](L& s, const TiXmlElement& e) {
+         numberedTo<L, &LoadSetters::setSynchronization>(s, e, "OUT0", kOuts, "OUTState");
+     }},
+    {"PreventMutalInterferenceIndex", integerTo<L, &LoadSetters::setInterferencePrevention>},
     {"PreventMutalInterferenceHeadMode",
      [](L& s, const TiXmlElement& e) {
-         numberedTo<L, QUIL_SetMutualInterferencePreventionGroup>(s, e, "Head0", kHeads, "HeadMode");
+         numberedTo<L, &LoadSetters::setInterferenceGroup>(s, e, "Head0", kHeads, "HeadMode");
      }},
     {"DataSaveNumber", [](L& s, const TiXmlElement& e) { hold(s.storageSize, integer(e)); }},
     {"DataSavePeriod",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t size, std::int32_t period) { QUIL_SetDataStorage(s.id, size, period); },
+         whenSet([&](std::int32_t size, std::int32_t period) { s.set.setDataStorage(s.id, size, period); },
                  s.storageSize, integer(e));
      }},
     {"DataSaveOUTSelectState",
-     [](L& s, const TiXmlElement& e) { numberedTo<L, QUIL_SetStorageTarget>(s, e, "OUT0", kOuts, "OUTState"); }},
+     [](L& s, const TiXmlElement& e) {
+         numberedTo<L, &LoadSetters::setStorageTarget>(s, e, "OUT0", kOuts, "OUTState");
+     }},
 };
 
 // ------------------------------------------------------------ programs
@@ -389,17 +403,17 @@ void applyProgram(Load& s, const TiXmlElement& prog) {
     const Text number = prog.Attribute("No.") ? prog.Attribute("No.") : prog.Attribute("NO");
     if (number) {
         const auto p = integer(number);
-        if (!p || QUIL_SetProgramNo(s.id, *p) != QUIL_OK) return;
+        if (!p || s.set.setProgramNo(s.id, *p) != QUIL_OK) return;
     }
     eachChild(prog, [&](const TiXmlElement& e) {
         const char* name = e.Value();
         if (std::strcmp(name, "HeadParameter") == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                if (int n = blockNumber(block.Value(), "Head0", kHeads)) applyHeadBlock(s.id, n, &block);
+                if (int n = blockNumber(block.Value(), "Head0", kHeads)) applyHeadBlock(s.id, n, &block, s.set);
             });
         } else if (std::strcmp(name, "OUTParameter") == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                if (int n = blockNumber(block.Value(), "OUT0", kOuts)) applyOutBlock(s.id, n, &block);
+                if (int n = blockNumber(block.Value(), "OUT0", kOuts)) applyOutBlock(s.id, n, &block, s.set);
             });
         } else if (std::strcmp(name, "CommonParameter") == 0) {
             applyRules(s, e, kCommonRules);
@@ -421,15 +435,82 @@ bool readDocument(TiXmlDocument& doc, const char* path) {
 
 }  // namespace
 
-void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block) {
-    HeadBlock b{id, head, {}, {}, {}};
+void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block, const LoadSetters& set) {
+    HeadBlock b{set, id, head, {}, {}, {}};
     applyRules(b, *block, kHeadRules);
 }
 
-void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block) {
-    OutBlock b{id, out, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block, const LoadSetters& set) {
+    OutBlock b{set, id, out, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
     applyRules(b, *block, kOutRules);
 }
+
+void applySettingsDocument(std::int32_t id, const TiXmlElement& root, const LoadSetters& set) {
+    std::int32_t active = -1;
+    set.getProgramNo(id, &active);
+    Load s{set, id, {}, {}, {}, {}, {}};
+    for (const TiXmlElement* e = root.FirstChildElement("Version"); e; e = e->NextSiblingElement()) {
+        if (std::strcmp(e->Value(), "EnvironmentSet") == 0) {
+            applyRules(s, *e, kEnvironmentRules);
+        } else if (std::strcmp(e->Value(), "ProgParameter") == 0) {
+            eachChild(*e, [&](const TiXmlElement& prog) {
+                if (std::strcmp(prog.Value(), "ProgNo") == 0) applyProgram(s, prog);
+            });
+        }
+    }
+    // When the active program could not be read, -1 is refused and nothing is sent.
+    set.setProgramNo(id, active);
+}
+
+const LoadSetters kControllerSetters = {
+    .getProgramNo = QUIL_GetProgramNo,
+    .setProgramNo = QUIL_SetProgramNo,
+    .setMeasureMode = QUIL_SetMeasureMode,
+    .setBasicPoint = QUIL_SetBasicPoint,
+    .setAbleMode = QUIL_SetAbleMode,
+    .setAbleMinMax = QUIL_SetAbleMinMax,
+    .setReflectionMode = QUIL_SetReflectionMode,
+    .setMedian = QUIL_SetMedian,
+    .setLaserCtrlGroup = QUIL_SetLaserCtrlGroup,
+    .setMask = QUIL_SetMask,
+    .setNumAlarm = QUIL_SetNumAlarm,
+    .setNumRecovery = QUIL_SetNumRecovery,
+    .setAlarmLevel = QUIL_SetAlarmLevel,
+    .setLaserPower = writeLaserPower,
+    .setCalcMethod = QUIL_SetCalcMethod,
+    .setCalcTarget = QUIL_SetCalcTarget,
+    .setOutAddSub = QUIL_SetOutAddSub,
+    .setAverageSelection = SetAVEOUTSelectState,
+    .setOutOperation = QUIL_SetOutOperation,
+    .setMeasurementType = SetMeasurementTypeIndex,
+    .setCalcMode = QUIL_SetCalcMode,
+    .setTriggerMode = QUIL_SetTriggerMode,
+    .setFilter = QUIL_SetFilter,
+    .setTolerance = QUIL_SetTolerance,
+    .setScaling = QUIL_SetScaling,
+    .setOffset = QUIL_SetOffset,
+    .setDisplayUnit = QUIL_SetDisplayUnit,
+    .setMonitorMode = SetMoNiModeIndex,
+    .setMonitorRange = SetMoNiMeasUpDown,
+    .setMonitorVoltage = SetMoNiVol,
+    .setReflector = SetReflactor,
+    .setBaudRate = SetBaudRate,
+    .setAutosend = SetAutosendIndex,
+    .setInvalidData = SetInvalidData,
+    .setRunningMode = QUIL_SetRunningMode,
+    .setEncoderMode = QUIL_SetEncoderMode,
+    .setInOutIn = SetInOut_In,
+    .setInOutInDQ = SetInOut_InDQ,
+    .setInOutDataOut = SetInOut_DataOut,
+    .setInOutMonitorOut = SetInOut_MONIOut,
+    .setSamplingCycle = QUIL_SetSamplingCycle,
+    .setStrobeTime = QUIL_SetStrobeTime,
+    .setSynchronization = QUIL_SetSynchronization,
+    .setInterferencePrevention = QUIL_SetMutualInterferencePrevention,
+    .setInterferenceGroup = QUIL_SetMutualInterferencePreventionGroup,
+    .setDataStorage = QUIL_SetDataStorage,
+    .setStorageTarget = QUIL_SetStorageTarget,
+};
 
 }  // namespace quil
 
@@ -453,20 +534,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path
             "version is %s , encoding is %s\n",
             d->Version(), d->Encoding());
 
-    int32_t active = -1;
-    QUIL_GetProgramNo(DeviceId, &active);
-    Load s{DeviceId, {}, {}, {}, {}, {}};
-    for (const TiXmlElement* e = root->FirstChildElement("Version"); e; e = e->NextSiblingElement()) {
-        if (std::strcmp(e->Value(), "EnvironmentSet") == 0) {
-            applyRules(s, *e, kEnvironmentRules);
-        } else if (std::strcmp(e->Value(), "ProgParameter") == 0) {
-            eachChild(*e, [&](const TiXmlElement& prog) {
-                if (std::strcmp(prog.Value(), "ProgNo") == 0) applyProgram(s, prog);
-            });
-        }
-    }
-    // When the active program could not be read, -1 is refused and nothing is sent.
-    QUIL_SetProgramNo(DeviceId, active);
+    applySettingsDocument(DeviceId, *root);
     return QUIL_OK;
 }
 

@@ -1,5 +1,6 @@
 // Time, ids, paths, INI files and memory status on POSIX.
 #include "platform/platform.h"
+#include "platform/posix/ini_file.h"
 
 #include <locale.h>
 #include <sched.h>
@@ -81,6 +82,12 @@ bool sameNoCase(const std::string& a, const char* b) {
 int iniReadInt(const std::string& path, const char* section, const char* key, int def) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return def;
+    const int result = iniReadIntFrom(f, section, key, def);
+    std::fclose(f);
+    return result;
+}
+
+int iniReadIntFrom(std::FILE* f, const char* section, const char* key, int def) {
     bool inSection = false;
     char line[1024];
     int result = def;
@@ -99,7 +106,6 @@ int iniReadInt(const std::string& path, const char* section, const char* key, in
         result = toInt(trim(l.substr(eq + 1)).c_str());
         break;
     }
-    std::fclose(f);
     return result;
 }
 
