@@ -27,6 +27,15 @@ os.environ.setdefault("QUIL_QUIET", "1")
 
 import quil  # noqa: E402
 
+# print() writes the text and the line end separately: without a lock two
+# threads' lines run into one another.
+print_lock = threading.Lock()
+
+
+def say(text):
+    with print_lock:
+        print(text, flush=True)
+
 
 def read_controller(device, address, reads, results):
     done = failed = 0
@@ -38,14 +47,14 @@ def read_controller(device, address, reads, results):
                     values = controller.measure_all()  # OUT1 to OUT4, in each OUT's display unit
                 except quil.QuilError as e:
                     failed += 1
-                    print("device %d %s: read %d failed: %s (%d)" % (device, address, n, e.name, e.code))
+                    say("device %d %s: read %d failed: %s (%d)" % (device, address, n, e.name, e.code))
                     continue
                 done += 1
                 text = " ".join(
                     "OUT%d=%.3f" % (m.out, m.value) if m.valid else "OUT%d=(%s)" % (m.out, m.status.name)
                     for m in values
                 )
-                print("device %d %s: read %d: %s" % (device, address, n, text), flush=True)
+                say("device %d %s: read %d: %s" % (device, address, n, text))
     except quil.QuilError as e:
         results[device] = "open failed: %s (%d)" % (e.name, e.code)
         return
