@@ -84,14 +84,24 @@ bool Connection::skipCutReply(int waitMs) const {
     const platform::Deadline deadline(waitMs);
     char scratch[4096];
     bool lastWasCr = cut == kCutAfterCr;
+    bool progressed = false;
     for (;;) {
-        if (deadline.expired() || waitReadable(deadline.remainingMs()) != platform::Wait::Ready) return false;
+        const platform::Wait w = deadline.expired() ? platform::Wait::Timeout : waitReadable(deadline.remainingMs());
+        if (w == platform::Wait::Timeout) {
+            // A tail that is still arriving (a controller that drips it) is
+            // waited for again by the next exchange, which would otherwise
+            // take its rest for the start of its own reply.
+            if (progressed) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);
+            return false;
+        }
+        if (w != platform::Wait::Ready) return false;
         const long n = recvNow(scratch, sizeof scratch);
         if (n == 0) return false;
         if (n < 0) {
             if (platform::lastError() == platform::kErrWouldBlock) continue;
             return false;
         }
+        progressed = true;
         // What follows the line end in this piece is stale as well; the drain
         // before the next command would discard it anyway.
         for (long i = 0; i < n; ++i) {
