@@ -1,14 +1,18 @@
 # Wraps CMake. `make` builds into build/, `make test` runs every test (also
 # under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
 # library against the simulator, `make bench` prints the benchmark figures,
+# `make soak` runs mixed traffic against 64 simulated controllers for
+# SOAK_SECONDS and checks that memory, descriptors and threads stay flat,
+# `make mutate` checks that the tests catch a list of realistic faults,
 # `make install PREFIX=...` installs the library, its header, its CMake and
 # pkg-config files and the two programs. Only `make deps` and `make test`
 # install missing Debian packages.
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
+SOAK_SECONDS ?= 600
 
-.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench clean
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench soak mutate clean
 
 all: build
 
@@ -60,6 +64,16 @@ bench:
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF -DQUIL_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build-release -j$(JOBS) --target quil_bench
 	./build-release/quil_bench --benchmark_min_time=0.5
+
+# Not part of `make test`: ten minutes by default.
+soak:
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF -DQUIL_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build-release -j$(JOBS) --target quil_soak
+	./build-release/quil_soak --seconds $(SOAK_SECONDS)
+
+# Not part of `make test`: a build and a test run per mutant.
+mutate:
+	JOBS=$(JOBS) sh scripts/mutate.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-release
