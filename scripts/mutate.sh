@@ -80,8 +80,8 @@ mutant src/quil/communication.cpp \
     '    (void)c;' \
     "command replies: bytes that arrived between exchanges not discarded before the next command"
 mutant src/link/connection.cpp \
-    'if (progressed) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);' \
-    '(void)progressed;' \
+    'if (stillArriving) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);' \
+    '(void)stillArriving;' \
     "command replies: the rest of a dripping tail read as the next reply once one wait for it ran out"
 mutant src/quil/storage.cpp \
     'r = answers ? k.parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;' \
@@ -141,7 +141,7 @@ ctest_args="--output-on-failure -j$JOBS --timeout $TEST_TIMEOUT --stop-on-failur
 [ -n "${MUTATE_TESTS:-}" ] && ctest_args="$ctest_args -R $MUTATE_TESTS"
 
 echo "mutate: building the unchanged copy in $BUILD"
-cmake -S "$TREE" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_TESTS=ON -DQUIL_BENCH=OFF >"$LOG" 2>&1 ||
+cmake -S "$TREE" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=ON -DQUIL_BENCH=OFF >"$LOG" 2>&1 ||
     { cat "$LOG"; exit 2; }
 cmake --build "$BUILD" -j"$JOBS" >"$LOG" 2>&1 || { tail -40 "$LOG"; exit 2; }
 echo "mutate: the unchanged copy must pass its tests first"

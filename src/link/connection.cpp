@@ -1,5 +1,6 @@
 #include "link/connection.h"
 
+#include <cstdint>
 #include <mutex>
 
 namespace quil::link {
@@ -84,14 +85,18 @@ bool Connection::skipCutReply(int waitMs) const {
     const platform::Deadline deadline(waitMs);
     char scratch[4096];
     bool lastWasCr = cut == kCutAfterCr;
-    bool progressed = false;
+    // A tail of which a piece came in the second half of the wait is still
+    // arriving (a controller that drips it); one that came early and then
+    // stopped is not.
+    const std::uint64_t halfway = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs > 0 ? waitMs / 2 : 0);
+    bool stillArriving = false;
     for (;;) {
         const platform::Wait w = deadline.expired() ? platform::Wait::Timeout : waitReadable(deadline.remainingMs());
         if (w == platform::Wait::Timeout) {
-            // A tail that is still arriving (a controller that drips it) is
-            // waited for again by the next exchange, which would otherwise
-            // take its rest for the start of its own reply.
-            if (progressed) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);
+            // A tail still arriving is waited for again by the next
+            // exchange, which would otherwise take its rest for the start of
+            // its own reply.
+            if (stillArriving) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);
             return false;
         }
         if (w != platform::Wait::Ready) return false;
@@ -101,7 +106,7 @@ bool Connection::skipCutReply(int waitMs) const {
             if (platform::lastError() == platform::kErrWouldBlock) continue;
             return false;
         }
-        progressed = true;
+        stillArriving = platform::monotonicMs() >= halfway;
         // What follows the line end in this piece is stale as well; the drain
         // before the next command would discard it anyway.
         for (long i = 0; i < n; ++i) {
