@@ -1,6 +1,9 @@
 # Wraps CMake. `make` builds into build/, `make test` runs every test (also
 # under AddressSanitizer + UndefinedBehaviorSanitizer), `make demo` shows the
 # library against the simulator, `make bench` prints the benchmark figures,
+# `make soak` runs mixed traffic against 64 simulated controllers for
+# SOAK_SECONDS and checks that memory, descriptors and threads stay flat,
+# `make mutate` checks that the tests catch a list of realistic faults,
 # `make install PREFIX=...` installs the library, its header, its CMake and
 # pkg-config files and the two programs. `make windows` cross-builds the
 # 32-bit Windows DLL into build-windows/, `make test-windows` runs its tests
@@ -11,8 +14,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 
-.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench fuzz clean \
+.PHONY: all build deps install test test-main test-asan test-tsan format format-check demo bench soak mutate fuzz clean \
 	windows windows-deps test-windows
 
 all: build
@@ -91,6 +95,16 @@ fuzz:
 		-DQUIL_FUZZ=ON -DQUIL_TESTS=OFF -DQUIL_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j$(JOBS) --target quil_fuzzers
 	sh scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# Not part of `make test`: ten minutes by default.
+soak:
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUIL_TESTS=OFF -DQUIL_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build-release -j$(JOBS) --target quil_soak
+	./build-release/quil_soak --seconds $(SOAK_SECONDS)
+
+# Not part of `make test`: a build and a test run per mutant.
+mutate:
+	JOBS=$(JOBS) sh scripts/mutate.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-release build-windows build-fuzz

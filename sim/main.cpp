@@ -1,11 +1,12 @@
 // quilsim: a simulated controller for trying the library and its tools
 // without hardware.
 //
-//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search]
+//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search] [faults]
 #include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,28 +24,56 @@ extern "C" void onSignal(int) { g_stopRequested = 1; }
 int usage(const char* why) {
     if (why) std::fprintf(stderr, "quilsim: %s\n", why);
     std::fprintf(stderr,
-                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search]\n"
+                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search] [faults]\n"
                  "  --address      IPv4 address to serve (127.0.0.0/8 unless --any-address)\n"
                  "  --model        model code answered to \"MD\": 0 to 11, or 34 to 39 for a model\n"
                  "                 with encoder inputs and analog and digital outputs (default 35)\n"
                  "  --quiet        do not print the exchanges\n"
                  "  --any-address  allow an address outside 127.0.0.0/8\n"
                  "  --search       also answer search requests on UDP 3778 of every adapter\n"
-                 "                 (needs --any-address; it answers, it never broadcasts)\n");
+                 "                 (needs --any-address; it answers, it never broadcasts)\n"
+                 "faults, to rehearse failures (they combine):\n"
+                 "  --drop-after N         close each command connection, unanswered, at its line after\n"
+                 "                         the first N (1 to 1000000)\n"
+                 "  --late MS              answer every line MS milliseconds late (1 to 600000)\n"
+                 "  --drip MS              send every answer one byte at a time, MS milliseconds apart\n"
+                 "                         (1 to 60000)\n"
+                 "  --garbage              answer every line with a line of garbage\n"
+                 "  --mute                 read every line and never answer\n"
+                 "  --drop-stream-after N  a stream run sends N packets (1 to 1000000000), then half of\n"
+                 "                         the next one, and closes its roll connection\n");
     return 2;
 }
 
 // A model with encoder inputs and analog and digital outputs.
 constexpr int kDefaultModel = 35;
 
+// A whole decimal number from min to max; nothing else (no sign, no blanks).
+template <class T>
+bool parseWhole(const char* text, T min, T max, T* out) {
+    const char* end = text + std::strlen(text);
+    T value = 0;
+    auto [stop, ec] = std::from_chars(text, end, value);
+    if (stop == text || ec != std::errc() || stop != end || value < min || value > max) return false;
+    *out = value;
+    return true;
+}
+
 // A whole decimal number naming a model the simulator knows.
 bool parseModel(const char* text, int* model) {
-    const char* end = text + std::strlen(text);
     int value = 0;
-    auto [stop, ec] = std::from_chars(text, end, value);
-    if (stop == text || ec != std::errc() || stop != end || !quil::sim::Model::knownModel(value)) return false;
+    if (!parseWhole(text, 0, 99, &value) || !quil::sim::Model::knownModel(value)) return false;
     *model = value;
     return true;
+}
+
+// The number of a fault option, whole and in its range, or a usage message.
+template <class T>
+bool faultNumber(const char* option, const char* text, T max, T* out) {
+    if (parseWhole(text, T{1}, max, out)) return true;
+    usage((std::string(option) + " takes a whole number from 1 to " + std::to_string(max) + ", not '" + text + "'")
+              .c_str());
+    return false;
 }
 
 // The search answer of this controller: its address, a locally administered
@@ -76,7 +105,20 @@ int main(int argc, char** argv) {
         else if (std::strcmp(arg, "--model") == 0 && hasValue) {
             if (!parseModel(argv[++i], &options.model))
                 return usage(("--model takes a model code the simulator knows, not " + std::string(argv[i])).c_str());
-        } else if (std::strcmp(arg, "--quiet") == 0)
+        } else if (std::strcmp(arg, "--drop-after") == 0 && hasValue) {
+            if (!faultNumber(arg, argv[++i], 1000000, &options.faults.dropAfterLines)) return 2;
+        } else if (std::strcmp(arg, "--late") == 0 && hasValue) {
+            if (!faultNumber(arg, argv[++i], 600000, &options.faults.lateMs)) return 2;
+        } else if (std::strcmp(arg, "--drip") == 0 && hasValue) {
+            if (!faultNumber(arg, argv[++i], 60000, &options.faults.dripMs)) return 2;
+        } else if (std::strcmp(arg, "--drop-stream-after") == 0 && hasValue) {
+            if (!faultNumber(arg, argv[++i], std::uint64_t{1000000000}, &options.faults.dropStreamAfterPackets))
+                return 2;
+        } else if (std::strcmp(arg, "--garbage") == 0)
+            options.faults.garbage = true;
+        else if (std::strcmp(arg, "--mute") == 0)
+            options.faults.mute = true;
+        else if (std::strcmp(arg, "--quiet") == 0)
             options.verbose = false;
         else if (std::strcmp(arg, "--any-address") == 0)
             anyAddress = true;
@@ -115,6 +157,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     std::printf("quilsim: serving %s (command %u, roll %u, model %d)\n", sim.address().c_str(), sim.commandPort(),
                 sim.rollPort(), options.model);
+    if (options.faults.any()) std::printf("quilsim: faults: %s\n", describe(options.faults).c_str());
     quil::sim::SearchResponder responder(searchOptions(ip, options));
     if (search) {
         if (!responder.start()) {

@@ -93,6 +93,7 @@ struct Simulator::Impl {
         std::mutex writeMutex;  // one answer or raw write at a time
         bool finished = false;  // this and dropped: guarded by the simulator's mutex
         bool dropped = false;
+        int lines = 0;  // received on this connection; used by the thread serving it
     };
 
     Options options;
@@ -117,9 +118,12 @@ struct Simulator::Impl {
     std::vector<std::shared_ptr<Connection>> connections;
     int accepted = 0;
     int rollAccepted = 0;
+    Faults faults;
+    std::uint32_t garbageSeed = 1;
 
-    explicit Impl(Options o) : options(std::move(o)), model(options.model) {
+    explicit Impl(Options o) : options(std::move(o)), model(options.model), faults(options.faults) {
         stream.configure(options.stream);
+        stream.dropAfter(faults.dropStreamAfterPackets);
         if (options.verbose) stream.setLog(printLine);
         model.setRollSwitch([this](bool start) { return stream.switchRoll(start); });
     }
@@ -236,6 +240,10 @@ bool Simulator::Impl::handleLine(Connection& c, const std::string& line) {
         changed.notify_all();
     }
     Script::Plan plan = script.plan(line);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        applyFaults(faults, ++c.lines, &garbageSeed, &plan);
+    }
     std::string how;
     if (plan.delayMs > 0) {
         how = " (after " + std::to_string(plan.delayMs) + " ms)";
@@ -364,6 +372,19 @@ std::uint16_t Simulator::rollPort() const { return impl_->rollPort; }
 Script& Simulator::script() { return impl_->script; }
 Model& Simulator::model() { return impl_->model; }
 Stream& Simulator::stream() { return impl_->stream; }
+
+void Simulator::setFaults(const Faults& faults) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->faults = faults;
+    }
+    impl_->stream.dropAfter(faults.dropStreamAfterPackets);
+}
+
+Faults Simulator::faults() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->faults;
+}
 
 std::string Simulator::received() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);

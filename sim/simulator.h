@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/faults.h"
 #include "sim/model.h"
 #include "sim/script.h"
 #include "sim/stream.h"
@@ -36,6 +37,7 @@ struct Options {
     std::uint16_t rollPort = kRollPort;
     bool verbose = false;      // print each line received and each answer
     StreamConfig stream = {};  // the data stream's configuration at start
+    Faults faults = {};        // standing faults from the start (see setFaults())
 };
 
 class Simulator {
@@ -58,6 +60,12 @@ public:
     Script& script();
     Model& model();
     Stream& stream();
+
+    // Replaces the standing faults. They act on the next line that arrives
+    // (the lines a connection already received still count for
+    // dropAfterLines) and on the next stream run.
+    void setFaults(const Faults& faults);
+    Faults faults() const;
 
     // Every byte received on command connections, in order, all connections.
     std::string received() const;

@@ -217,6 +217,18 @@ void Stream::dropConnections() {
     }
 }
 
+void Stream::dropAfter(std::uint64_t packets) { dropAfter_ = packets; }
+
+void Stream::cut(Connection& c, const char* packet, std::size_t size, std::uint64_t run) {
+    write(c, packet, size / 2, run);
+    // The peer sees the end of the connection; the handle is released like
+    // that of any connection the peer has closed (addConnection,
+    // dropConnections), and never shut down after that.
+    std::lock_guard<std::mutex> lock(c.writeMutex);
+    c.dropped = true;
+    if (!c.closed) plat::shutdownBoth(c.sock);
+}
+
 void Stream::setLog(std::function<void(const std::string&)> log) {
     std::lock_guard<std::mutex> lock(mutex_);
     log_ = std::move(log);
@@ -286,9 +298,16 @@ void Stream::runOnce(std::uint64_t run, const StreamConfig& config) {
         if (!(config.mask & (1u << (channel - 1)))) continue;
         for (std::uint32_t i = 0; i < n; ++i, dst += 4) putLe32(dst, value(channel, i));
     }
+    const std::uint64_t dropAfter = dropAfter_;
+    bool dropped = false;
     std::uint64_t sent = 0;
     for (; config.packets == 0 || sent < config.packets; ++sent) {
         if (sent > 0) advance(words.data() + kHeaderSize / 4, words.size() - kHeaderSize / 4, n);
+        if (dropAfter > 0 && sent == dropAfter) {
+            cut(*c, buffer, kHeaderSize + payload, run);
+            dropped = true;
+            break;
+        }
         if (!write(*c, buffer, kHeaderSize + payload, run)) break;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -313,7 +332,8 @@ void Stream::runOnce(std::uint64_t run, const StreamConfig& config) {
         }
     }
     log(runText + "stream ended after " + std::to_string(sent) + " packets" +
-        (finished && config.endPacket ? " and the end packet" : ""));
+        (finished && config.endPacket ? " and the end packet" : "") +
+        (dropped ? " and half a packet: connection closed (--drop-stream-after)" : ""));
 }
 
 Stream::ConnectionPtr Stream::newestOpen() {

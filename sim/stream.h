@@ -97,6 +97,10 @@ public:
     // size says their bytes, whatever the mask).
     static std::string packet(std::uint8_t mask, const std::vector<std::uint32_t>& values);
 
+    // A fault: from the next run on, a run writes this many packets, then
+    // half of the next one, and closes its roll connection (0: never).
+    void dropAfter(std::uint64_t packets);
+
     // Used by the simulator and its model.
     // The batch streaming switch; the result is the "Online" state.
     bool switchRoll(bool start);
@@ -118,6 +122,8 @@ private:
     // reader takes nothing for a while.
     bool write(Connection& c, const char* data, std::size_t len, std::uint64_t run);
     bool cancelled(std::uint64_t run) const;
+    // The dropAfter() fault: half of the packet in buffer, then the close.
+    void cut(Connection& c, const char* packet, std::size_t size, std::uint64_t run);
     // A pause that ends early when the run is cancelled; false then.
     bool pause(int ms, std::uint64_t run, const Connection* c);
     void log(const std::string& text);
@@ -142,6 +148,7 @@ private:
     // Read by the writer while it holds only a connection's write lock.
     std::atomic<std::uint64_t> wantedRun_{0};  // 0: streaming switched off
     std::atomic<bool> quit_{false};
+    std::atomic<std::uint64_t> dropAfter_{0};
 };
 
 }  // namespace quil::sim

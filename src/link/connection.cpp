@@ -1,5 +1,6 @@
 #include "link/connection.h"
 
+#include <cstdint>
 #include <mutex>
 
 namespace quil::link {
@@ -84,14 +85,28 @@ bool Connection::skipCutReply(int waitMs) const {
     const platform::Deadline deadline(waitMs);
     char scratch[4096];
     bool lastWasCr = cut == kCutAfterCr;
+    // A tail of which a piece came in the second half of the wait is still
+    // arriving (a controller that drips it); one that came early and then
+    // stopped is not.
+    const std::uint64_t halfway = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs > 0 ? waitMs / 2 : 0);
+    bool stillArriving = false;
     for (;;) {
-        if (deadline.expired() || waitReadable(deadline.remainingMs()) != platform::Wait::Ready) return false;
+        const platform::Wait w = deadline.expired() ? platform::Wait::Timeout : waitReadable(deadline.remainingMs());
+        if (w == platform::Wait::Timeout) {
+            // A tail still arriving is waited for again by the next
+            // exchange, which would otherwise take its rest for the start of
+            // its own reply.
+            if (stillArriving) cutReply_.store(lastWasCr ? kCutAfterCr : kCut, std::memory_order_relaxed);
+            return false;
+        }
+        if (w != platform::Wait::Ready) return false;
         const long n = recvNow(scratch, sizeof scratch);
         if (n == 0) return false;
         if (n < 0) {
             if (platform::lastError() == platform::kErrWouldBlock) continue;
             return false;
         }
+        stillArriving = platform::monotonicMs() >= halfway;
         // What follows the line end in this piece is stale as well; the drain
         // before the next command would discard it anyway.
         for (long i = 0; i < n; ++i) {

@@ -61,9 +61,12 @@ public:
     // LF is still to come.
     void markCutReply(bool afterCr) const { cutReply_.store(afterCr ? kCutAfterCr : kCut, std::memory_order_relaxed); }
     // True when no reply was cut, or its end came within waitMs (the mark is
-    // then cleared). False when it did not come: the mark is cleared too, so
-    // that only this exchange fails; a tail that comes later is a late reply
-    // like any other and is drained.
+    // then cleared). False when it did not come. Then the mark is cleared
+    // too, so that only this exchange fails, and a tail that comes later is
+    // a late reply like any other and is drained; but when a piece of the
+    // tail came in the second half of the wait (a controller that drips it)
+    // the mark stays, and the next exchange waits for the rest again instead
+    // of reading it as its own reply.
     bool skipCutReply(int waitMs) const;
 
 private:

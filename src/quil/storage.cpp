@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -82,7 +83,13 @@ std::int32_t readStored(std::int32_t id, const StoredRead<T>& k, std::int32_t ca
         trace(k.failFormat, id, r);
         return r;
     }
-    r = k.parse(device(id).bulkBuffer, capacity, values, count);
+    const char* reply = device(id).bulkBuffer;
+    // The list repeats the command's letters ("AO,..." or "AO" alone); any
+    // other line that is not an error reply is not the answer to this
+    // command (a garbled or stray line) and yields no values.
+    const bool answers = std::strncmp(reply, "ER", 2) == 0 ||
+                         (std::strncmp(reply, k.letters, 2) == 0 && (reply[2] == ',' || reply[2] == '\0'));
+    r = answers ? k.parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;
     trace(k.parsedFormat, id, r);
     return r != QUIL_OK ? r : k.done(trace);
 }

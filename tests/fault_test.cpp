@@ -1,0 +1,432 @@
+// The library against a controller in each standing fault of the simulator
+// (sim/faults.h): every call returns within its documented bound with its
+// documented code, and the device works again once it is closed and opened
+// again without the fault. The quilsim test at the end runs the program
+// (POSIX: popen, kill).
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_fixture.h"
+#include "quil.h"
+#include "sim/faults.h"
+
+namespace quil::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Codes = std::set<int32_t>;
+
+// The documented bounds, and what a loaded machine (two cores, the
+// sanitizers) may add to them.
+constexpr int kExchangeMs = 2000;                 // a command exchange: the whole reply
+constexpr int kRetriedMs = 2 * kExchangeMs + 30;  // with the mode switch and the command again
+constexpr int kJsonMs = 1200;                     // a register exchange
+constexpr int kBulkMs = 10000;                    // a stored-value read, each wait
+constexpr int kRawTimeoutMs = 300;                // the caller's time-out of the raw exchanges here
+constexpr int kMarginMs = 1500;
+
+long msSince(Clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A call of one kind of exchange, on a device (or raw link) of its own.
+enum class Kind { Command, Json, Stored, Raw };
+struct Call {
+    const char* name;
+    Kind kind;
+    int boundMs;
+    std::function<int32_t(int32_t id)> run;
+};
+
+const std::vector<Call>& calls() {
+    static const std::vector<Call> table = {
+        {"QUIL_GetCalcDataSingle", Kind::Command, kRetriedMs,
+         [](int32_t id) {
+             QuilCalcData d{};
+             return QUIL_GetCalcDataSingle(id, 1, &d);
+         }},
+        {"QUIL_SetProgramNo", Kind::Command, kRetriedMs, [](int32_t id) { return QUIL_SetProgramNo(id, 0); }},
+        {"QUIL_GetMedian", Kind::Command, kRetriedMs,
+         [](int32_t id) {
+             int32_t m = 0;
+             return QUIL_GetMedian(id, 1, &m);
+         }},
+        {"QUIL_SetMedian", Kind::Command, kRetriedMs, [](int32_t id) { return QUIL_SetMedian(id, 1, 2); }},
+        {"QUIL_DataStorageGetStatus", Kind::Command, kRetriedMs,
+         [](int32_t id) {
+             int32_t running = 0, outs[8] = {};
+             return QUIL_DataStorageGetStatus(id, &running, outs);
+         }},
+        {"QUIL_GetDeviceRuningTime", Kind::Json, kJsonMs,
+         [](int32_t id) {
+             uint32_t t = 0;
+             return QUIL_GetDeviceRuningTime(id, 0, &t);
+         }},
+        {"QUIL_DataStorageGetData", Kind::Stored, kBulkMs,
+         [](int32_t id) {
+             float v[16];
+             int32_t n = 0;
+             return QUIL_DataStorageGetData(id, 1, 16, v, &n);
+         }},
+        {"SwapData", Kind::Raw, kRawTimeoutMs,
+         [](int32_t id) {
+             char out[256];
+             int32_t len = 0;
+             return SwapData(static_cast<uint32_t>(id), "PR\r\n", 4, out, &len, kRawTimeoutMs);
+         }},
+    };
+    return table;
+}
+
+// A fault and the codes each kind of call must give under it. An empty set:
+// the kind is left out (a stored-value read waits 10 s per piece).
+struct Row {
+    const char* name;
+    sim::Faults faults;
+    Codes command, json, stored, raw;
+};
+
+// Test names show the row's name, not its bytes.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+const Codes kOk{QUIL_OK};
+const Codes kLost{QUIL_ERROR_SEND, QUIL_ERROR_REPLY};
+
+const Row kRows[] = {
+    // The connection closed: the send or the read fails at once.
+    {"Drop", {.dropAfterLines = 1}, kLost, {-10}, kLost, {-1}},
+    // A reply that is not the command's answer: refused, never taken apart
+    // for values; the raw link hands the line on as it came.
+    {"Garbage", {.garbage = true}, {QUIL_ERROR_REPLY}, {-2}, {QUIL_ERROR_REPLY}, kOk},
+    {"Mute", {.mute = true}, {QUIL_ERROR_TIMEOUT}, {-10}, {}, {-10}},
+    {"LateBeyondTheWait", {.lateMs = 2300}, {QUIL_ERROR_TIMEOUT}, {-10}, {}, {-10}},
+    // Each reply takes longer than its wait in total, though bytes keep coming.
+    {"DripBeyondTheWait", {.dripMs = 700}, {QUIL_ERROR_TIMEOUT}, {-10}, {}, {-10}},
+    // Slow, but within the waits: everything works.
+    {"LateWithinTheWait", {.lateMs = 150}, kOk, kOk, kOk, kOk},
+    {"DripWithinTheWait", {.dripMs = 2}, kOk, kOk, kOk, kOk},
+};
+
+class FaultRow : public ::testing::TestWithParam<Row> {
+protected:
+    static constexpr int32_t kFirstId = 1;
+
+    // Every call on a controller and device (or raw link) of its own: the
+    // library opens one device per address, and so the calls run at once.
+    void SetUp() override {
+        for (std::size_t i = 0; i < calls().size(); ++i) {
+            sims.push_back(std::make_unique<sim::Simulator>());
+            ASSERT_TRUE(sims.back()->start());
+        }
+    }
+    void TearDown() override { disconnectAll(); }
+
+    int32_t idOf(std::size_t i) const { return kFirstId + static_cast<int32_t>(i); }
+
+    void connectAll() {
+        for (std::size_t i = 0; i < calls().size(); ++i) {
+            if (calls()[i].kind == Kind::Raw) {
+                ASSERT_EQ(LinkConnect(static_cast<uint32_t>(idOf(i)), sims[i]->address().c_str()), 0);
+                char out[64];
+                int32_t len = 0;
+                // One line, as the open of a device sends one.
+                ASSERT_EQ(SwapData(static_cast<uint32_t>(idOf(i)), "MD\r\n", 4, out, &len, 2000), 0);
+            } else {
+                ASSERT_EQ(QUIL_OpenDeviceETHER(idOf(i), sims[i]->ip().b, 2000), QUIL_OK);
+            }
+        }
+    }
+    void disconnectAll() {
+        for (std::size_t i = 0; i < calls().size(); ++i) {
+            if (calls()[i].kind == Kind::Raw)
+                LinkDisconnect(static_cast<uint32_t>(idOf(i)));
+            else
+                QUIL_CloseDevice(idOf(i));
+        }
+    }
+    void setFaults(const sim::Faults& faults) {
+        for (auto& s : sims) s->setFaults(faults);
+    }
+
+    const Codes& expected(const Row& row, Kind kind) {
+        switch (kind) {
+        case Kind::Command: return row.command;
+        case Kind::Json: return row.json;
+        case Kind::Stored: return row.stored;
+        case Kind::Raw: break;
+        }
+        return row.raw;
+    }
+
+    std::vector<std::unique_ptr<sim::Simulator>> sims;
+};
+
+TEST_P(FaultRow, EveryCallWithinItsBoundWithItsCodeThenWorksAfterReopen) {
+    const Row& row = GetParam();
+    connectAll();
+    setFaults(row.faults);
+    std::vector<std::thread> threads;
+    std::vector<int32_t> rcs(calls().size());
+    std::vector<long> ms(calls().size());
+    for (std::size_t i = 0; i < calls().size(); ++i) {
+        if (expected(row, calls()[i].kind).empty()) continue;
+        threads.emplace_back([&, i] {
+            const auto start = Clock::now();
+            rcs[i] = calls()[i].run(idOf(i));
+            ms[i] = msSince(start);
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (std::size_t i = 0; i < calls().size(); ++i) {
+        const Call& call = calls()[i];
+        if (expected(row, call.kind).empty()) continue;
+        EXPECT_TRUE(expected(row, call.kind).count(rcs[i])) << call.name << " gave " << rcs[i];
+        EXPECT_LE(ms[i], call.boundMs + kMarginMs) << call.name << " took " << ms[i] << " ms";
+    }
+
+    // Without the fault, a reopened device (a fresh raw link) works.
+    setFaults({});
+    disconnectAll();
+    connectAll();
+    for (std::size_t i = 0; i < calls().size(); ++i)
+        EXPECT_EQ(calls()[i].run(idOf(i)), QUIL_OK) << calls()[i].name << " after reopen";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultRow, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& p) { return std::string(p.param.name); });
+
+// ------------------------------------------------------------ one device
+
+class Fault : public DeviceTest {};
+
+TEST_F(Fault, GarbageNeverBecomesAResult) {
+    sim.setFaults({.garbage = true});
+    QuilCalcData data{7, 7, 7.0f};
+    EXPECT_EQ(QUIL_GetCalcDataSingle(kId, 1, &data), QUIL_ERROR_REPLY);
+    EXPECT_EQ(data.OutNo, 7);
+    EXPECT_EQ(data.value, 7.0f);
+    float values[4] = {7, 7, 7, 7};
+    int32_t n = 77;
+    EXPECT_EQ(QUIL_DataStorageGetData(kId, 1, 4, values, &n), QUIL_ERROR_REPLY);
+    EXPECT_EQ(n, 77);
+    EXPECT_EQ(values[0], 7.0f);
+
+    // A list that does not repeat its command's letters is another line,
+    // however well formed.
+    sim.setFaults({});
+    for (const char* reply : {"AR,1.5,2.5\r\n", "A,1.5\r\n", "AOX,1.5\r\n", ",1.5,2.5\r\n"}) {
+        sim.script().replyOnce(reply);
+        EXPECT_EQ(QUIL_DataStorageGetData(kId, 1, 4, values, &n), QUIL_ERROR_REPLY) << reply;
+        EXPECT_EQ(n, 77) << reply;
+    }
+    sim.script().replyOnce("AO,1.5,2.5\r\n");
+    EXPECT_EQ(QUIL_DataStorageGetData(kId, 1, 4, values, &n), QUIL_OK);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(values[1], 2.5f);
+}
+
+TEST_F(Fault, RawLinkHandsGarbageOnAsItCame) {
+    constexpr uint32_t kRaw = 9;
+    ASSERT_EQ(LinkConnect(kRaw, sim.address().c_str()), 0);
+    sim.setFaults({.garbage = true});
+    std::uint32_t seed = 1;  // the simulator's first garbage line
+    const std::string line = sim::garbageLine(&seed);
+    char out[256];
+    int32_t len = 0;
+    ASSERT_EQ(SwapData(kRaw, "PR\r\n", 4, out, &len, 1000), 0);
+    // The answer up to its first carriage return.
+    EXPECT_EQ(std::string(out, static_cast<std::size_t>(len)).substr(0, line.size() - 2),
+              line.substr(0, line.size() - 2));
+    LinkDisconnect(kRaw);
+}
+
+// A reply dripped so slowly that even its tail takes longer than the next
+// call's wait: that call fails too, and the one after it waits for the rest
+// of the tail instead of reading it as its own reply.
+TEST_F(Fault, DrippedTailIsNeverTakenForTheNextReply) {
+    // 50 bytes, 5.5 s in all: its tail needs more than 3 s after the first wait.
+    sim.script().replyOnce("MS,01,+" + std::string(36, '0') + "1.000\r\n").sendInPieces(1, 110);
+    QuilCalcData data{};
+    auto start = Clock::now();
+    EXPECT_EQ(QUIL_GetCalcDataSingle(kId, 1, &data), QUIL_ERROR_TIMEOUT);
+    EXPECT_LE(msSince(start), kExchangeMs + kMarginMs);
+    int32_t program = -1;
+    start = Clock::now();
+    EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_ERROR_TIMEOUT) << "the tail is still coming";
+    EXPECT_LE(msSince(start), kExchangeMs + kMarginMs);
+    ASSERT_EQ(QUIL_SetProgramNo(kId, 3), QUIL_OK);  // the model answers at once again
+    EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_OK);
+    EXPECT_EQ(program, 3);
+}
+
+// ------------------------------------------------------------ the stream
+
+struct Batches {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int32_t> statuses;
+    int32_t values = 0;  // per channel, in status-0 batches
+    int32_t wrong = 0;   // values that do not continue channel 1's sequence
+} g_batches;
+
+void onBatch(int32_t* c1, int32_t*, int32_t*, int32_t*, int32_t mask, int32_t count, int32_t status, int32_t) {
+    std::lock_guard<std::mutex> lock(g_batches.mutex);
+    if (status == 0 && mask != 0) {
+        for (int32_t i = 0; i < count; ++i)
+            if (static_cast<uint32_t>(c1[i]) != sim::Stream::value(1, static_cast<uint64_t>(g_batches.values + i)))
+                ++g_batches.wrong;
+        g_batches.values += count;
+    }
+    g_batches.statuses.push_back(status);
+    g_batches.changed.notify_all();
+}
+
+bool waitStatus(int32_t status, int ms) {
+    std::unique_lock<std::mutex> lock(g_batches.mutex);
+    return g_batches.changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        for (int32_t s : g_batches.statuses)
+            if (s == status) return true;
+        return false;
+    });
+}
+
+TEST(FaultStream, CutStreamEndsTheRunWithStatusOneAndNothingFromTheHalfPacket) {
+    constexpr uint32_t kStreamId = 5;
+    // The library discards what the roll link holds right after it
+    // connects: the packets start well after that, also on a slow machine.
+    sim::Simulator sim(
+        sim::Options{.stream = {.mask = 0x0F, .valuesPerPacket = 100, .packetIntervalMs = 5, .startDelayMs = 500},
+                     .faults = {.dropStreamAfterPackets = 3}});
+    ASSERT_TRUE(sim.start());
+    ASSERT_EQ(QUIL_StartRollPoint(kStreamId, sim.address().c_str(), onBatch, 100), 0);
+    const auto start = Clock::now();
+    ASSERT_TRUE(waitStatus(1, 5000)) << "no status-1 callback for the closed roll connection";
+    EXPECT_LE(msSince(start), 1000 + kMarginMs);
+    QuilRollStats stats{};
+    ASSERT_EQ(QUIL_GetRollStats(kStreamId, &stats), 0);
+    EXPECT_EQ(stats.packets, 3u);
+    EXPECT_EQ(stats.values[0], 300u);
+    {
+        std::lock_guard<std::mutex> lock(g_batches.mutex);
+        EXPECT_EQ(g_batches.values, 300);
+        EXPECT_EQ(g_batches.wrong, 0);
+    }
+    // Until the stop, the run's links stay.
+    EXPECT_EQ(QUIL_StartRollPoint(kStreamId, sim.address().c_str(), onBatch, 100), -987);
+    auto stop = Clock::now();
+    EXPECT_EQ(QUIL_StopRollPoint(kStreamId), 0);
+    EXPECT_LE(msSince(stop), 3000 + kMarginMs);
+
+    // Without the fault the next run streams on past where the last one was cut.
+    sim.setFaults({});
+    {
+        std::lock_guard<std::mutex> lock(g_batches.mutex);
+        g_batches.statuses.clear();
+        g_batches.values = 0;
+    }
+    ASSERT_EQ(QUIL_StartRollPoint(kStreamId, sim.address().c_str(), onBatch, 100), 0);
+    ASSERT_TRUE(sim.stream().waitPackets(5, 5000));
+    stop = Clock::now();
+    EXPECT_EQ(QUIL_StopRollPoint(kStreamId), 0);
+    EXPECT_LE(msSince(stop), 3000 + kMarginMs);
+    std::lock_guard<std::mutex> lock(g_batches.mutex);
+    EXPECT_GE(g_batches.values, 400);
+    EXPECT_EQ(g_batches.wrong, 0);
+    EXPECT_EQ(g_batches.statuses.back(), 16);
+}
+
+TEST(FaultStream, StartAgainstAMuteControllerEndsWithinItsBound) {
+    constexpr uint32_t kStreamId = 6;
+    sim::Simulator sim(sim::Options{.faults = {.mute = true}});
+    ASSERT_TRUE(sim.start());
+    const auto start = Clock::now();
+    const int32_t rc = QUIL_StartRollPoint(kStreamId, sim.address().c_str(), onBatch, 100);
+    EXPECT_LE(msSince(start), 12500 + kMarginMs);
+    EXPECT_EQ(rc, -1) << "the switch message is not answered";
+    EXPECT_EQ(QUIL_StopRollPoint(kStreamId), 0);
+}
+
+// ------------------------------------------------------------ quilsim
+
+// quilsim as a user starts it; ended by its process id.
+class Quilsim {
+public:
+    explicit Quilsim(const std::string& args) {
+        // The shell prints its process id and becomes quilsim.
+        const std::string cmd = "echo $$; exec " + std::string(QUILSIM_PATH) + " " + args + " 2>&1";
+        pipe_ = popen(cmd.c_str(), "r");
+        if (pipe_ && std::fgets(line_, sizeof line_, pipe_)) pid_ = std::atol(line_);
+    }
+    ~Quilsim() {
+        if (pid_ > 0) kill(static_cast<pid_t>(pid_), SIGTERM);
+        if (pipe_) status_ = pclose(pipe_);
+    }
+    // The next line of its output; "" at its end.
+    std::string next() { return pipe_ && std::fgets(line_, sizeof line_, pipe_) ? line_ : ""; }
+    // Reads the output to its end (the program exits by itself): its exit status.
+    int exitStatus(std::string* out) {
+        for (std::string l; !(l = next()).empty();) *out += l;
+        const int st = pclose(pipe_);
+        pipe_ = nullptr;
+        pid_ = 0;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+
+private:
+    FILE* pipe_ = nullptr;
+    long pid_ = 0;
+    int status_ = 0;
+    char line_[512] = {};
+};
+
+TEST(FaultQuilsim, OptionsAreStrictAndDocumented) {
+    for (const char* bad : {"--drop-after x", "--drop-after 0", "--drop-after -1", "--drop-after 1000001", "--late 3x",
+                            "--late ''", "--late 600001", "--drip +5", "--drip 60001", "--drop-stream-after 0",
+                            "--drop-stream-after 99999999999999999999"}) {
+        std::string out;
+        EXPECT_EQ(Quilsim(std::string("--address 127.0.0.9 ") + bad + " --help").exitStatus(&out), 2) << bad;
+        EXPECT_NE(out.find("takes a whole number from 1 to"), std::string::npos) << bad << ": " << out;
+    }
+    std::string help;
+    EXPECT_EQ(Quilsim("--help").exitStatus(&help), 0);
+    for (const char* option :
+         {"--drop-after N", "--late MS", "--drip MS", "--garbage", "--mute", "--drop-stream-after N"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST(FaultQuilsim, DropAfterClosesEachConnectionAtItsLineAfterN) {
+    const std::string address = sim::freeLoopbackAddress();
+    Quilsim quilsim("--address " + address + " --quiet --drop-after 2");
+    ASSERT_NE(quilsim.next().find("serving"), std::string::npos);
+    EXPECT_NE(quilsim.next().find("faults: --drop-after 2"), std::string::npos);
+    platform::Ipv4 ip;
+    ASSERT_TRUE(platform::parseIpv4(address.c_str(), &ip));
+    constexpr int32_t kId = 7;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(QUIL_OpenDeviceETHER(kId, ip.b, 2000), QUIL_OK) << round;  // line 1: the model query
+        int32_t program = -1;
+        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_OK) << round;  // line 2
+        const auto start = Clock::now();
+        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_ERROR_REPLY) << round;  // line 3: closed
+        EXPECT_LE(msSince(start), kMarginMs);
+        EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
+    }
+}
+
+}  // namespace
+}  // namespace quil::test
