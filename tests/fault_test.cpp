@@ -358,6 +358,7 @@ TEST(FaultStream, StartAgainstAMuteControllerEndsWithinItsBound) {
     const int32_t rc = QUIL_StartRollPoint(kStreamId, sim.address().c_str(), onBatch, 100);
     EXPECT_LE(msSince(start), 12500 + kMarginMs);
     EXPECT_EQ(rc, -1) << "the switch message is not answered";
+    EXPECT_EQ(GetDataBuff(kStreamId), nullptr) << "the failed start closed the command link it opened";
     EXPECT_EQ(QUIL_StopRollPoint(kStreamId), 0);
 }
 

@@ -233,16 +233,21 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
         console("connect err%lld\n", r);
         return r;
     }
+    // A start that fails from here on closes the links it opened: nothing
+    // else would (a stop finds no run), and the controller's connection
+    // would stay taken.
     for (bool start : {false, true}) {
         r = jsonRollBatch(DeviceId, start, nullptr);
         if (r < 0) {
             console("recv err%lld\n", r);
+            closeAllLinks(DeviceId);
             return -1;
         }
     }
     r = openRollLink(DeviceId, ip);
     if (r != 0) {
         console("connect err%lld\n", r);
+        closeAllLinks(DeviceId);
         return r;
     }
     LinkPtr rec = rollLinks().find(DeviceId);
