@@ -1,10 +1,12 @@
 // quilctl as a user runs it: strict arguments, help without the network,
 // messages on standard error, and the settings families' commands; and
-// quilsim's --model. Linux only: they run the programs through the shell.
+// quilsim's --model and fault options. Linux only: they run the programs through the shell.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +14,8 @@
 #include <string>
 
 #include "log_dir.h"
+#include "platform/platform.h"
+#include "quil.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -154,6 +158,63 @@ TEST(QuilsimModel, ModelIsAWholeKnownCode) {
         EXPECT_EQ(quilsimExit(std::string("--model ") + good + " --help", &out), 0) << good << ": " << out;
     EXPECT_EQ(quilsimExit("--help", &out), 0);
     EXPECT_NE(out.find("default 35"), std::string::npos) << out;
+}
+
+// ------------------------------------------------------------ quilsim faults
+
+// quilsim serving with its output read line by line; ended by its process id.
+class Quilsim {
+public:
+    explicit Quilsim(const std::string& args) {
+        // The shell prints its process id and becomes quilsim.
+        const std::string cmd = "echo $$; exec " + std::string(QUILSIM_PATH) + " " + args + " 2>&1";
+        pipe_ = popen(cmd.c_str(), "r");
+        if (pipe_ && std::fgets(line_, sizeof line_, pipe_)) pid_ = std::atol(line_);
+    }
+    ~Quilsim() {
+        if (pid_ > 0) kill(static_cast<pid_t>(pid_), SIGTERM);
+        if (pipe_) pclose(pipe_);
+    }
+    // The next line of its output; "" at its end.
+    std::string next() { return pipe_ && std::fgets(line_, sizeof line_, pipe_) ? line_ : ""; }
+
+private:
+    FILE* pipe_ = nullptr;
+    long pid_ = 0;
+    char line_[512] = {};
+};
+
+TEST(QuilsimFaults, OptionsAreStrictAndDocumented) {
+    std::string out;
+    for (const char* bad : {"--drop-after x", "--drop-after 0", "--drop-after -1", "--drop-after 1000001", "--late 3x",
+                            "--late ''", "--late 600001", "--drip +5", "--drip 60001", "--drop-stream-after 0",
+                            "--drop-stream-after 99999999999999999999"}) {
+        EXPECT_EQ(quilsimExit(std::string(bad) + " --help", &out), 2) << bad;
+        EXPECT_NE(out.find("takes a whole number from 1 to"), std::string::npos) << bad << ": " << out;
+    }
+    EXPECT_EQ(quilsimExit("--help", &out), 0);
+    for (const char* option :
+         {"--drop-after N", "--late MS", "--drip MS", "--garbage", "--mute", "--drop-stream-after N"})
+        EXPECT_NE(out.find(option), std::string::npos) << option;
+}
+
+TEST(QuilsimFaults, DropAfterClosesEachConnectionAtItsLineAfterN) {
+    const std::string address = quil::sim::freeLoopbackAddress();
+    Quilsim quilsim("--address " + address + " --quiet --drop-after 2");
+    ASSERT_NE(quilsim.next().find("serving"), std::string::npos);
+    EXPECT_NE(quilsim.next().find("faults: --drop-after 2"), std::string::npos);
+    quil::platform::Ipv4 ip;
+    ASSERT_TRUE(quil::platform::parseIpv4(address.c_str(), &ip));
+    constexpr int32_t kId = 7;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(QUIL_OpenDeviceETHER(kId, ip.b, 2000), QUIL_OK) << round;  // line 1: the model query
+        int32_t program = -1;
+        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_OK) << round;  // line 2
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_ERROR_REPLY) << round;  // line 3: closed
+        EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << "no wait for a reply";
+        EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
+    }
 }
 
 }  // namespace

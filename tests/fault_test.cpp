@@ -1,11 +1,8 @@
 // The library against a controller in each standing fault of the simulator
 // (sim/faults.h): every call returns within its documented bound with its
 // documented code, and the device works again once it is closed and opened
-// again without the fault. The quilsim test at the end runs the program
-// (POSIX: popen, kill).
+// again without the fault. quilsim's fault options are tried in cli_test.cpp.
 #include <gtest/gtest.h>
-
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -360,73 +357,6 @@ TEST(FaultStream, StartAgainstAMuteControllerEndsWithinItsBound) {
     EXPECT_EQ(rc, -1) << "the switch message is not answered";
     EXPECT_EQ(GetDataBuff(kStreamId), nullptr) << "the failed start closed the command link it opened";
     EXPECT_EQ(QUIL_StopRollPoint(kStreamId), 0);
-}
-
-// ------------------------------------------------------------ quilsim
-
-// quilsim as a user starts it; ended by its process id.
-class Quilsim {
-public:
-    explicit Quilsim(const std::string& args) {
-        // The shell prints its process id and becomes quilsim.
-        const std::string cmd = "echo $$; exec " + std::string(QUILSIM_PATH) + " " + args + " 2>&1";
-        pipe_ = popen(cmd.c_str(), "r");
-        if (pipe_ && std::fgets(line_, sizeof line_, pipe_)) pid_ = std::atol(line_);
-    }
-    ~Quilsim() {
-        if (pid_ > 0) kill(static_cast<pid_t>(pid_), SIGTERM);
-        if (pipe_) status_ = pclose(pipe_);
-    }
-    // The next line of its output; "" at its end.
-    std::string next() { return pipe_ && std::fgets(line_, sizeof line_, pipe_) ? line_ : ""; }
-    // Reads the output to its end (the program exits by itself): its exit status.
-    int exitStatus(std::string* out) {
-        for (std::string l; !(l = next()).empty();) *out += l;
-        const int st = pclose(pipe_);
-        pipe_ = nullptr;
-        pid_ = 0;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
-
-private:
-    FILE* pipe_ = nullptr;
-    long pid_ = 0;
-    int status_ = 0;
-    char line_[512] = {};
-};
-
-TEST(FaultQuilsim, OptionsAreStrictAndDocumented) {
-    for (const char* bad : {"--drop-after x", "--drop-after 0", "--drop-after -1", "--drop-after 1000001", "--late 3x",
-                            "--late ''", "--late 600001", "--drip +5", "--drip 60001", "--drop-stream-after 0",
-                            "--drop-stream-after 99999999999999999999"}) {
-        std::string out;
-        EXPECT_EQ(Quilsim(std::string("--address 127.0.0.9 ") + bad + " --help").exitStatus(&out), 2) << bad;
-        EXPECT_NE(out.find("takes a whole number from 1 to"), std::string::npos) << bad << ": " << out;
-    }
-    std::string help;
-    EXPECT_EQ(Quilsim("--help").exitStatus(&help), 0);
-    for (const char* option :
-         {"--drop-after N", "--late MS", "--drip MS", "--garbage", "--mute", "--drop-stream-after N"})
-        EXPECT_NE(help.find(option), std::string::npos) << option;
-}
-
-TEST(FaultQuilsim, DropAfterClosesEachConnectionAtItsLineAfterN) {
-    const std::string address = sim::freeLoopbackAddress();
-    Quilsim quilsim("--address " + address + " --quiet --drop-after 2");
-    ASSERT_NE(quilsim.next().find("serving"), std::string::npos);
-    EXPECT_NE(quilsim.next().find("faults: --drop-after 2"), std::string::npos);
-    platform::Ipv4 ip;
-    ASSERT_TRUE(platform::parseIpv4(address.c_str(), &ip));
-    constexpr int32_t kId = 7;
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(QUIL_OpenDeviceETHER(kId, ip.b, 2000), QUIL_OK) << round;  // line 1: the model query
-        int32_t program = -1;
-        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_OK) << round;  // line 2
-        const auto start = Clock::now();
-        EXPECT_EQ(QUIL_GetProgramNo(kId, &program), QUIL_ERROR_REPLY) << round;  // line 3: closed
-        EXPECT_LE(msSince(start), kMarginMs);
-        EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
-    }
 }
 
 }  // namespace
