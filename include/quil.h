@@ -199,8 +199,8 @@ QUIL_API char* GetTmpBuff(uint32_t DeviceId);
 /* Sends one line (it must end in "\r" or "\r\n") and reads the one-line
  * answer into the receive buffer, up to its first carriage return. When given,
  * out receives a copy of the answer (GetDataBuffLen bytes, no terminating
- * zero) and outLen its length. timeoutMs bounds each wait for answer bytes (0
- * means 10 seconds). Results: 0; -100 no link; -2 the line does not end in a
+ * zero) and outLen its length. The whole answer line must arrive within
+ * timeoutMs (0 or less means 10 seconds). Results: 0; -100 no link; -2 the line does not end in a
  * carriage return, or the answer did not fit the buffer, or a later read
  * failed; -1 the line could not be sent or the first read failed; -10 no
  * answer within the wait. */
