@@ -39,9 +39,9 @@ mutant() {
     printf '%s\n' "$4" >"$SCRATCH/m$N.what"
 }
 
-mutant src/link/stream.cpp \
-    'channels = std::popcount(static_cast<unsigned>(p[0] & 0x0F));' \
-    'channels = std::popcount(static_cast<unsigned>(p[0]));' \
+mutant src/link/packet_reader.cpp \
+    'channels_ = std::popcount(static_cast<unsigned>(p[0] & 0x0F));' \
+    'channels_ = std::popcount(static_cast<unsigned>(p[0]));' \
     "stream: the channel count taken from the whole mask byte, not its low four bits"
 mutant src/quil/storage.cpp \
     'if (r == QUIL_OK && lsStorage == 0 && stored)' \
@@ -100,11 +100,11 @@ mutant src/quil/settings_save.cpp \
     '        (void)r;' \
     "settings save: a failed reselection of the active program reported as success"
 mutant src/quil/settings_load.cpp \
-    '    QUIL_SetProgramNo(DeviceId, active);' \
+    '    set.setProgramNo(id, active);' \
     '    (void)active;' \
     "settings load: the active program not selected again after the load"
 mutant src/quil/settings_load.cpp \
-    'if (!p || QUIL_SetProgramNo(s.id, *p) != QUIL_OK) return;' \
+    'if (!p || s.set.setProgramNo(s.id, *p) != QUIL_OK) return;' \
     'if (!p) return;' \
     "settings load: a program's block written into whichever program is active when its selection fails"
 
