@@ -657,6 +657,13 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
         EXPECT_EQ(p, 2) << c.what;
         sim.script().clear();
     }
+    // Program 2 visited as usual, then its reselection at the end refused: the
+    // controller is left on another program, and the save says so.
+    sim.script().replyTo("PW,2", "PW\r\n").replyTo("PW,2", "ER,PW,88\r\n");
+    EXPECT_EQ(QUIL_DeriveFormula(kId, path.c_str()), QUIL_ERROR_DEVICE_E88);
+    EXPECT_TRUE(readBytes(path) == "old") << "the old file kept";
+    EXPECT_EQ(sim.script().pending(), 0u) << "both rules fired";
+    sim.script().clear();
     // Saving again replaces the whole file.
     TiXmlDocument doc;
     EXPECT_TRUE(save(doc));
