@@ -94,6 +94,15 @@ out=$(mktemp)
 # listing want plain LF.
 timeout -k 5 "$limit" wine "$@" </dev/null >"$out" 2>&1
 status=$?
+# wine's own client lost its wine server (it prints "wine client error"
+# before the program could finish): that says nothing about the program, so
+# it runs once more.
+if [ "$listing" = 0 ] && grep -q "^wine client error" "$out" && ! tr -d '\r' <"$out" | grep -qxF "$expect"; then
+    echo "wine-run: wine lost its server, running the program again:"
+    tr -d '\r' <"$out"
+    timeout -k 5 "$limit" wine "$@" </dev/null >"$out" 2>&1
+    status=$?
+fi
 tr -d '\r' <"$out"
 if [ "$listing" = 1 ]; then
     rm -f "$out"
