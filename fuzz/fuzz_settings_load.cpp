@@ -123,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_answers = data[0];
     const std::string text = quil::fuzz::textOf(data + 1, size - 1);
     TiXmlDocument doc;
-    doc.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    if (!quil::parseSettingsText(doc, text)) return 0;
     const TiXmlElement* root = doc.FirstChildElement();
-    if (doc.Error() || !root) return 0;
+    if (!root) return 0;
 
     g_calls.clear();
     quil::applySettingsDocument(kId, *root, kRecorder);

@@ -50,6 +50,31 @@ TEST(SettingsValueForms, EveryHundredthsCountComesBackThroughTheLoadsArithmetic)
     EXPECT_EQ(truncatedTimes(-1.239, 100), -123) << "toward zero";
 }
 
+// A document that ends in the middle of a multi-byte character: the parser
+// steps over the whole character, past the text's end. Here the memory after
+// the text holds the rest of a document, which must stay unread.
+TEST(SettingsText, NothingAfterTheTextIsRead) {
+    static const char memory[] = "<r><a/>\xE3\0<b/></r>";
+    TiXmlDocument doc;
+    EXPECT_FALSE(parseSettingsText(doc, std::string_view(memory, 8))) << "<r> is never closed in the text";
+    TiXmlDocument whole;
+    EXPECT_TRUE(parseSettingsText(whole, "<r><a/>\xE3\x81\x82</r>")) << "the character complete";
+}
+
+// Line ends become what the parser's own file reading makes of them.
+TEST(SettingsText, LineEndsAsTheParsersFileReading) {
+    TempDir dir;
+    const std::string text = "<r>\r\n<a v=\"1\"/>\r<b>x\r\ny\ry</b>\n</r>\r\n";
+    writeText(dir.file("doc.xml"), text);
+    TiXmlDocument loaded, parsed;
+    ASSERT_TRUE(loaded.LoadFile(dir.file("doc.xml").c_str(), TIXML_ENCODING_UTF8));
+    ASSERT_TRUE(parseSettingsText(parsed, text));
+    TiXmlPrinter a, b;
+    loaded.Accept(&a);
+    parsed.Accept(&b);
+    EXPECT_EQ(std::string(b.CStr()), std::string(a.CStr()));
+}
+
 TEST(SettingsValueForms, MinimumInputTimesInEitherUnitAndBlockNames) {
     const struct {
         int32_t reported;

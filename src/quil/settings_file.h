@@ -28,10 +28,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "quil.h"
 #include "quil/controller_settings.h"
 
+class TiXmlDocument;
 class TiXmlElement;
 
 namespace quil::settings {
@@ -162,6 +164,12 @@ void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* bloc
                     const LoadSetters& set = kControllerSetters);
 void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block,
                    const LoadSetters& set = kControllerSetters);
+// Parses a settings document's text as the load reads its file: CR LF and a
+// lone CR become LF. The parser may step past the end of a text that ends
+// in the middle of a multi-byte character, so it is given a copy with zeros
+// behind it and never sees what follows the text. False when the text is no
+// XML document.
+bool parseSettingsText(TiXmlDocument& doc, std::string_view text);
 // The whole load after the document has been read: the environment and the
 // programs under the root element, in document order, then the program that
 // was active before is selected again.

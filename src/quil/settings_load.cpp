@@ -12,11 +12,13 @@
 #include <tinyxml.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "elog/console.h"
@@ -421,19 +423,47 @@ void applyProgram(Load& s, const TiXmlElement& prog) {
     });
 }
 
-// Reads the file into doc: false when it is no regular file, not an XML
-// document, or too large to hold.
+// Reads the file into doc: false when it is no regular file, cannot be
+// read, is not an XML document, or is too large to hold.
 bool readDocument(TiXmlDocument& doc, const char* path) {
     // A folder opens as a file on some systems and reads as one of endless size.
     if (!platform::isRegularFile(path)) return false;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
     try {
-        return doc.LoadFile(path, TIXML_ENCODING_UTF8);
+        std::string text;
+        char chunk[8192];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+        const bool ok = !std::ferror(f);
+        std::fclose(f);
+        return ok && parseSettingsText(doc, text);
     } catch (const std::bad_alloc&) {
+        std::fclose(f);
         return false;
     }
 }
 
 }  // namespace
+
+bool parseSettingsText(TiXmlDocument& doc, std::string_view text) {
+    // The parser takes a character's length from its first byte and steps
+    // over the whole of it, also over a zero that ends the text: four zeros
+    // (the longest character) and more stop it wherever it lands.
+    constexpr std::size_t kStop = 8;
+    std::string copy;
+    copy.reserve(text.size() + kStop);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r') {
+            copy += text[i];
+        } else {
+            copy += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        }
+    }
+    copy.append(kStop, '\0');
+    doc.Parse(copy.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    return !doc.Error();
+}
 
 void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block, const LoadSetters& set) {
     HeadBlock b{set, id, head, {}, {}, {}};
