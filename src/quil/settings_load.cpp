@@ -430,15 +430,19 @@ bool readDocument(TiXmlDocument& doc, const char* path) {
     if (!platform::isRegularFile(path)) return false;
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return false;
+    std::string text;
+    bool read = true;
     try {
-        std::string text;
         char chunk[8192];
         for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
-        const bool ok = !std::ferror(f);
-        std::fclose(f);
-        return ok && parseSettingsText(doc, text);
+        read = !std::ferror(f);
     } catch (const std::bad_alloc&) {
-        std::fclose(f);
+        read = false;
+    }
+    std::fclose(f);
+    try {
+        return read && parseSettingsText(doc, text);
+    } catch (const std::bad_alloc&) {
         return false;
     }
 }
