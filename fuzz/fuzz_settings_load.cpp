@@ -61,8 +61,9 @@ std::int32_t average(std::int32_t id, std::int32_t out, const char* selection) {
     g_calls.push_back(Call{kAverage, id, out, 0, selection});
     return QUIL_OK;
 }
-void laserPower(std::int32_t id, std::int32_t head, std::int32_t power) {
+std::int32_t laserPower(std::int32_t id, std::int32_t head, std::int32_t power) {
     g_calls.push_back(Call{kHead, id, head, power, {}});
+    return QUIL_OK;
 }
 
 constexpr int H = kHead, O = kOut, C = kController, N = kControllerNumbered;

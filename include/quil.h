@@ -635,27 +635,55 @@ QUIL_API int32_t SearchOnline(QuilSearchCallback callback);
  * Windows. */
 
 /* Saves the controller's configuration into the file at path: the document
- * is written beside it and put in its place only once complete, so an
- * existing file is replaced whole or, on failure, kept as it was. A value the
- * controller does not report (a read it refuses, a setting without a command
- * that reads it) is written without value and left alone by a load. The
- * program active before the save is selected again. QUIL_ERROR_DEVICE_ID,
- * QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null path;
- * QUIL_ERROR_PARAMETER when the file cannot be written; a failure of the
- * link (QUIL_ERROR_TIMEOUT, QUIL_ERROR_SEND, QUIL_ERROR_REPLY,
- * QUIL_ERROR_OVERFLOW, QUIL_ERROR_WAIT), or the code with which the
- * controller refused a program selection, ends the save and writes no file. */
+ * is written into a new file beside the file that path names (through
+ * symbolic links, which stay links) and put in its place only once complete,
+ * with the old file's permission bits, so an existing file is replaced whole
+ * or, on failure, kept as it was. (Where its folder takes no new file but the
+ * file is writable, the file is rewritten in place.) Lengths are written as
+ * exact decimals ("18.47"). A value the controller does not report (a read
+ * it refuses or does not answer in time, a setting without a command that
+ * reads it) is written without value and left alone by a load. The program
+ * active before the save is selected again. A close of the device during the
+ * save, also followed by an open of the same DeviceId, fails it with
+ * QUIL_ERROR_OPEN. QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN;
+ * QUIL_ERROR_NULL_POINTER for a null path; QUIL_ERROR_PARAMETER when the
+ * file cannot be written; a failure of the link (QUIL_ERROR_TIMEOUT,
+ * QUIL_ERROR_SEND, QUIL_ERROR_REPLY, QUIL_ERROR_OVERFLOW, QUIL_ERROR_WAIT),
+ * or the code with which the controller refused a program selection, ends
+ * the save and writes no file. */
 QUIL_API int32_t QUIL_STDCALL QUIL_DeriveFormula(int32_t DeviceId, const char* path);
 /* Loads the file at path into the controller: each setting the file holds
  * is written with its setter, program by program, and the program active
- * before the load is selected again. A value the controller refuses leaves
- * that setting as it was, and the load goes on; the blocks of a program
- * that cannot be selected are skipped. Prints the file's XML declaration on
- * standard output. QUIL_OK also when values were refused;
- * QUIL_ERROR_DEVICE_ID, QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null
- * path; QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be
- * read as an XML document. */
+ * before the load is selected again. Numbers are read whole: an integer is
+ * optional blanks, a sign and decimal digits within its setting's range, a
+ * length a plain decimal number ("0.29" is 29 hundredths); an element with
+ * anything else is skipped, and a program whose number is none is skipped
+ * whole. A value the controller refuses leaves that setting as it was, and
+ * the load goes on; the blocks of a program that cannot be selected are
+ * skipped. A failure of the link (QUIL_ERROR_TIMEOUT, QUIL_ERROR_SEND,
+ * QUIL_ERROR_REPLY, QUIL_ERROR_OVERFLOW, QUIL_ERROR_WAIT, QUIL_ERROR_NO_LINK)
+ * or a close of the device ends the load at once with that code (or
+ * QUIL_ERROR_OPEN), nothing more sent. Prints the file's XML declaration
+ * (printable characters, at most 64 of each text) on the console.
+ * QUIL_OK also when values were refused; QUIL_ERROR_DEVICE_ID,
+ * QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null path;
+ * QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be read as
+ * an XML document or is no settings file's size or shape (over 16 MiB,
+ * elements nested over 32 deep, over 256 attributes on one element, an
+ * attribute value over 4 KiB). */
 QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path);
+
+/* What a settings load did: the settings written, those the controller (or
+ * the setter's own checks) refused, and the names of the first refused ones
+ * ("OUT05/MeasurementTypeIndex, ..."), cut to fit. */
+typedef struct QuilLoadReport {
+    int32_t applied;
+    int32_t refused;
+    char refusedNames[256];
+} QuilLoadReport;
+/* QUIL_SetFormula, filling report (which may be null) when it returns
+ * QUIL_OK. */
+QUIL_API int32_t quil_load_settings(int32_t DeviceId, const char* path, QuilLoadReport* report);
 
 #ifdef __cplusplus
 }

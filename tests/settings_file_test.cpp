@@ -16,6 +16,7 @@
 #include "quil/controller_settings.h"
 #include "quil/settings_file.h"
 #include "settings_file_helpers.h"
+#include "sim/faults.h"
 
 namespace {
 
@@ -32,22 +33,52 @@ using Lines = std::vector<std::string>;
 
 // ------------------------------------------------------------ value forms
 
-TEST(SettingsValueForms, EveryHundredthsCountComesBackThroughTheLoadsArithmetic) {
-    EXPECT_EQ(hundredthsText(1234), "12.34");
-    EXPECT_EQ(hundredthsText(-5), "-0.05");
-    EXPECT_EQ(hundredthsText(0), "0.00");
-    EXPECT_EQ(hundredthsText(29), "0.290000001") << "0.29 times 100 is 28.999... in doubles";
-    const auto back = [](const std::string& text) {
-        double v = 0;
-        EXPECT_TRUE(platform::leadingDouble(text.c_str(), &v)) << text;
-        return truncatedTimes(v, 100);
+TEST(SettingsValueForms, NumbersAreReadWholeAndHundredthsExactly) {
+    // A decimal as the load applies it, in hundredths.
+    const auto hundredths = [](const char* text) -> std::optional<int32_t> {
+        const auto v = decimalText(text);
+        return v ? timesFactor(*v, 100) : std::nullopt;
     };
-    for (int32_t v = -999999; v <= 999999; ++v) ASSERT_EQ(back(hundredthsText(v)), v) << hundredthsText(v);
-    for (int32_t v : {INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1, 123456789, -987654321})
-        EXPECT_EQ(back(hundredthsText(v)), v) << hundredthsText(v);
-    EXPECT_EQ(truncatedTimes(2.5e7, 100), std::nullopt) << "beyond 32 bits";
-    EXPECT_EQ(truncatedTimes(NAN, 100), std::nullopt);
-    EXPECT_EQ(truncatedTimes(-1.239, 100), -123) << "toward zero";
+    const struct {
+        const char* text;
+        std::optional<int32_t> integer, hundredths;
+    } kCases[] = {
+        {"0.29", std::nullopt, 29},
+        {"-0.29", std::nullopt, -29},
+        {"0.57", std::nullopt, 57},
+        {"1.13", std::nullopt, 113},
+        {"9.48", std::nullopt, 948},
+        {"18.47", std::nullopt, 1847},
+        {"0.295", std::nullopt, 29},
+        {"-0.295", std::nullopt, -29},
+        {"12", 12, 1200},
+        {" -12", -12, -1200},
+        {"+3", 3, 300},
+        {"0.290000001", std::nullopt, 29},
+        {".5", std::nullopt, 50},
+        {"2147483647", INT32_MAX, std::nullopt},
+        {"-2147483648", INT32_MIN, std::nullopt},
+        {"2147483648", std::nullopt, std::nullopt},
+        {"0x7", std::nullopt, std::nullopt},
+        {"5abc", std::nullopt, std::nullopt},
+        {"1e2", std::nullopt, std::nullopt},
+        {"0x10", std::nullopt, std::nullopt},
+        {"inf", std::nullopt, std::nullopt},
+        {"nan", std::nullopt, std::nullopt},
+        {"1.2.3", std::nullopt, std::nullopt},
+        {"", std::nullopt, std::nullopt},
+        {"-", std::nullopt, std::nullopt},
+        {"5 ", std::nullopt, std::nullopt},
+        {"1,SW,HG", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(integerText(c.text), c.integer) << c.text;
+        EXPECT_EQ(hundredths(c.text), c.hundredths) << c.text;
+    }
+    // What the save writes comes back exactly.
+    for (int32_t v = -999999; v <= 999999; ++v) ASSERT_EQ(hundredths(hundredthsText(v).c_str()), v) << v;
+    EXPECT_EQ(hundredthsText(1847), "18.47");
+    EXPECT_EQ(hundredthsText(-5), "-0.05");
 }
 
 // A document that ends in the middle of a multi-byte character: the parser
@@ -224,12 +255,12 @@ TEST_F(SettingsLoad, EnvironmentHeldValuesAndFixedTexts) {
     EXPECT_TRUE(has(lines, "SW,CJ,2,1"));
     EXPECT_TRUE(has(lines, "SW,CI,3,0000002000,000020"));
     EXPECT_TRUE(has(lines, "SW,CK,3"));
-    EXPECT_TRUE(has(lines, "SW,CL,12")) << "an integer is read up to its first other character";
+    EXPECT_EQ(starting(lines, "SW,CL"), Lines{}) << "a number with a tail is none";
     EXPECT_EQ(starting(lines, "SW,CM"), Lines{}) << "text without a number";
     EXPECT_EQ(starting(lines, "SW,CN"), Lines{}) << "no attribute";
     // Neither the address, mask nor gateway are ever written.
     EXPECT_EQ(lines, (Lines{"PR", "SW,EH,B,2,1", "SW,EH,C,1", "PV,0", "SW,CJ,2,1", "SW,CI,3,0000002000,000020",
-                            "SW,CK,3", "SW,CL,12", "PW,0"}));
+                            "SW,CK,3", "PW,0"}));
     char address[16] = {};
     int32_t baud = 0, parity = 0;
     EXPECT_EQ(GetBaudRate(kId, &baud, &parity), QUIL_OK);
@@ -297,6 +328,71 @@ TEST_F(SettingsLoad, HeadBlockHeldValuesAndTexts) {
         << "held values start afresh with each block";
     EXPECT_EQ(sim.model().registerValue(1, 576), 100u << 16);
     EXPECT_TRUE(has(lines, "SR,HC,N,01")) << "the recovery setter reads the alarm count first";
+}
+
+// Numbers are read whole: anything but a plain number in its range skips the
+// element (a program number that is none, the program's blocks), and
+// decimals give their hundredths exactly.
+TEST_F(SettingsLoad, OnlyPlainNumbersInRangeAreAppliedAndHundredthsExactly) {
+    const uint32_t power1 = sim.model().registerValue(1, 576), power2 = sim.model().registerValue(2, 576);
+    ASSERT_EQ(QUIL_SetProgramNo(kId, 3), QUIL_OK);
+    const Lines lines = load(
+        document("<ProgParameter>"
+                 "<ProgNo No.=\"0x7\"><HeadParameter><Head01><MedianIndex MedianIndex=\"2\" /></Head01></HeadParameter>"
+                 "</ProgNo><ProgNo No.=\"1\"><HeadParameter><Head01>"
+                 "<ErrTimes ErrTimes=\"5abc\" /><WarnLevel WarnLevel=\"1e2\" /><RecoverTimes RecoverTimes=\"0x10\" />"
+                 "<ShieldIndex ShieldIndex=\"1\" /><Pos1 Pos1=\"0.29\" /><Pos2 Pos2=\"-0.29\" />"
+                 "<LaserPower LaserPower=\"-1\" /></Head01>"
+                 "<Head02><ShieldIndex ShieldIndex=\"1\" /><Pos1 Pos1=\"0x10\" /><Pos2 Pos2=\"1.13\" />"
+                 "<LaserPower LaserPower=\"70000\" /></Head02></HeadParameter>"
+                 "<OUTParameter><OUT01><AVEOUTSelectState><OUT01 OUTState=\"1,SW,HG,01,3\" /></AVEOUTSelectState>"
+                 "<Offset Offset=\"0.57\" /></OUT01></OUTParameter><CommonParameter>"
+                 "<DataSaveNumber DataSaveNumber=\"0x10\" /><DataSavePeriod DataSavePeriod=\"1\" /></CommonParameter>"
+                 "</ProgNo></ProgParameter>"));
+    EXPECT_EQ(starting(lines, "SW"), (Lines{"SW,HF,01,1,+000029,-000029", "SW,OF,01,+000057"}));
+    EXPECT_FALSE(has(lines, "PW,0")) << "no program selected for \"0x7\"";
+    EXPECT_EQ(sim.model().registerValue(1, 576), power1) << "a power outside 0 to 65535 is none";
+    EXPECT_EQ(sim.model().registerValue(2, 576), power2);
+}
+
+// A failure of the link ends the load at once: nothing more is sent, and
+// the call says so instead of reporting a restore that did not happen.
+TEST_F(SettingsLoad, ALinkFailureEndsTheLoadWithItsCode) {
+    TempDir saved;
+    ASSERT_EQ(QUIL_DeriveFormula(kId, saved.file("all.xml").c_str()), QUIL_OK);
+    const struct {
+        const char* what;
+        sim::Faults faults;
+        std::size_t maxLines;
+    } cases[] = {
+        {"closed at the fifth line", {.dropAfterLines = 4}, 5},
+        {"no answer at all", {.mute = true}, 1},
+    };
+    for (const auto& c : cases) {
+        // A fresh connection: the faults count its lines from its open on.
+        QUIL_CloseDevice(kId);
+        ASSERT_EQ(QUIL_OpenDeviceETHER(kId, sim.ip().b, 2000), QUIL_OK);
+        sim.setFaults(c.faults);
+        sim.clearReceived();
+        const int32_t r = QUIL_SetFormula(kId, saved.file("all.xml").c_str());
+        EXPECT_TRUE(linkFailure(r)) << c.what << ": " << r;
+        EXPECT_LE(sim.receivedLines().size(), c.maxLines) << c.what;
+        sim.setFaults({});
+    }
+}
+
+// The report counts what the controller took and names what it refused.
+TEST_F(SettingsLoad, TheReportCountsAndNamesRefusedSettings) {
+    writeText(dir.file("r.xml"),
+              program("No.=\"1\"",
+                      "<HeadParameter><Head01><MedianIndex MedianIndex=\"2\" /></Head01></HeadParameter>"
+                      "<OUTParameter><OUT05><MeasurementTypeIndex MeasurementTypeIndex=\"1\" /></OUT05>"
+                      "</OUTParameter>"));
+    QuilLoadReport report{};
+    ASSERT_EQ(quil_load_settings(kId, dir.file("r.xml").c_str(), &report), QUIL_OK);
+    EXPECT_EQ(report.applied, 2) << "the program and the median";
+    EXPECT_EQ(report.refused, 1);
+    EXPECT_STREQ(report.refusedNames, "OUT05/MeasurementTypeIndex");
 }
 
 TEST_F(SettingsLoad, OutputBlockModesFilterSelectionAndRefusals) {
@@ -575,7 +671,7 @@ TEST_F(SettingsSave, ValuesAsTheLoadAppliesThem) {
     EXPECT_EQ(at("OUT02", "OUTAIndex"), "2");
     EXPECT_EQ(at("OUT02", "OUTBIndex"), "3");
     EXPECT_EQ(at("OUT02", "ToleranceUpper"), "123.45");
-    EXPECT_EQ(at("OUT02", "ToleranceLower"), "-0.290000001");
+    EXPECT_EQ(at("OUT02", "ToleranceLower"), "-0.29") << "a plain decimal";
     EXPECT_EQ(at("OUT02", "ToleranceDelay"), "1.00");
     EXPECT_EQ(at("OUT02", "MinimumDisplayUnitIndex"), "1");
     // The selection, and once more after the average type that the load
@@ -627,8 +723,11 @@ TEST_F(SettingsSave, EncoderValuesOutsideTheTablesAndARefusedReadLeaveOnlyThoseV
         .replyTo("SR,CJ", "SR,CJ,3,1\r\n")
         .replyTo("SR,CI", "SR,CI,4,0000001500,000010\r\n")
         .replyTo("SR,HG,02", "ER,SR,88\r\n")
-        .replyTo("SR,EH,B", "ER,SR,99\r\n");
+        .replyTo("SR,EH,B", "ER,SR,99\r\n")
+        .silenceTo("#J");  // the first head's power register: no answer in time
     ASSERT_TRUE(save(doc));
+    EXPECT_EQ(valueOf(find(program(doc, 0), {"HeadParameter", "Head01", "LaserPower"})), "(none)");
+    EXPECT_NE(valueOf(find(program(doc, 0), {"HeadParameter", "Head02", "LaserPower"})), "(none)");
     const TiXmlElement* env = find(&doc, {"SettingFileInfo", "EnvironmentSet"});
     EXPECT_EQ(valueOf(env->FirstChildElement("EncodeRunMode")), "(none)");
     EXPECT_EQ(valueOf(env->FirstChildElement("EncodeDetDir")), kDirections[1].text);
@@ -667,7 +766,6 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
         {"a reply without its line end", [&] { sim.script().replyTo("SR,HF,03", std::string(300, 'x') + "\r\n"); },
          QUIL_ERROR_OVERFLOW},
         {"the program refused", [&] { sim.script().replyTo("PW,4", "ER,PW,88\r\n"); }, QUIL_ERROR_DEVICE_E88},
-        {"the register read without reply", [&] { sim.script().silenceTo("#J"); }, QUIL_ERROR_REPLY},
     };
     for (const auto& c : cases) {
         c.fault();

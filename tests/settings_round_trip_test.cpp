@@ -15,6 +15,7 @@
 #include "link/json.h"
 #include "quil/controller_settings.h"
 #include "quil/device.h"
+#include "quil/lengths.h"
 #include "quil/settings_file.h"
 #include "settings_file_helpers.h"
 
@@ -25,10 +26,9 @@ using quil::test::TempDir;
 
 constexpr int kModel = 5;  // a model with the controller-wide encoder settings
 constexpr uint32_t kLaserPowerRegister = 576;
+// Lengths of any value, most of them beyond a float's exactness ("18.47"),
+// read back exactly.
 constexpr int32_t kMaxLength = 999999;
-// Lengths that a getter's single-precision arithmetic reads back exactly:
-// multiples of a power-of-two fraction of the display unit's resolution.
-constexpr int32_t kLengthStep[] = {25, 125, 625, 3125, 5, 25, 125};
 
 // Every setting that the library reads, by name ("p3 OUT2 tolerance").
 using Snapshot = std::map<std::string, std::vector<int32_t>>;
@@ -120,7 +120,7 @@ public:
                 read(
                     s, k + "laser group", [&] { return QUIL_GetLaserCtrlGroup(id_, h, &a); }, a);
                 read(
-                    s, k + "mask", [&] { return QUIL_GetMask(id_, h, &a, &b, &c); }, a, b, c);
+                    s, k + "mask", [&] { return exact::getMask(id_, h, &a, &b, &c); }, a, b, c);
                 read(
                     s, k + "alarm", [&] { return QUIL_GetNumAlarm(id_, h, &a); }, a);
                 read(
@@ -140,9 +140,9 @@ public:
                 read(
                     s, k + "add sub", [&] { return QUIL_GetOutAddSub(id_, n, &a, &b); }, a, b);
                 read(
-                    s, k + "scaling", [&] { return QUIL_GetScaling(id_, n, &a, &b, &c, &d); }, a, b, c, d);
+                    s, k + "scaling", [&] { return exact::getScaling(id_, n, &a, &b, &c, &d); }, a, b, c, d);
                 read(
-                    s, k + "offset", [&] { return QUIL_GetOffset(id_, n, &a); }, a);
+                    s, k + "offset", [&] { return exact::getOffset(id_, n, &a); }, a);
                 read(
                     s, k + "unit", [&] { return QUIL_GetDisplayUnit(id_, n, &a); }, a);
                 read(
@@ -157,7 +157,7 @@ public:
                 read(
                     s, k + "trigger", [&] { return QUIL_GetTriggerMode(id_, n, &a); }, a);
                 read(
-                    s, k + "tolerance", [&] { return QUIL_GetTolerance(id_, n, &a, &b, &c); }, a, b, c);
+                    s, k + "tolerance", [&] { return exact::getTolerance(id_, n, &a, &b, &c); }, a, b, c);
                 read(
                     s, k + "calc mode", [&] { return QUIL_GetCalcMode(id_, n, &a); }, a);
                 read(
@@ -194,8 +194,7 @@ private:
         ok(QUIL_SetReflectionMode(id_, h, pick(0, 1)), "reflection");
         ok(QUIL_SetMedian(id_, h, pick(0, 3)), "median");
         ok(QUIL_SetLaserCtrlGroup(id_, h, pick(0, 1)), "laser group");
-        const int32_t l = kMaxLength / kLengthStep[0];
-        ok(QUIL_SetMask(id_, h, pick(0, 1), kLengthStep[0] * pick(-l, l), kLengthStep[0] * pick(-l, l)), "mask");
+        ok(QUIL_SetMask(id_, h, pick(0, 1), pick(-kMaxLength, kMaxLength), pick(-kMaxLength, kMaxLength)), "mask");
         ok(QUIL_SetNumAlarm(id_, h, pick(0, 9999)), "alarm");
         ok(QUIL_SetNumRecovery(id_, h, pick(0, 9999)), "recovery");
         ok(QUIL_SetAlarmLevel(id_, h, pick(0, 9)), "alarm level");
@@ -203,10 +202,9 @@ private:
     }
 
     void randomOut(int32_t n) {
-        const int32_t unit = pick(0, 6);
-        const int32_t step = kLengthStep[unit];
-        const int32_t l = kMaxLength / step / 2;  // room for a second length beside the first
-        ok(QUIL_SetDisplayUnit(id_, n, unit), "unit");
+        const int32_t step = 1;
+        const int32_t l = kMaxLength / 2;  // room for a second length beside the first
+        ok(QUIL_SetDisplayUnit(id_, n, pick(0, 6)), "unit");
         const int32_t method = pick(0, 7);
         ok(QUIL_SetCalcMethod(id_, n, method, method == 0 ? pick(1, 4) : method == 1 ? pick(1, 8) : 0), "method");
         ok(QUIL_SetOutAddSub(id_, n, pick(1, 4), pick(1, 4)), "add sub");

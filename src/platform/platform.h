@@ -176,16 +176,40 @@ bool leadingInt(const char* text, std::int32_t* out);
 bool leadingDouble(const char* text, double* out);
 
 // ---------------------------------------------------------------- files
-// Forces what was written to f (flushed first) onto the disk; false on failure.
-bool syncFile(std::FILE* f);
-// Puts the file at `from` in the place of the file at `to` in one step, also
-// when `to` exists: a reader of `to` finds the old file or the new one,
-// never a mixture (rename on POSIX; MoveFileEx with
-// MOVEFILE_REPLACE_EXISTING on Windows). False when the system refuses; `to`
-// is then as it was. Both paths are narrow text, passed on unchanged.
-bool replaceFile(const char* from, const char* to);
-// True for a regular file (not a folder, device or pipe) that exists.
-bool isRegularFile(const char* path);
-bool removeFile(const char* path);
+enum class FileRead { Ok, NotRegular, TooLarge, Failed };
+// Reads the regular file at path whole into text, opening it once: the open
+// never waits on a pipe or device put in the file's place, and the kind of
+// file is judged on the open handle. TooLarge, having read at most limit + 1
+// bytes, when it holds more than limit bytes. Failed when it cannot be
+// opened or read.
+FileRead readRegularFile(const char* path, std::size_t limit, std::string* text);
+
+// A file written to take the place of `path` whole or not at all. The new
+// content goes into a file created exclusively, under a short random name,
+// beside the file that path finally names: through symbolic links, so a link
+// stays a link and its target gets the content, and nothing planted at the
+// new file's name is followed. Where that folder takes no new file but the
+// file itself is writable, the file is rewritten in place instead.
+// commit() puts the content on the disk, gives it the permission bits of the
+// file it replaces, moves it into that file's place and syncs the folder.
+// Without a commit, or when it fails, the new file is removed and the old
+// one stays as it was.
+class FileReplacement {
+public:
+    explicit FileReplacement(const char* path);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    std::FILE* file() const { return file_; }  // null when nothing could be created; text mode
+    bool inPlace() const { return inPlace_; }
+    bool commit();
+
+private:
+    std::FILE* file_ = nullptr;
+    std::string temp_, target_;
+    bool inPlace_ = false;
+    bool committed_ = false;
+};
 
 }  // namespace quil::platform

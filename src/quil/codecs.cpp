@@ -126,4 +126,40 @@ std::int32_t scaledInteger(const char* text, std::int32_t scale) {
     return static_cast<std::int32_t>(product);
 }
 
+bool exactScaled(const char* text, std::int32_t scale, std::int32_t* out) {
+    // The scale's resolution in decimal places: display units scale by
+    // powers of ten.
+    int places = 0;
+    for (; scale >= 10 && scale % 10 == 0; scale /= 10) ++places;
+    if (scale != 1) return false;
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-') ++text;
+    constexpr long long kLimit = 2147483648LL;  // |INT32_MIN|
+    long long magnitude = 0;
+    int digits = 0, fraction = -1;  // fraction: decimal places read, -1 before the point
+    for (; *text; ++text) {
+        if (*text == '.' && fraction < 0) {
+            fraction = 0;
+            continue;
+        }
+        if (*text < '0' || *text > '9') return false;
+        ++digits;
+        if (fraction >= places) continue;  // beyond the resolution: truncated
+        if (fraction >= 0) ++fraction;
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > kLimit) return false;  // only grows from here
+    }
+    if (digits == 0) return false;
+    for (int i = fraction < 0 ? 0 : fraction; i < places; ++i) magnitude *= 10;
+    if (magnitude > (negative ? kLimit : kLimit - 1)) return false;
+    *out = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+double wholeUnits(double v) {
+    constexpr double kNear = 1e-6;
+    const double nearest = std::round(v);
+    return std::fabs(v - nearest) <= kNear ? nearest : std::trunc(v);
+}
+
 }  // namespace quil

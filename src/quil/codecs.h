@@ -75,4 +75,16 @@ bool isEncoderModel(std::int32_t type);
 // to INT32_MIN or INT32_MAX and a NaN gives 0.
 std::int32_t scaledInteger(const char* text, std::int32_t scale);
 
+// The same product computed exactly from the decimal text ("+0018.47" with
+// scale 100 gives 1847), digits beyond the scale's resolution truncated
+// toward zero. False, out untouched, for text that is not a sign, digits and
+// at most one decimal point, or a product outside the signed 32-bit range.
+bool exactScaled(const char* text, std::int32_t scale, std::int32_t* out);
+
+// A value meant as a whole number of units (a decimal times 100, 1000,
+// 10000) as that whole number: rounded when it lies within a millionth of
+// one, so that the double nearest to "0.29" times 100 gives 29; otherwise
+// truncated toward zero ("0.295" times 100 gives 29).
+double wholeUnits(double v);
+
 }  // namespace quil

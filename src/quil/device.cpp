@@ -18,6 +18,9 @@ struct DeviceTable {
 };
 
 thread_local bool t_watcherThread = false;
+// The session a thread holds: a DeviceId (-1: none) and its open count then.
+thread_local std::int32_t t_heldId = -1;
+thread_local std::uint32_t t_heldSession = 0;
 
 DeviceTable& table() {
     static DeviceTable t;
@@ -43,6 +46,21 @@ SessionLock::~SessionLock() {
 }
 
 void markWatcherThread() { t_watcherThread = true; }
+
+SessionHold::SessionHold(std::int32_t id) : previousId_(t_heldId), previousSession_(t_heldSession) {
+    t_heldId = id;
+    t_heldSession = device(id).session.load();
+}
+
+SessionHold::~SessionHold() {
+    t_heldId = previousId_;
+    t_heldSession = previousSession_;
+}
+
+bool openInHeldSession(std::int32_t id) {
+    const DeviceRecord& rec = device(id);
+    return rec.isOpen && (t_heldId != id || rec.session.load() == t_heldSession);
+}
 
 void resetRecord(DeviceRecord& rec) {
     rec.ip = 0;

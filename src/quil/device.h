@@ -35,6 +35,9 @@ struct DeviceRecord {
     // Read by the argument checks of model-dependent functions, which run
     // before the device lock is taken.
     std::atomic<std::int32_t> deviceType{-1};
+    // Counts the opens of this DeviceId (under the device lock): a thread
+    // that holds a session (SessionHold) tells its own from a later one.
+    std::atomic<std::uint32_t> session{0};
 };
 
 DeviceRecord& device(std::int32_t id);
@@ -61,6 +64,26 @@ private:
 };
 // Marks the calling thread as a storage watcher's (see SessionLock).
 void markWatcherThread();
+
+// Holds the calling thread's calls on one DeviceId to the session open now:
+// once that session is closed, also when the number has been opened again
+// for another controller meanwhile, they fail with QUIL_ERROR_OPEN and
+// reach no controller. A settings save or load, hundreds of exchanges, holds
+// one for its whole run.
+class SessionHold {
+public:
+    explicit SessionHold(std::int32_t id);
+    ~SessionHold();
+    SessionHold(const SessionHold&) = delete;
+    SessionHold& operator=(const SessionHold&) = delete;
+
+private:
+    std::int32_t previousId_;
+    std::uint32_t previousSession_;
+};
+// Under the device lock: the device is open, and in the session that the
+// calling thread holds, if it holds one for this DeviceId.
+bool openInHeldSession(std::int32_t id);
 
 // Puts a record back to its load-time defaults (does not touch its buffers).
 void resetRecord(DeviceRecord& rec);

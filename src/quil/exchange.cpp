@@ -60,8 +60,9 @@ std::int32_t Exchange::run() {
     DeviceRecord& rec = device(id_);
     std::unique_lock<std::mutex> lock(deviceLock(id_));
     // A close that ran while this call waited for the lock has released the
-    // record's buffers: the device is no longer open.
-    if (!rec.isOpen) return QUIL_ERROR_OPEN;
+    // record's buffers: the device is no longer open (or, for a thread that
+    // holds the session, no longer the one it began with).
+    if (!openInHeldSession(id_)) return QUIL_ERROR_OPEN;
     int count = 0;
     auto exchange = [&](const std::string& command) {
         std::int32_t rc = sendCommand(id_, command.data(), command.size(), replySize_, rec.replyFields, &count);

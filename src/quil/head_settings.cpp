@@ -2,6 +2,7 @@
 // "H" groups of "SW" and "SR"), and the ABLE start, stop and cancel commands.
 #include "quil.h"
 #include "quil/codecs.h"
+#include "quil/lengths.h"
 #include "quil/settings_family.h"
 
 using namespace quil;
@@ -43,6 +44,29 @@ int32_t getAlarmPair(int32_t id, const char* func, int32_t HeadNo, int32_t field
         .send("SR,HC,N,%02d\r\n", HeadNo)
         .fields(6)
         .parse([&](const Reply& r) { *value = r.integer(field); })
+        .run();
+}
+
+// The controller prints the mask positions as decimals ("12.34"); they go
+// back as hundredths.
+int32_t getMask(int32_t id, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t* P2, Lengths lengths,
+                long line = __builtin_LINE()) {
+    return Setting::getter(id, "QUIL_GetMask", Index::head(HeadNo), {OnOff, P1, P2}, kSettings, line)
+        .send("SR,HF,%02d\r\n", HeadNo)
+        .fields(6)
+        .parse([&](const Reply& r) -> int32_t {
+            int32_t p[2] = {};
+            for (int i = 0; i < 2; ++i) {
+                if (lengths == Lengths::AsFloat)
+                    p[i] = scaledInteger(r.text(4 + i), kHundredths);
+                else if (!exactScaled(r.text(4 + i), kHundredths, &p[i]))
+                    return QUIL_ERROR_REPLY;
+            }
+            *OnOff = r.integer(3);
+            *P1 = p[0];
+            *P2 = p[1];
+            return QUIL_OK;
+        })
         .run();
 }
 
@@ -201,17 +225,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetMask(int32_t DeviceId, int32_t HeadNo, int
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t* P2) {
-    return Setting::getter(DeviceId, "QUIL_GetMask", Index::head(HeadNo), {OnOff, P1, P2})
-        .send("SR,HF,%02d\r\n", HeadNo)
-        .fields(6)
-        .parse([&](const Reply& r) {
-            // The controller prints the positions as decimals ("12.34");
-            // they go back to the caller as hundredths.
-            *OnOff = r.integer(3);
-            *P1 = scaledInteger(r.text(4), kHundredths);
-            *P2 = scaledInteger(r.text(5), kHundredths);
-        })
-        .run();
+    return getMask(DeviceId, HeadNo, OnOff, P1, P2, Lengths::AsFloat);
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetMedian(int32_t DeviceId, int32_t HeadNo, int32_t Median) {
@@ -266,3 +280,8 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMutualInterferencePreventionGroup(int32_t 
 }
 
 }  // extern "C"
+
+std::int32_t quil::exact::getMask(std::int32_t id, std::int32_t head, std::int32_t* onOff, std::int32_t* p1,
+                                  std::int32_t* p2) {
+    return ::getMask(id, head, onOff, p1, p2, Lengths::Exact);
+}

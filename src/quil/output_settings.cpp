@@ -9,6 +9,7 @@
 
 #include "quil.h"
 #include "quil/codecs.h"
+#include "quil/lengths.h"
 #include "quil/settings_family.h"
 
 using namespace quil;
@@ -75,7 +76,8 @@ bool slopeInReach(int32_t I1, int32_t O1, int32_t I2, int32_t O2) {
 // with QUIL_GetDisplayUnit once this exchange has released the device lock;
 // when that read fails its code is the result and nothing is written.
 int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, const char* group,
-                  std::initializer_list<int32_t*> outputs, long line = __builtin_LINE()) {
+                  std::initializer_list<int32_t*> outputs, Lengths lengths = Lengths::AsFloat,
+                  long line = __builtin_LINE()) {
     constexpr int kFirstField = 3;
     std::array<std::string, kMaxScaledValues> texts;
     const bool allSet = std::none_of(outputs.begin(), outputs.end(), [](const int32_t* p) { return p == nullptr; });
@@ -92,8 +94,15 @@ int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, 
             if (r != QUIL_OK) return r;
             int32_t scale = 1;
             unitScale(static_cast<uint32_t>(unit), &scale);
+            std::array<int32_t, kMaxScaledValues> values{};
+            for (std::size_t i = 0; i < outputs.size(); ++i) {
+                if (lengths == Lengths::AsFloat)
+                    values[i] = scaledInteger(texts[i].c_str(), scale);
+                else if (!exactScaled(texts[i].c_str(), scale, &values[i]))
+                    return QUIL_ERROR_REPLY;
+            }
             std::size_t i = 0;
-            for (int32_t* out : outputs) *out = scaledInteger(texts[i++].c_str(), scale);
+            for (int32_t* out : outputs) *out = values[i++];
             return QUIL_OK;
         })
         .run();
@@ -328,3 +337,17 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetStorageTarget(int32_t DeviceId, int32_t Ou
 }
 
 }  // extern "C"
+
+std::int32_t quil::exact::getTolerance(std::int32_t id, std::int32_t out, std::int32_t* upper, std::int32_t* lower,
+                                       std::int32_t* hysteresis) {
+    return getScaled(id, "QUIL_GetTolerance", out, kControlOuts, "LM", {upper, lower, hysteresis}, Lengths::Exact);
+}
+
+std::int32_t quil::exact::getScaling(std::int32_t id, std::int32_t out, std::int32_t* i1, std::int32_t* o1,
+                                     std::int32_t* i2, std::int32_t* o2) {
+    return getScaled(id, "QUIL_GetScaling", out, kMaxOut, "OB", {i1, o1, i2, o2}, Lengths::Exact);
+}
+
+std::int32_t quil::exact::getOffset(std::int32_t id, std::int32_t out, std::int32_t* offset) {
+    return getScaled(id, "QUIL_GetOffset", out, kMaxOut, "OF", {offset}, Lengths::Exact);
+}

@@ -124,6 +124,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
         rec.ip = addr.word();
         rec.replyFields = fields;
         rec.bulkBuffer = bulk;
+        ++rec.session;
         rec.isOpen = 1;
     }
     std::int32_t type = -1;

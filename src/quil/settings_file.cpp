@@ -1,11 +1,16 @@
 #include "quil/settings_file.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "link/json.h"
 #include "platform/platform.h"
+#include "quil/codecs.h"
+#include "quil/device.h"
 
 namespace quil::settings {
 
@@ -46,7 +51,6 @@ const FixedText kMinTimes[8] = {
 namespace {
 constexpr std::int32_t kNanosPerMicro = 1000;
 constexpr std::int32_t kShortestTimeNs = 100;
-constexpr double kHundred = 100;
 }  // namespace
 
 const char* minTimeText(std::int32_t reported) {
@@ -66,27 +70,272 @@ int blockNumber(const char* name, const char* prefix, int last) {
     return digit >= 1 && digit <= last ? digit : 0;
 }
 
-std::optional<std::int32_t> truncatedTimes(double v, double factor) {
-    const double t = std::trunc(v * factor);
+std::string hundredthsText(std::int32_t v) {
+    const long long magnitude = std::llabs(static_cast<long long>(v));
+    char text[40];
+    std::snprintf(text, sizeof text, "%s%lld.%02lld", v < 0 ? "-" : "", magnitude / 100, magnitude % 100);
+    return text;
+}
+
+namespace {
+
+// The text after optional leading blanks and one sign, when digits follow
+// in the form a decimal number may take (at most one point when allowed);
+// null otherwise.
+const char* plainNumber(const char* text, bool point) {
+    if (!text) return nullptr;
+    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r') ++text;
+    const char* number = text;
+    if (*text == '+' || *text == '-') ++text;
+    int digits = 0, points = 0;
+    for (; *text; ++text) {
+        if (*text >= '0' && *text <= '9')
+            ++digits;
+        else if (*text == '.' && point && points == 0)
+            ++points;
+        else
+            return nullptr;
+    }
+    return digits > 0 ? number : nullptr;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> integerText(const char* text) {
+    const char* number = plainNumber(text, false);
+    if (!number) return std::nullopt;
+    const bool negative = *number == '-';
+    if (*number == '+' || *number == '-') ++number;
+    long long v = 0;
+    for (; *number; ++number) {
+        v = v * 10 + (*number - '0');
+        if (v > 2147483648LL) return std::nullopt;
+    }
+    v = negative ? -v : v;
+    if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(v);
+}
+
+std::optional<double> decimalText(const char* text) {
+    const char* number = plainNumber(text, true);
+    if (!number) return std::nullopt;
+    const double v = platform::toDouble(number);
+    return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
+}
+
+std::optional<std::int32_t> timesFactor(double v, double factor) {
+    const double t = wholeUnits(v * factor);
     if (!(t >= INT32_MIN && t <= INT32_MAX)) return std::nullopt;
     return static_cast<std::int32_t>(t);
 }
 
-std::string hundredthsText(std::int32_t v) {
-    const long long magnitude = std::llabs(static_cast<long long>(v));
-    char plain[40];
-    std::snprintf(plain, sizeof plain, "%s%lld.%02lld", v < 0 ? "-" : "", magnitude / 100, magnitude % 100);
-    // Where the double nearest to the text lies just below it, a tail far
-    // below a hundredth (the shortest one that the double's precision at
-    // this magnitude still sees) lifts the value just past v.
-    std::string text = plain;
-    for (const char* tail : {"0000001", "00001", "001"}) {
-        double parsed = 0;
-        platform::leadingDouble(text.c_str(), &parsed);
-        if (truncatedTimes(parsed, kHundred) == v) break;
-        text = std::string(plain) + tail;
+bool linkFailure(std::int32_t code) {
+    switch (code) {
+    case QUIL_ERROR_TIMEOUT:
+    case QUIL_ERROR_SEND:
+    case QUIL_ERROR_REPLY:
+    case QUIL_ERROR_OVERFLOW:
+    case QUIL_ERROR_WAIT:
+    case QUIL_ERROR_OPEN:
+    case QUIL_ERROR_NO_LINK: return true;
+    default: return false;
     }
-    return text;
+}
+
+namespace {
+
+constexpr std::uint32_t kLaserPowerRegister = 576;
+constexpr int kLaserPowerShift = 16;  // the power is the register's upper half
+// The register exchange's code for an exchange that failed as such (no
+// link, no reply in time); its other codes are the controller's answers.
+constexpr std::int32_t kJsonExchangeFailed = -10;
+
+template <class F>
+std::int32_t laserPowerExchange(std::int32_t id, F exchange) {
+    if (const std::int32_t r = checkDeviceId(id); r != QUIL_OK) return r;
+    std::lock_guard<std::mutex> lock(deviceLock(id));
+    if (!openInHeldSession(id)) return QUIL_ERROR_OPEN;
+    const std::int32_t j = exchange(static_cast<std::uint32_t>(id));
+    return j == 0 ? QUIL_OK : j == kJsonExchangeFailed ? QUIL_ERROR_TIMEOUT : QUIL_ERROR_UNKNOWN;
+}
+
+}  // namespace
+
+std::int32_t readLaserPower(std::int32_t id, std::int32_t head, std::int32_t* power) {
+    std::uint32_t reg = 0;
+    const std::int32_t r = laserPowerExchange(
+        id, [&](std::uint32_t link) { return link::jsonRegRead(link, head, kLaserPowerRegister, &reg); });
+    if (r == QUIL_OK) *power = static_cast<std::int32_t>(reg >> kLaserPowerShift);
+    return r;
+}
+
+std::int32_t writeLaserPower(std::int32_t id, std::int32_t head, std::int32_t power) {
+    const std::uint32_t reg = static_cast<std::uint32_t>(power) << kLaserPowerShift;
+    return laserPowerExchange(
+        id, [&](std::uint32_t link) { return link::jsonRegWrite(link, head, kLaserPowerRegister, reg); });
+}
+
+namespace {
+
+// Walks a document the way TinyXML's parser steps through it, counting the
+// element depth and each element's attributes. Where the parser would stop
+// with an error, the scan stops too and accepts: the parser reads no further.
+class DocumentScan {
+public:
+    explicit DocumentScan(std::string_view text) : t_(text) {}
+
+    bool withinLimits() {
+        while (true) {
+            skipBlanks();
+            if (p_ >= t_.size()) return true;
+            if (t_[p_] != '<') {
+                // Text outside the root ends the parse; inside an element
+                // it runs to the next '<' the parser sees, stepping over
+                // whole characters as their first byte announces them.
+                if (depth_ == 0) return true;
+                while (p_ < t_.size() && t_[p_] != '<') p_ += charLength(t_[p_]);
+                continue;
+            }
+            const Step s = markup();
+            if (s != Step::Next) return s == Step::Stop;
+        }
+    }
+
+private:
+    enum class Step { Next, Stop, Refuse };
+
+    static bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+    static bool nameStart(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 127 || std::isalpha(u) || c == '_';
+    }
+    static bool nameChar(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 127 || std::isalnum(u) || c == '_' || c == '-' || c == '.' || c == ':';
+    }
+    // The parser's step over one character of text: a UTF-8 lead byte
+    // announces the length of its character.
+    static std::size_t charLength(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0xF0 && u <= 0xF4 ? 4 : u >= 0xE0 && u < 0xF0 ? 3 : u >= 0xC0 && u < 0xE0 ? 2 : 1;
+    }
+    bool at(std::string_view s, bool anyCase = false) const {
+        if (t_.size() - p_ < s.size()) return false;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const char c = t_[p_ + i];
+            if (anyCase ? std::tolower(static_cast<unsigned char>(c)) != s[i] : c != s[i]) return false;
+        }
+        return true;
+    }
+    // Blanks, and the byte-order marks that the parser skips with them.
+    void skipBlanks() {
+        while (p_ < t_.size()) {
+            if (at("\xEF\xBB\xBF") || at("\xEF\xBF\xBE") || at("\xEF\xBF\xBF"))
+                p_ += 3;
+            else if (blank(t_[p_]))
+                ++p_;
+            else
+                break;
+        }
+    }
+    void skipPast(std::string_view end) {
+        const std::size_t e = t_.find(end, p_);
+        p_ = e == std::string_view::npos ? t_.size() : e + end.size();
+    }
+    void skipName() {
+        while (p_ < t_.size() && nameChar(t_[p_])) ++p_;
+    }
+
+    Step markup() {
+        if (at("<?xml", true)) return declaration();
+        if (at("<!--")) {
+            p_ += 4;
+            skipPast("-->");
+        } else if (at("<![CDATA[")) {
+            p_ += 9;
+            skipPast("]]>");
+        } else if (at("</") && depth_ > 0) {
+            // An end tag that does not match its element stops the parser.
+            --depth_;
+            skipPast(">");
+        } else if (p_ + 1 < t_.size() && nameStart(t_[p_ + 1])) {
+            return element();
+        } else {
+            skipPast(">");  // "<!DOCTYPE ...>" and anything else the parser keeps unread
+        }
+        return Step::Next;
+    }
+
+    Step declaration() {
+        p_ += 5;
+        while (p_ < t_.size()) {
+            if (t_[p_] == '>') {
+                ++p_;
+                return Step::Next;
+            }
+            skipBlanks();
+            if (at("version", true) || at("encoding", true) || at("standalone", true)) {
+                if (const Step s = attribute(); s != Step::Next) return s;
+            } else {
+                while (p_ < t_.size() && t_[p_] != '>' && !blank(t_[p_])) ++p_;
+            }
+        }
+        return Step::Stop;
+    }
+
+    Step element() {
+        ++p_;
+        skipName();
+        for (int attributes = 0;;) {
+            skipBlanks();
+            if (p_ >= t_.size()) return Step::Stop;
+            if (t_[p_] == '/') {
+                if (!at("/>")) return Step::Stop;
+                p_ += 2;
+                return Step::Next;
+            }
+            if (t_[p_] == '>') {
+                ++p_;
+                return ++depth_ > kMaxDocumentDepth ? Step::Refuse : Step::Next;
+            }
+            if (++attributes > kMaxElementAttributes) return Step::Refuse;
+            if (const Step s = attribute(); s != Step::Next) return s;
+        }
+    }
+
+    // name = "value", 'value' or an unquoted value.
+    Step attribute() {
+        if (!nameStart(t_[p_])) return Step::Stop;
+        skipName();
+        skipBlanks();
+        if (p_ >= t_.size() || t_[p_] != '=') return Step::Stop;
+        ++p_;
+        skipBlanks();
+        if (p_ >= t_.size()) return Step::Stop;
+        const std::size_t start = p_;
+        const char quote = t_[p_];
+        if (quote == '"' || quote == '\'') {
+            for (++p_; p_ < t_.size() && t_[p_] != quote;) p_ += charLength(t_[p_]);
+            if (p_ >= t_.size()) return Step::Stop;
+            ++p_;
+        } else {
+            while (p_ < t_.size() && !blank(t_[p_]) && t_[p_] != '/' && t_[p_] != '>') {
+                if (t_[p_] == '"' || t_[p_] == '\'') return Step::Stop;
+                ++p_;
+            }
+        }
+        return p_ - start > kMaxAttributeBytes + 2 ? Step::Refuse : Step::Next;
+    }
+
+    std::string_view t_;
+    std::size_t p_ = 0;
+    int depth_ = 0;
+};
+
+}  // namespace
+
+bool withinDocumentLimits(std::string_view text) {
+    return text.size() <= kMaxDocumentBytes && DocumentScan(text).withinLimits();
 }
 
 }  // namespace quil::settings

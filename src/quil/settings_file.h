@@ -85,14 +85,44 @@ std::string outName(int out);
 int blockNumber(const char* name, const char* prefix, int last);
 
 // Lengths travel in the file as decimal numbers of which the load applies
-// the hundredfold, truncated toward zero. The text of a hundredths count v
-// that the load turns back into exactly v: "12.34" for 1234, and where the
-// double nearest to the plain text lies just below it ("0.29" times 100 is
-// 28.999...) the same text with a "0000001" tail, "0.290000001".
+// the hundredfold: "18.47" for 1847, "-0.05" for -5.
 std::string hundredthsText(std::int32_t v);
-// The load's side: v times factor truncated toward zero, or nothing when it
-// is not a finite number inside the signed 32-bit range.
-std::optional<std::int32_t> truncatedTimes(double v, double factor);
+
+// Numbers in the file, read whole. An integer is optional leading blanks, an
+// optional sign and decimal digits inside the signed 32-bit range ("0x7",
+// "5abc" and "1e2" are none); a decimal number the same with at most one
+// decimal point (no exponent, no hexadecimal, no inf or nan). Nothing for
+// any other text.
+std::optional<std::int32_t> integerText(const char* text);
+std::optional<double> decimalText(const char* text);
+// v times factor as a whole number (see wholeUnits: "0.29" times 100 is 29),
+// or nothing outside the signed 32-bit range.
+std::optional<std::int32_t> timesFactor(double v, double factor);
+
+// The laser power of a head: the upper half of its power register, read or
+// written under the device lock (the register message shares the command
+// link with the ASCII commands). QUIL_OK; QUIL_ERROR_OPEN when the device,
+// or the session the thread holds, is gone; QUIL_ERROR_TIMEOUT when the
+// exchange itself failed (no reply in time); QUIL_ERROR_UNKNOWN when the
+// controller refused.
+std::int32_t readLaserPower(std::int32_t id, std::int32_t head, std::int32_t* power);
+std::int32_t writeLaserPower(std::int32_t id, std::int32_t head, std::int32_t power);
+
+// Codes after which a save or load cannot go on: the link to the controller
+// failed, or the device was closed (or closed and opened again) meanwhile.
+bool linkFailure(std::int32_t code);
+
+// Limits of a settings document, checked before it is parsed: the parser
+// descends recursively and compares each attribute with all the earlier ones
+// of its element, so depth and attribute counts bound its stack and time. A
+// saved file is about 150 KB, six levels deep, with one attribute per element.
+inline constexpr std::size_t kMaxDocumentBytes = 16u << 20;
+inline constexpr int kMaxDocumentDepth = 32;
+inline constexpr int kMaxElementAttributes = 256;
+inline constexpr std::size_t kMaxAttributeBytes = 4096;
+// True when the text stays within those limits, scanned as the parser will
+// read it (comments, CDATA sections, declarations, quoted values).
+bool withinDocumentLimits(std::string_view text);
 
 }  // namespace quil::settings
 
@@ -116,7 +146,7 @@ struct LoadSetters {
     decltype(&QUIL_SetNumAlarm) setNumAlarm;
     decltype(&QUIL_SetNumRecovery) setNumRecovery;
     decltype(&QUIL_SetAlarmLevel) setAlarmLevel;
-    void (*setLaserPower)(std::int32_t id, std::int32_t head, std::int32_t power);
+    std::int32_t (*setLaserPower)(std::int32_t id, std::int32_t head, std::int32_t power);
     // Output blocks.
     decltype(&QUIL_SetCalcMethod) setCalcMethod;
     decltype(&QUIL_SetCalcTarget) setCalcTarget;
@@ -156,23 +186,25 @@ struct LoadSetters {
 };
 extern const LoadSetters kControllerSetters;
 
-// Apply one block of the settings file to the controller's active program:
-// a head block ("Head01" to "Head04") to head 1 to 4, an output block
-// ("OUT01" to "OUT08") to OUT 1 to 8. Each child element is handled in
-// document order; a setter's refusal leaves that setting as it was.
-void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block,
-                    const LoadSetters& set = kControllerSetters);
-void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block,
-                   const LoadSetters& set = kControllerSetters);
 // Parses a settings document's text as the load reads its file: CR LF and a
 // lone CR become LF. The parser may step past the end of a text that ends
 // in the middle of a multi-byte character, so it is given a copy with zeros
 // behind it and never sees what follows the text. False when the text is no
 // XML document.
 bool parseSettingsText(TiXmlDocument& doc, std::string_view text);
+// What a load did: the settings applied and those refused (with the first
+// of their names, "OUT05/MeasurementTypeIndex, ..."), and the failure of the
+// link that ended it (QUIL_OK when none did).
+struct LoadOutcome {
+    std::int32_t failure = QUIL_OK;
+    std::int32_t applied = 0, refused = 0;
+    std::string refusedNames;
+};
 // The whole load after the document has been read: the environment and the
 // programs under the root element, in document order, then the program that
-// was active before is selected again.
-void applySettingsDocument(std::int32_t id, const TiXmlElement& root, const LoadSetters& set = kControllerSetters);
+// was active before is selected again. A failure of the link ends it at
+// once: nothing more is sent.
+LoadOutcome applySettingsDocument(std::int32_t id, const TiXmlElement& root,
+                                  const LoadSetters& set = kControllerSetters);
 
 }  // namespace quil

@@ -7,8 +7,10 @@
 // the environment and common settings for the whole load. A held value is
 // unset until an element sets it; an element that needs an unset one applies
 // nothing. So does an element without the attribute it needs, or whose
-// number does not parse: whatever the controller holds stays as it is. Every
-// setter's refusal is ignored as well; the load goes on with the next element.
+// number is not a plain number in its range: whatever the controller holds
+// stays as it is. A setting the controller refuses is counted and the load
+// goes on with the next element; a failure of the link ends the load at
+// once, with nothing more sent.
 #include <tinyxml.h>
 
 #include <algorithm>
@@ -35,10 +37,13 @@ namespace {
 
 using namespace settings;
 
-constexpr std::uint32_t kLaserPowerRegister = 576;
-constexpr int kLaserPowerShift = 16;  // the power is the register's upper half
 constexpr double kHundred = 100;
 constexpr std::int32_t kMaxHeadMeasureMode = 4;
+constexpr std::int32_t kMaxLaserPower = 65535;  // the upper half of a 32-bit register
+// The declaration's texts on the console line: printable and short.
+constexpr std::size_t kMaxDeclarationText = 64;
+// Room for the names of refused settings in the report.
+constexpr std::size_t kRefusedNamesRoom = sizeof(QuilLoadReport::refusedNames);
 
 using Text = const char*;
 
@@ -46,19 +51,12 @@ using Text = const char*;
 // when missing.
 Text attributeOf(const TiXmlElement& e, const char* name = nullptr) { return e.Attribute(name ? name : e.Value()); }
 
-std::optional<std::int32_t> integer(Text text) {
-    std::int32_t v = 0;
-    if (!text || !platform::leadingInt(text, &v)) return std::nullopt;
-    return v;
-}
+std::optional<std::int32_t> integer(Text text) { return integerText(text); }
 std::optional<std::int32_t> integer(const TiXmlElement& e) { return integer(attributeOf(e)); }
-
-std::optional<double> decimal(const TiXmlElement& e) {
-    double v = 0;
-    const Text text = attributeOf(e);
-    if (!text || !platform::leadingDouble(text, &v)) return std::nullopt;
-    return v;
+std::optional<std::int32_t> inRange(const std::optional<std::int32_t>& v, std::int32_t first, std::int32_t last) {
+    return v && *v >= first && *v <= last ? v : std::nullopt;
 }
+std::optional<double> decimal(const TiXmlElement& e) { return decimalText(attributeOf(e)); }
 
 // One of the texts "0" to the digit `last`, compared whole.
 std::optional<std::int32_t> choice(const TiXmlElement& e, int last) {
@@ -74,8 +72,28 @@ std::optional<std::int32_t> fixedText(const TiXmlElement& e, const FixedText (&t
 }
 
 std::optional<std::int32_t> hundredfold(const std::optional<double>& v) {
-    return v ? truncatedTimes(*v, kHundred) : std::nullopt;
+    return v ? timesFactor(*v, kHundred) : std::nullopt;
 }
+
+// What the load has done so far.
+struct Tally : LoadOutcome {
+    bool stopped() const { return failure != QUIL_OK; }
+    void count(const TiXmlElement& e, std::int32_t code) {
+        if (code == QUIL_OK) {
+            ++applied;
+        } else if (linkFailure(code)) {
+            failure = code;
+        } else {
+            ++refused;
+            const TiXmlNode* parent = e.Parent();
+            std::string name = parent && parent->ToElement() ? std::string(parent->Value()) + "/" : std::string();
+            name += e.Value();
+            const std::string separator = refusedNames.empty() ? "" : ", ";
+            if (refusedNames.size() + separator.size() + name.size() < kRefusedNamesRoom)
+                refusedNames += separator + name;
+        }
+    }
+};
 
 // A held value takes a new value only from an element that gives one.
 template <class T>
@@ -92,6 +110,11 @@ std::optional<std::int32_t> onOff(const std::optional<std::int32_t>& v) {
 template <class F, class... T>
 void whenSet(F fn, const std::optional<T>&... v) {
     if ((v.has_value() && ...)) fn(*v...);
+}
+// The same for a setter call, whose result the block's tally counts.
+template <class Block, class F, class... T>
+void applyWhenSet(Block& b, const TiXmlElement& e, F fn, const std::optional<T>&... v) {
+    if ((v.has_value() && ...)) b.tally.count(e, fn(*v...));
 }
 
 // Child elements in document order.
@@ -111,6 +134,7 @@ struct Rule {
 template <class Block, std::size_t N>
 void applyRules(Block& block, const TiXmlElement& parent, const Rule<Block> (&rules)[N]) {
     eachChild(parent, [&](const TiXmlElement& e) {
+        if (block.tally.stopped()) return;
         for (const Rule<Block>& r : rules)
             if (std::strcmp(e.Value(), r.name) == 0) return r.apply(block, e);
     });
@@ -119,26 +143,29 @@ void applyRules(Block& block, const TiXmlElement& parent, const Rule<Block> (&ru
 // The setters that a rule passes one value to: of the controller
 // (DeviceId, value) or of a head or OUT (DeviceId, number, value).
 template <auto set, class Block>
-void pass(Block& b, std::int32_t v) {
+std::int32_t pass(Block& b, std::int32_t v) {
     const auto fn = b.set.*set;
     if constexpr (std::is_invocable_v<decltype(fn), std::int32_t, std::int32_t, std::int32_t>)
-        fn(b.id, b.n, v);
+        return fn(b.id, b.n, v);
     else
-        fn(b.id, v);
+        return fn(b.id, v);
 }
 
 // Rules of the common shape: the element's value passed on to the setter.
 template <class Block, auto set>
 void integerTo(Block& b, const TiXmlElement& e) {
-    whenSet([&](std::int32_t v) { pass<set>(b, v); }, integer(e));
+    applyWhenSet(
+        b, e, [&](std::int32_t v) { return pass<set>(b, v); }, integer(e));
 }
 template <class Block, auto set, int last>
 void choiceTo(Block& b, const TiXmlElement& e) {
-    whenSet([&](std::int32_t v) { pass<set>(b, v); }, choice(e, last));
+    applyWhenSet(
+        b, e, [&](std::int32_t v) { return pass<set>(b, v); }, choice(e, last));
 }
 template <class Block, auto set>
 void switchTo(Block& b, const TiXmlElement& e) {
-    whenSet([&](std::int32_t v) { pass<set>(b, v); }, onOff(integer(e)));
+    applyWhenSet(
+        b, e, [&](std::int32_t v) { return pass<set>(b, v); }, onOff(integer(e)));
 }
 // A container whose children "<prefix>1" to "<prefix><last>" each carry
 // one value in the attribute `attr`, for the setter of that OUT or head.
@@ -146,8 +173,9 @@ template <class Block, auto set>
 void numberedTo(Block& b, const TiXmlElement& container, const char* prefix, int last, const char* attr) {
     eachChild(container, [&](const TiXmlElement& child) {
         const int n = blockNumber(child.Value(), prefix, last);
-        if (n == 0) return;
-        whenSet([&](std::int32_t v) { (b.set.*set)(b.id, n, v); }, integer(attributeOf(child, attr)));
+        if (n == 0 || b.tally.stopped()) return;
+        applyWhenSet(
+            b, child, [&](std::int32_t v) { return (b.set.*set)(b.id, n, v); }, integer(attributeOf(child, attr)));
     });
 }
 
@@ -155,34 +183,29 @@ void numberedTo(Block& b, const TiXmlElement& container, const char* prefix, int
 
 struct HeadBlock {
     const LoadSetters& set;
+    Tally& tally;
     std::int32_t id, n;
     std::optional<std::int32_t> ableLower, maskOn;
     std::optional<double> pos1;
 };
-
-void writeLaserPower(std::int32_t id, std::int32_t head, std::int32_t power) {
-    if (checkDeviceId(id) != QUIL_OK) return;
-    // The register message shares the command link with the ASCII commands.
-    std::lock_guard<std::mutex> lock(deviceLock(id));
-    link::jsonRegWrite(static_cast<std::uint32_t>(id), head, kLaserPowerRegister,
-                       static_cast<std::uint32_t>(power) << kLaserPowerShift);
-}
 
 using H = HeadBlock;
 const Rule<H> kHeadRules[] = {
     {"DetectModeIndex",
      [](H& b, const TiXmlElement& e) {
          // "5" stands for the highest mode as well.
-         whenSet([&](std::int32_t v) { b.set.setMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
-                 choice(e, kMaxHeadMeasureMode + 1));
+         applyWhenSet(
+             b, e, [&](std::int32_t v) { return b.set.setMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
+             choice(e, kMaxHeadMeasureMode + 1));
      }},
     {"BasePointIndex", choiceTo<H, &LoadSetters::setBasicPoint, 1>},
     {"ABLEIndex", choiceTo<H, &LoadSetters::setAbleMode, 1>},
     {"ABLELower", [](H& b, const TiXmlElement& e) { hold(b.ableLower, integer(e)); }},
     {"ABLEUpper",
      [](H& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t lower, std::int32_t upper) { b.set.setAbleMinMax(b.id, b.n, lower, upper); },
-                 b.ableLower, integer(e));
+         applyWhenSet(
+             b, e, [&](std::int32_t lower, std::int32_t upper) { return b.set.setAbleMinMax(b.id, b.n, lower, upper); },
+             b.ableLower, integer(e));
      }},
     {"RflectModeIndex", choiceTo<H, &LoadSetters::setReflectionMode, 1>},
     {"MedianIndex", choiceTo<H, &LoadSetters::setMedian, 3>},
@@ -191,15 +214,19 @@ const Rule<H> kHeadRules[] = {
     {"Pos1", [](H& b, const TiXmlElement& e) { hold(b.pos1, decimal(e)); }},
     {"Pos2",
      [](H& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t on, std::int32_t p1, std::int32_t p2) { b.set.setMask(b.id, b.n, on, p1, p2); },
-                 b.maskOn, hundredfold(b.pos1), hundredfold(decimal(e)));
+         applyWhenSet(
+             b, e,
+             [&](std::int32_t on, std::int32_t p1, std::int32_t p2) { return b.set.setMask(b.id, b.n, on, p1, p2); },
+             b.maskOn, hundredfold(b.pos1), hundredfold(decimal(e)));
      }},
     {"ErrTimes", integerTo<H, &LoadSetters::setNumAlarm>},
     {"RecoverTimes", integerTo<H, &LoadSetters::setNumRecovery>},
     {"WarnLevel", integerTo<H, &LoadSetters::setAlarmLevel>},
     {"LaserPower",
      [](H& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t v) { b.set.setLaserPower(b.id, b.n, v); }, integer(e));
+         applyWhenSet(
+             b, e, [&](std::int32_t v) { return b.set.setLaserPower(b.id, b.n, v); },
+             inRange(integer(e), 0, kMaxLaserPower));
      }},
 };
 
@@ -207,6 +234,7 @@ const Rule<H> kHeadRules[] = {
 
 struct OutBlock {
     const LoadSetters& set;
+    Tally& tally;
     std::int32_t id, n;
     std::optional<std::int32_t> mode, outA, filterType, averaging, reflector;
     std::optional<double> toleranceUpper, toleranceLower, input1, display1, input2, monitorUpper, voltUpper;
@@ -226,19 +254,27 @@ std::int32_t plusOne(std::int32_t v) { return v < INT32_MAX ? v + 1 : v; }
 // mode is that one.
 template <CalcMode mode>
 void methodNumber(OutBlock& b, const TiXmlElement& e) {
-    if (b.mode == mode) whenSet([&](std::int32_t v) { b.set.setCalcMethod(b.id, b.n, mode, v); }, integer(e));
+    if (b.mode == mode)
+        applyWhenSet(
+            b, e, [&](std::int32_t v) { return b.set.setCalcMethod(b.id, b.n, mode, v); }, integer(e));
 }
 
 // The "OUTState" texts of the children "OUT01" to "OUT04", joined in
-// document order ("1", "0", "1", "0" give "1010").
+// document order ("1", "0", "1", "0" give "1010"). The selection command
+// takes digits only: a text with anything else skips the whole selection,
+// whose positions would otherwise shift.
 void averageSelection(OutBlock& b, const TiXmlElement& container) {
     std::string selection;
+    bool digits = true;
     eachChild(container, [&](const TiXmlElement& child) {
         const Text state = attributeOf(child, "OUTState");
-        if (blockNumber(child.Value(), "OUT0", kSelectionOuts) != 0 && state) selection += state;
+        if (blockNumber(child.Value(), "OUT0", kSelectionOuts) == 0 || !state) return;
+        const std::string_view text(state);
+        digits = digits && !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+        selection += text;
     });
     // Nothing to select, nothing to send.
-    if (!selection.empty()) b.set.setAverageSelection(b.id, b.n, selection.c_str());
+    if (!selection.empty() && digits) b.tally.count(container, b.set.setAverageSelection(b.id, b.n, selection.c_str()));
 }
 
 using O = OutBlock;
@@ -250,22 +286,27 @@ const Rule<O> kOutRules[] = {
     {"OUTAIndex", [](O& b, const TiXmlElement& e) { hold(b.outA, integer(e)); }},
     {"OUTBIndex",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t a, std::int32_t v) { b.set.setOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); }, b.outA,
-                 integer(e));
+         applyWhenSet(
+             b, e,
+             [&](std::int32_t a, std::int32_t v) { return b.set.setOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); },
+             b.outA, integer(e));
      }},
     {"CalSignIndex",
      [](O& b, const TiXmlElement& e) {
          if (b.mode != kModeSign) return;
-         whenSet([&](std::int32_t v) { b.set.setCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); }, choice(e, 1));
+         applyWhenSet(
+             b, e, [&](std::int32_t v) { return b.set.setCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); },
+             choice(e, 1));
      }},
     {"AVEOUTSelectState", averageSelection},
     {"AVETypeIndex",
      [](O& b, const TiXmlElement& e) {
          if (b.mode != kModeAverage) return;
-         whenSet(
+         applyWhenSet(
+             b, e,
              [&](std::int32_t v) {
-                 b.set.setCalcMethod(b.id, b.n, kAverageMethods[v], 0);
-                 b.set.setOutOperation(b.id, b.n, 1);
+                 const std::int32_t r = b.set.setCalcMethod(b.id, b.n, kAverageMethods[v], 0);
+                 return r != QUIL_OK ? r : b.set.setOutOperation(b.id, b.n, 1);
              },
              choice(e, 3));
      }},
@@ -284,49 +325,63 @@ const Rule<O> kOutRules[] = {
     // The cut-off frequency itself is not applied: its element sets the
     // averaging filter, the only one there is, which needs no frequency.
     {"CutOffFrequencyIndex",
-     [](O& b, const TiXmlElement&) {
-         if (b.filterType == 0) whenSet([&](std::int32_t v) { b.set.setFilter(b.id, b.n, 0, v); }, b.averaging);
+     [](O& b, const TiXmlElement& e) {
+         if (b.filterType == 0)
+             applyWhenSet(
+                 b, e, [&](std::int32_t v) { return b.set.setFilter(b.id, b.n, 0, v); }, b.averaging);
      }},
     {"ToleranceUpper", [](O& b, const TiXmlElement& e) { hold(b.toleranceUpper, decimal(e)); }},
     {"ToleranceLower", [](O& b, const TiXmlElement& e) { hold(b.toleranceLower, decimal(e)); }},
     {"ToleranceDelay",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t up, std::int32_t low,
-                     std::int32_t delay) { b.set.setTolerance(b.id, b.n, up, low, delay); },
-                 hundredfold(b.toleranceUpper), hundredfold(b.toleranceLower), hundredfold(decimal(e)));
+         applyWhenSet(
+             b, e,
+             [&](std::int32_t up, std::int32_t low, std::int32_t delay) {
+                 return b.set.setTolerance(b.id, b.n, up, low, delay);
+             },
+             hundredfold(b.toleranceUpper), hundredfold(b.toleranceLower), hundredfold(decimal(e)));
      }},
     {"Input1", [](O& b, const TiXmlElement& e) { hold(b.input1, decimal(e)); }},
     {"Display1", [](O& b, const TiXmlElement& e) { hold(b.display1, decimal(e)); }},
     {"Input2", [](O& b, const TiXmlElement& e) { hold(b.input2, decimal(e)); }},
     {"Display2",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t i1, std::int32_t o1, std::int32_t i2,
-                     std::int32_t o2) { b.set.setScaling(b.id, b.n, i1, o1, i2, o2); },
-                 hundredfold(b.input1), hundredfold(b.display1), hundredfold(b.input2), hundredfold(decimal(e)));
+         applyWhenSet(
+             b, e,
+             [&](std::int32_t i1, std::int32_t o1, std::int32_t i2, std::int32_t o2) {
+                 return b.set.setScaling(b.id, b.n, i1, o1, i2, o2);
+             },
+             hundredfold(b.input1), hundredfold(b.display1), hundredfold(b.input2), hundredfold(decimal(e)));
      }},
     {"Offset",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](std::int32_t v) { b.set.setOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
+         applyWhenSet(
+             b, e, [&](std::int32_t v) { return b.set.setOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
      }},
     {"MinimumDisplayUnitIndex", choiceTo<O, &LoadSetters::setDisplayUnit, 6>},
     {"MoNiModeIndex", integerTo<O, &LoadSetters::setMonitorMode>},
     {"MoNiMeasUp", [](O& b, const TiXmlElement& e) { hold(b.monitorUpper, decimal(e)); }},
     {"MoNiMeasDown",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](double up, double down) { b.set.setMonitorRange(b.id, b.n, up, down); }, b.monitorUpper,
-                 decimal(e));
+         applyWhenSet(
+             b, e, [&](double up, double down) { return b.set.setMonitorRange(b.id, b.n, up, down); }, b.monitorUpper,
+             decimal(e));
      }},
     {"MoNiVolUp", [](O& b, const TiXmlElement& e) { hold(b.voltUpper, decimal(e)); }},
     {"MoNiVolDown",
      [](O& b, const TiXmlElement& e) {
-         whenSet([&](double down, double up) { b.set.setMonitorVoltage(b.id, b.n, down, up); }, decimal(e),
-                 b.voltUpper);
+         applyWhenSet(
+             b, e, [&](double down, double up) { return b.set.setMonitorVoltage(b.id, b.n, down, up); }, decimal(e),
+             b.voltUpper);
      }},
     {"mReflactorId", [](O& b, const TiXmlElement& e) { hold(b.reflector, onOff(integer(e))); }},
     {"mReflactorVal",
      [](O& b, const TiXmlElement& e) {
-         whenSet(
-             [&](std::int32_t flag, double v) { b.set.setReflector(b.id, b.n, static_cast<std::uint8_t>(flag), v); },
+         applyWhenSet(
+             b, e,
+             [&](std::int32_t flag, double v) {
+                 return b.set.setReflector(b.id, b.n, static_cast<std::uint8_t>(flag), v);
+             },
              b.reflector, decimal(e));
      }},
 };
@@ -337,6 +392,7 @@ const Rule<O> kOutRules[] = {
 // common blocks' storage size.
 struct Load {
     const LoadSetters& set;
+    Tally& tally;
     std::int32_t id;
     std::optional<std::int32_t> baud, runMode, inputMode, points, storageSize;
 };
@@ -346,8 +402,9 @@ const Rule<L> kEnvironmentRules[] = {
     {"BaudRateIndex", [](L& s, const TiXmlElement& e) { hold(s.baud, integer(e)); }},
     {"ParityIndex",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t baud, std::int32_t parity) { s.set.setBaudRate(s.id, baud, parity); }, s.baud,
-                 integer(e));
+         applyWhenSet(
+             s, e, [&](std::int32_t baud, std::int32_t parity) { return s.set.setBaudRate(s.id, baud, parity); },
+             s.baud, integer(e));
      }},
     {"AutosendIndex", switchTo<L, &LoadSetters::setAutosend>},
     {"UnValidTypeIndex", switchTo<L, &LoadSetters::setInvalidData>},
@@ -356,14 +413,18 @@ const Rule<L> kEnvironmentRules[] = {
     {"EncodePoint", [](L& s, const TiXmlElement& e) { hold(s.points, integer(e)); }},
     {"EncodeDetDir",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t run, std::int32_t dir) { s.set.setRunningMode(s.id, run, dir); }, s.runMode,
-                 fixedText(e, kDirections));
+         applyWhenSet(
+             s, e, [&](std::int32_t run, std::int32_t dir) { return s.set.setRunningMode(s.id, run, dir); }, s.runMode,
+             fixedText(e, kDirections));
      }},
     {"EncodeMinTime",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t mode, std::int32_t ns,
-                     std::int32_t points) { s.set.setEncoderMode(s.id, mode, ns, points); },
-                 s.inputMode, fixedText(e, kMinTimes), s.points);
+         applyWhenSet(
+             s, e,
+             [&](std::int32_t mode, std::int32_t ns, std::int32_t points) {
+                 return s.set.setEncoderMode(s.id, mode, ns, points);
+             },
+             s.inputMode, fixedText(e, kMinTimes), s.points);
      }},
     {"InOut_In", integerTo<L, &LoadSetters::setInOutIn>},
     {"InOut_InDQ", integerTo<L, &LoadSetters::setInOutInDQ>},
@@ -386,8 +447,9 @@ const Rule<L> kCommonRules[] = {
     {"DataSaveNumber", [](L& s, const TiXmlElement& e) { hold(s.storageSize, integer(e)); }},
     {"DataSavePeriod",
      [](L& s, const TiXmlElement& e) {
-         whenSet([&](std::int32_t size, std::int32_t period) { s.set.setDataStorage(s.id, size, period); },
-                 s.storageSize, integer(e));
+         applyWhenSet(
+             s, e, [&](std::int32_t size, std::int32_t period) { return s.set.setDataStorage(s.id, size, period); },
+             s.storageSize, integer(e));
      }},
     {"DataSaveOUTSelectState",
      [](L& s, const TiXmlElement& e) {
@@ -401,21 +463,38 @@ const Rule<L> kCommonRules[] = {
 // the save writes it). When that program cannot be selected they are
 // skipped rather than written into whichever program is active; a "ProgNo"
 // that names no program at all is meant for the active one.
+// One head block ("Head01" to "Head04") or output block ("OUT01" to
+// "OUT08"), applied to head or OUT n of the active program.
+void applyHeadBlock(Load& s, std::int32_t head, const TiXmlElement& block) {
+    HeadBlock b{s.set, s.tally, s.id, head, {}, {}, {}};
+    applyRules(b, block, kHeadRules);
+}
+
+void applyOutBlock(Load& s, std::int32_t out, const TiXmlElement& block) {
+    OutBlock b{s.set, s.tally, s.id, out, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    applyRules(b, block, kOutRules);
+}
+
 void applyProgram(Load& s, const TiXmlElement& prog) {
     const Text number = prog.Attribute("No.") ? prog.Attribute("No.") : prog.Attribute("NO");
     if (number) {
+        // A number that is none skips the block, as a refused selection does.
         const auto p = integer(number);
-        if (!p || s.set.setProgramNo(s.id, *p) != QUIL_OK) return;
+        const std::int32_t r = p ? s.set.setProgramNo(s.id, *p) : QUIL_ERROR_PARAMETER;
+        s.tally.count(prog, r);
+        if (r != QUIL_OK) return;
     }
     eachChild(prog, [&](const TiXmlElement& e) {
         const char* name = e.Value();
         if (std::strcmp(name, "HeadParameter") == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                if (int n = blockNumber(block.Value(), "Head0", kHeads)) applyHeadBlock(s.id, n, &block, s.set);
+                const int n = blockNumber(block.Value(), "Head0", kHeads);
+                if (n != 0 && !s.tally.stopped()) applyHeadBlock(s, n, block);
             });
         } else if (std::strcmp(name, "OUTParameter") == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                if (int n = blockNumber(block.Value(), "OUT0", kOuts)) applyOutBlock(s.id, n, &block, s.set);
+                const int n = blockNumber(block.Value(), "OUT0", kOuts);
+                if (n != 0 && !s.tally.stopped()) applyOutBlock(s, n, block);
             });
         } else if (std::strcmp(name, "CommonParameter") == 0) {
             applyRules(s, e, kCommonRules);
@@ -424,27 +503,24 @@ void applyProgram(Load& s, const TiXmlElement& prog) {
 }
 
 // Reads the file into doc: false when it is no regular file, cannot be
-// read, is not an XML document, or is too large to hold.
+// read, is larger than a settings document may be, or is not one.
 bool readDocument(TiXmlDocument& doc, const char* path) {
-    // A folder opens as a file on some systems and reads as one of endless size.
-    if (!platform::isRegularFile(path)) return false;
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
     std::string text;
-    bool read = true;
+    if (platform::readRegularFile(path, kMaxDocumentBytes, &text) != platform::FileRead::Ok) return false;
     try {
-        char chunk[8192];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
-        read = !std::ferror(f);
-    } catch (const std::bad_alloc&) {
-        read = false;
-    }
-    std::fclose(f);
-    try {
-        return read && parseSettingsText(doc, text);
+        return parseSettingsText(doc, text);
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+// The declaration's texts as the console line shows them: printable
+// characters only, at most kMaxDeclarationText of them.
+std::string printable(const char* text) {
+    std::string shown;
+    for (; text && *text && shown.size() < kMaxDeclarationText; ++text)
+        if (*text >= ' ' && *text <= '~') shown += *text;
+    return shown;
 }
 
 }  // namespace
@@ -464,36 +540,39 @@ bool parseSettingsText(TiXmlDocument& doc, std::string_view text) {
             if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
         }
     }
+    // The parser recurses once per level and compares each attribute with
+    // all earlier ones of its element: a document beyond the limits of a
+    // settings file could exhaust the caller's stack or time.
+    if (!withinDocumentLimits(copy)) return false;
     copy.append(kStop, '\0');
     doc.Parse(copy.c_str(), nullptr, TIXML_ENCODING_UTF8);
     return !doc.Error();
 }
 
-void applyHeadBlock(std::int32_t id, std::int32_t head, const TiXmlElement* block, const LoadSetters& set) {
-    HeadBlock b{set, id, head, {}, {}, {}};
-    applyRules(b, *block, kHeadRules);
-}
-
-void applyOutBlock(std::int32_t id, std::int32_t out, const TiXmlElement* block, const LoadSetters& set) {
-    OutBlock b{set, id, out, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
-    applyRules(b, *block, kOutRules);
-}
-
-void applySettingsDocument(std::int32_t id, const TiXmlElement& root, const LoadSetters& set) {
+LoadOutcome applySettingsDocument(std::int32_t id, const TiXmlElement& root, const LoadSetters& set) {
+    Tally tally;
     std::int32_t active = -1;
-    set.getProgramNo(id, &active);
-    Load s{set, id, {}, {}, {}, {}, {}};
-    for (const TiXmlElement* e = root.FirstChildElement("Version"); e; e = e->NextSiblingElement()) {
+    // A link that fails here fails the load before anything is written.
+    if (const std::int32_t r = set.getProgramNo(id, &active); linkFailure(r)) {
+        tally.failure = r;
+        return tally;
+    }
+    Load s{set, tally, id, {}, {}, {}, {}, {}};
+    for (const TiXmlElement* e = root.FirstChildElement("Version"); e && !tally.stopped();
+         e = e->NextSiblingElement()) {
         if (std::strcmp(e->Value(), "EnvironmentSet") == 0) {
             applyRules(s, *e, kEnvironmentRules);
         } else if (std::strcmp(e->Value(), "ProgParameter") == 0) {
             eachChild(*e, [&](const TiXmlElement& prog) {
-                if (std::strcmp(prog.Value(), "ProgNo") == 0) applyProgram(s, prog);
+                if (std::strcmp(prog.Value(), "ProgNo") == 0 && !tally.stopped()) applyProgram(s, prog);
             });
         }
     }
-    // When the active program could not be read, -1 is refused and nothing is sent.
-    set.setProgramNo(id, active);
+    // When the active program could not be read, -1 is refused and nothing
+    // is sent; after a failure of the link nothing is sent at all.
+    if (!tally.stopped())
+        if (const std::int32_t r = set.setProgramNo(id, active); linkFailure(r)) tally.failure = r;
+    return tally;
 }
 
 const LoadSetters kControllerSetters = {
@@ -553,10 +632,17 @@ using namespace quil;
 extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path) {
-    QUIL_TRACE("QUIL_SetFormula", " DeviceID:%d", DeviceId);
+    return quil_load_settings(DeviceId, path, nullptr);
+}
+
+QUIL_API int32_t quil_load_settings(int32_t DeviceId, const char* path, QuilLoadReport* report) {
+    static const char* const F = "QUIL_SetFormula";
+    QUIL_TRACE(F, " DeviceID:%d", DeviceId);
     int32_t r = checkDeviceId(DeviceId);
     if (r != QUIL_OK) return r;
     if (!path) return QUIL_ERROR_NULL_POINTER;
+    // Every call of the load goes to the controller open now, or fails.
+    const SessionHold session(DeviceId);
     // A file that cannot be read as a document changes nothing at all.
     TiXmlDocument doc;
     if (!readDocument(doc, path)) return QUIL_ERROR_PARAMETER;
@@ -566,9 +652,20 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetFormula(int32_t DeviceId, const char* path
         consolePrint(
             "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"  // 头部信息：
             "version is %s , encoding is %s\n",
-            d->Version(), d->Encoding());
+            printable(d->Version()).c_str(), printable(d->Encoding()).c_str());
 
-    applySettingsDocument(DeviceId, *root);
+    const LoadOutcome outcome = applySettingsDocument(DeviceId, *root);
+    if (outcome.failure != QUIL_OK) {
+        QUIL_TRACE(F, " fail DeviceID:%d applied:%d refused:%d rc:%d", DeviceId, outcome.applied, outcome.refused,
+                   outcome.failure);
+        return outcome.failure;
+    }
+    QUIL_TRACE(F, " Success DeviceID:%d applied:%d refused:%d", DeviceId, outcome.applied, outcome.refused);
+    if (report) {
+        report->applied = outcome.applied;
+        report->refused = outcome.refused;
+        std::snprintf(report->refusedNames, sizeof report->refusedNames, "%s", outcome.refusedNames.c_str());
+    }
     return QUIL_OK;
 }
 

@@ -6,10 +6,12 @@
 // A value that the controller refuses to report is written as its element
 // without attribute, which the load skips, and the save goes on. A failure
 // of the link (no reply, a reply that does not fit, a send that fails) ends
-// the save with its code and writes no file. The document is printed into a
-// temporary file beside the target and put in its place only once complete,
-// so a save that fails leaves an existing file as it was. The program that
-// was active before the save is selected again at its end.
+// the save with its code and writes no file. Lengths are read from the
+// replies as exact integers and written as exact decimals, so that a load
+// gives every value back as it was. The document is printed into a new file
+// beside the target and put in its place only once complete, so a save that
+// fails leaves an existing file as it was. The program that was active
+// before the save is selected again at its end.
 #include <tinyxml.h>
 
 #include <array>
@@ -22,12 +24,13 @@
 #include <string>
 #include <tuple>
 
-#include "link/json.h"
 #include "platform/platform.h"
 #include "quil.h"
 #include "quil/controller_settings.h"
 #include "quil/device.h"
+#include "quil/lengths.h"
 #include "quil/settings_file.h"
+#include "quil/trace.h"
 
 namespace quil {
 namespace {
@@ -36,8 +39,6 @@ using namespace settings;
 using Value = std::optional<std::int32_t>;
 
 constexpr const char* kSoftVersion = "v-01-01-01";
-constexpr std::uint32_t kLaserPowerRegister = 576;
-constexpr int kLaserPowerShift = 16;   // the power is the register's upper half
 constexpr std::int32_t kTypeOuts = 8;  // "OUTSetNumber" of a controller of output-count type 1
 constexpr std::int32_t kBasicOuts = 4;
 // What a getter's outputs hold until it writes them: some getters report
@@ -46,25 +47,6 @@ constexpr std::int32_t kUnread = INT32_MIN;
 // The sampling cycles of the models outside the encoder group are read back
 // as the controller's own codes (0 to 5) and set as 10 to 15.
 constexpr std::int32_t kCycleNumberBase = 10;
-// The register read's code for an exchange that failed as such (no link,
-// send failure, no reply in time); its other codes are the controller's.
-constexpr std::int32_t kJsonExchangeFailed = -10;
-
-// Codes after which the save cannot go on: the link to the controller
-// failed, or the device was closed meanwhile.
-bool linkFailure(std::int32_t code) {
-    switch (code) {
-    case QUIL_ERROR_TIMEOUT:
-    case QUIL_ERROR_SEND:
-    case QUIL_ERROR_REPLY:
-    case QUIL_ERROR_OVERFLOW:
-    case QUIL_ERROR_WAIT:
-    case QUIL_ERROR_OPEN:
-    case QUIL_ERROR_NO_LINK: return true;
-    default: return false;
-    }
-}
-
 Value when(bool ok, std::int32_t v) { return ok && v != kUnread ? Value(v) : std::nullopt; }
 
 // The reads of one save and the first failure that ends it.
@@ -102,19 +84,16 @@ public:
     Value one(Get get, A... args) {
         return values<1>(get, args...)[0];
     }
-    // The laser power of a head: the upper half of its power register.
+    // The laser power of a head. The power register is an optional value:
+    // a read that finds no answer in time leaves only it out, like a refusal;
+    // a link that is gone shows in the next read.
     Value laserPower(std::int32_t head) {
-        std::uint32_t reg = 0;
-        const bool ok = read([&]() -> std::int32_t {
-            const std::int32_t r = checkDeviceId(id_);
-            if (r != QUIL_OK) return r;
-            // The register message shares the command link with the ASCII commands.
-            std::lock_guard<std::mutex> lock(deviceLock(id_));
-            const std::int32_t j = link::jsonRegRead(static_cast<std::uint32_t>(id_), head, kLaserPowerRegister, &reg);
-            // -10: the exchange itself failed; the other codes are answers.
-            return j == 0 ? QUIL_OK : j == kJsonExchangeFailed ? QUIL_ERROR_REPLY : QUIL_ERROR_UNKNOWN;
+        std::int32_t power = kUnread;
+        const bool ok = read([&] {
+            const std::int32_t r = readLaserPower(id_, head, &power);
+            return r == QUIL_ERROR_TIMEOUT ? QUIL_ERROR_UNKNOWN : r;
         });
-        return when(ok, static_cast<std::int32_t>(reg >> kLaserPowerShift));
+        return when(ok, power);
     }
 
 private:
@@ -223,7 +202,7 @@ void saveHead(Saver& s, TiXmlNode* parent, std::int32_t h) {
     setting(b, "RflectModeIndex", s.one(QUIL_GetReflectionMode, h));
     setting(b, "MedianIndex", s.one(QUIL_GetMedian, h));
     setting(b, "LaserCtrlIndex", s.one(QUIL_GetLaserCtrlGroup, h));
-    const auto mask = s.values<3>(QUIL_GetMask, h);
+    const auto mask = s.values<3>(exact::getMask, h);
     setting(b, "ShieldIndex", mask[0]);
     length(b, "Pos1", mask[1]);
     length(b, "Pos2", mask[2]);
@@ -287,13 +266,13 @@ void saveOut(Saver& s, TiXmlNode* parent, std::int32_t n) {
     setting(b, "FilterTypeIndex", filter[0]);
     setting(b, "AverageTimesIndex", filter[1]);
     setting(b, "CutOffFrequencyIndex", Value());
-    const auto tolerance = s.values<3>(QUIL_GetTolerance, n);
-    const auto scaling = s.values<4>(QUIL_GetScaling, n);
+    const auto tolerance = s.values<3>(exact::getTolerance, n);
+    const auto scaling = s.values<4>(exact::getScaling, n);
     for (std::size_t i = 0; i < tolerance.size(); ++i)
         length(b, std::array{"ToleranceUpper", "ToleranceLower", "ToleranceDelay"}[i], tolerance[i]);
     for (std::size_t i = 0; i < scaling.size(); ++i)
         length(b, std::array{"Input1", "Display1", "Input2", "Display2"}[i], scaling[i]);
-    length(b, "Offset", s.one(QUIL_GetOffset, n));
+    length(b, "Offset", s.one(exact::getOffset, n));
     setting(b, "MinimumDisplayUnitIndex", s.one(QUIL_GetDisplayUnit, n));
     // Settings without a command that reads them.
     for (const char* unread : {"ZeroIndex", "MoNiModeIndex", "MoNiMeasUp", "MoNiMeasDown", "MoNiVolUp", "MoNiVolDown",
@@ -342,26 +321,23 @@ std::string saveTime() {
     return text;
 }
 
-// Prints the document into a new file beside path and puts it in the place
-// of path once it is complete and on the disk.
-std::int32_t writeDocument(const TiXmlDocument& doc, const char* path) {
-    static std::atomic<unsigned> serial{0};
-    const std::string temp =
-        std::string(path) + ".tmp" + std::to_string(platform::processId()) + "-" + std::to_string(serial++);
-    // Text mode, as TinyXML opens a file it saves itself.
-    std::FILE* f = std::fopen(temp.c_str(), "w");
-    if (!f) return QUIL_ERROR_PARAMETER;
-    bool written = doc.SaveFile(f) && platform::syncFile(f);
-    written = std::fclose(f) == 0 && written;
-    if (written && platform::replaceFile(temp.c_str(), path)) return QUIL_OK;
-    platform::removeFile(temp.c_str());
-    return QUIL_ERROR_PARAMETER;
+// Prints the document into a new file beside the file at path and puts it
+// in that file's place once it is complete and on the disk.
+std::int32_t writeDocument(const TiXmlDocument& doc, std::int32_t id, const char* path) {
+    platform::FileReplacement file(path);
+    if (!file.file()) return QUIL_ERROR_PARAMETER;
+    if (file.inPlace())
+        QUIL_TRACE("QUIL_DeriveFormula", " DeviceID:%d folder takes no new file: the file is rewritten in place", id);
+    return doc.SaveFile(file.file()) && file.commit() ? QUIL_OK : QUIL_ERROR_PARAMETER;
 }
 
 std::int32_t deriveFormula(std::int32_t id, const char* path) {
     std::int32_t r = checkDeviceId(id);
     if (r != QUIL_OK) return r;
     if (!path) return QUIL_ERROR_NULL_POINTER;
+    // Every read goes to the controller open now, or fails: a file never
+    // mixes two controllers.
+    const SessionHold session(id);
     Saver s(id);
     std::int32_t active = kUnread;
     const bool known = s.read([&] { return QUIL_GetProgramNo(id, &active); });
@@ -381,7 +357,7 @@ std::int32_t deriveFormula(std::int32_t id, const char* path) {
         if (r != QUIL_OK) s.fail(r);
     }
     if (s.failure() != QUIL_OK) return s.failure();
-    return writeDocument(doc, path);
+    return writeDocument(doc, id, path);
 }
 
 }  // namespace

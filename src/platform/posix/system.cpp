@@ -163,15 +163,4 @@ bool leadingDouble(const char* text, double* out) {
     return true;
 }
 
-bool syncFile(std::FILE* f) { return std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0; }
-
-bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
-
-bool removeFile(const char* path) { return std::remove(path) == 0; }
-
-bool isRegularFile(const char* path) {
-    struct stat st {};
-    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 }  // namespace quil::platform

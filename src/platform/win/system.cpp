@@ -145,20 +145,4 @@ bool leadingInt(const char* text, std::int32_t* out) {
 int toInt(const char* text) { return static_cast<int>(::_strtoi64_l(text, nullptr, 10, cLocale())); }
 long long toLongLong(const char* text, int base) { return ::_strtoi64_l(text, nullptr, base, cLocale()); }
 
-bool syncFile(std::FILE* f) { return std::fflush(f) == 0 && ::_commit(::_fileno(f)) == 0; }
-
-// Replaces an existing target in one step, as rename does on POSIX, and
-// returns only when the move is on the disk.
-bool replaceFile(const char* from, const char* to) {
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-bool removeFile(const char* path) { return std::remove(path) == 0; }
-
-bool isRegularFile(const char* path) {
-    const DWORD attributes = ::GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-}
-
 }  // namespace quil::platform
