@@ -4,6 +4,7 @@
 // program (or a failed read) and which program selections it refuses.
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -117,6 +118,21 @@ const quil::LoadSetters kRecorder = {
     .setStorageTarget = record<N>,
 };
 
+// The deepest element nesting under node, and the most attributes any one
+// element has.
+int depthOf(const TiXmlNode& node, int* attributes) {
+    int deepest = 0;
+    for (const TiXmlNode* child = node.FirstChild(); child; child = child->NextSibling()) {
+        if (const TiXmlElement* e = child->ToElement()) {
+            int n = 0;
+            for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) ++n;
+            *attributes = std::max(*attributes, n);
+            deepest = std::max(deepest, 1 + depthOf(*e, attributes));
+        }
+    }
+    return deepest;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -124,7 +140,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_answers = data[0];
     const std::string text = quil::fuzz::textOf(data + 1, size - 1);
     TiXmlDocument doc;
-    if (!quil::parseSettingsText(doc, text)) return 0;
+    const bool parsed = quil::parseSettingsText(doc, text);
+    // What passed the limits kept the parser within them, also where it
+    // then stopped on an error (the nodes it had read stay in the document).
+    if (quil::settings::withinDocumentLimits(text)) {
+        int attributes = 0;
+        FUZZ_EXPECT(depthOf(doc, &attributes) <= quil::settings::kMaxDocumentDepth);
+        FUZZ_EXPECT(attributes <= quil::settings::kMaxElementAttributes);
+    }
+    if (!parsed) return 0;
     const TiXmlElement* root = doc.FirstChildElement();
     if (!root) return 0;
 
@@ -149,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case kAverage:
             FUZZ_EXPECT(c.number >= 1 && c.number <= 8);
             FUZZ_EXPECT(!c.selection.empty());
+            FUZZ_EXPECT(c.selection.find_first_not_of("0123456789") == std::string::npos);
             break;
         case kControllerNumbered: FUZZ_EXPECT(c.number >= 1 && c.number <= 8); break;
         // A program is selected only by the number its block names.

@@ -130,6 +130,14 @@ TEST_F(Cli, SettingsFilesAreSavedAndLoadedWithWhatTheyHold) {
     const CliRun loaded = run("settings load " + file);
     EXPECT_EQ(loaded.rc, 0) << loaded.err;
     EXPECT_EQ(loaded.out.rfind("loaded " + file + ": ", 0), 0u) << loaded.out;
+    EXPECT_NE(loaded.out.find("\napplied "), std::string::npos) << loaded.out;
+    const std::string refusing = dir.path() + "/refusing.xml";
+    std::ofstream(refusing) << "<SettingFileInfo><Version/><ProgParameter><ProgNo><OUTParameter><OUT05>"
+                               "<MeasurementTypeIndex MeasurementTypeIndex=\"1\"/></OUT05></OUTParameter></ProgNo>"
+                               "</ProgParameter></SettingFileInfo>";
+    const CliRun refused = run("settings load " + refusing);
+    EXPECT_EQ(refused.rc, 0) << refused.err;
+    EXPECT_NE(refused.out.find("applied 0, refused 1: OUT05/MeasurementTypeIndex\n"), std::string::npos) << refused.out;
     EXPECT_EQ(run("settings save " + dir.path() + "/missing/settings.xml").rc, 1);
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
@@ -14,6 +16,7 @@
 #include "log_dir.h"
 #include "platform/platform.h"
 #include "quil/controller_settings.h"
+#include "quil/device.h"
 #include "quil/settings_file.h"
 #include "settings_file_helpers.h"
 #include "sim/faults.h"
@@ -90,6 +93,46 @@ TEST(SettingsText, NothingAfterTheTextIsRead) {
     EXPECT_FALSE(parseSettingsText(doc, std::string_view(memory, 8))) << "<r> is never closed in the text";
     TiXmlDocument whole;
     EXPECT_TRUE(parseSettingsText(whole, "<r><a/>\xE3\x81\x82</r>")) << "the character complete";
+}
+
+// The limits see the document as the parser steps through it: end tags in
+// comments, CDATA sections, quoted values or behind a byte that announces a
+// multi-byte character close nothing for the parser, and so for the scan.
+TEST(SettingsText, TheLimitsSeeThroughWhatThePartsHide) {
+    const auto times = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    const auto attributes = [](int n) {
+        std::string out = "<a";
+        for (int i = 0; i < n; ++i) out += " a" + std::to_string(i) + "=\"1\"";
+        return out + "/>";
+    };
+    const struct {
+        const char* what;
+        std::function<std::string(int)> document;  // of a nesting depth
+    } kShapes[] = {
+        {"plain", [&](int n) { return times("<a>", n) + times("</a>", n); }},
+        {"end tags in a comment",
+         [&](int n) { return times("<a>", n / 2) + "<!--" + times("</a>", n) + "-->" + times("<a>", n - n / 2); }},
+        {"end tags in CDATA",
+         [&](int n) { return times("<a>", n / 2) + "<![CDATA[" + times("</a>", n) + "]]>" + times("<a>", n - n / 2); }},
+        {"end tags in values", [&](int n) { return times("<a x=\"</a></a>\">", n); }},
+        {"end tags behind a lead byte",
+         [&](int n) { return times("<a>", n / 2) + times("\xC3</a>", n / 2) + times("<a>", n - n / 2); }},
+        {"a mark the parser skips as blank", [&](int n) { return times("<a\xEF\xBB\xBF>", n); }},
+        {"a declaration's quoted end tags",
+         [&](int n) { return "<a><?xml version=\"</a></a>\" ?>" + times("<a>", n - 1); }},
+    };
+    for (const auto& shape : kShapes) {
+        EXPECT_TRUE(withinDocumentLimits(shape.document(kMaxDocumentDepth))) << shape.what;
+        EXPECT_FALSE(withinDocumentLimits(shape.document(kMaxDocumentDepth + 1))) << shape.what;
+    }
+    EXPECT_TRUE(withinDocumentLimits(attributes(kMaxElementAttributes)));
+    EXPECT_FALSE(withinDocumentLimits(attributes(kMaxElementAttributes + 1)));
+    EXPECT_TRUE(withinDocumentLimits("<a v=\"" + std::string(kMaxAttributeBytes, 'x') + "\"/>"));
+    EXPECT_FALSE(withinDocumentLimits("<a v=\"" + std::string(kMaxAttributeBytes + 1, 'x') + "\"/>"));
 }
 
 // Line ends become what the parser's own file reading makes of them.
@@ -210,6 +253,29 @@ TEST_F(SettingsLoad, RefusedArgumentsAndUnreadableFilesSendNothing) {
     for (const auto& c : cases) EXPECT_EQ(c.call(), c.code) << c.what;
     ASSERT_EQ(QUIL_SetResetSync(kId), QUIL_OK);
     EXPECT_EQ(sent(1), Lines{"DA"}) << "nothing before it, not even the program read";
+}
+
+// Documents beyond a settings file's size or shape are refused before the
+// parser sees them, with nothing sent: the parser would recurse past the
+// caller's stack, take minutes, or hold gigabytes.
+TEST_F(SettingsLoad, HostileDocumentsAreRefusedWithNothingSent) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    writeText(dir.file("deep.xml"), deep);
+    std::string wide = "<SettingFileInfo";
+    for (int i = 0; i < 40000; ++i) wide += " a" + std::to_string(i) + "=\"1\"";
+    writeText(dir.file("wide.xml"), wide + "/>");
+    {
+        std::ofstream large(dir.file("large.xml"), std::ios::binary);
+        large << document("");
+        large.seekp(static_cast<std::streamoff>(kMaxDocumentBytes));  // a sparse file past the cap
+        large << ' ';
+    }
+    sim.clearReceived();
+    for (const char* file : {"deep.xml", "wide.xml", "large.xml"})
+        EXPECT_EQ(QUIL_SetFormula(kId, dir.file(file).c_str()), QUIL_ERROR_PARAMETER) << file;
+    ASSERT_EQ(QUIL_SetResetSync(kId), QUIL_OK);
+    EXPECT_EQ(sent(1), Lines{"DA"}) << "nothing before it";
 }
 
 TEST_F(SettingsLoad, OnlyAVersionReadsAndReselectsTheProgramUnderAnyRootName) {
@@ -792,6 +858,47 @@ TEST_F(SettingsSave, ALinkFailureOrARefusedProgramEndsTheSaveAndKeepsTheOldFile)
     EXPECT_TRUE(save(doc));
     EXPECT_TRUE(save(doc));
     EXPECT_EQ(readBytes(path).rfind("<?xml", 0), 0u);
+}
+
+// The save replaces what the path names and keeps what the path is: a
+// symbolic link stays a link and its target gets the settings, the file's
+// permission bits stay, and a name as long as the system allows still saves.
+TEST_F(SettingsSave, TheReplacedFileKeepsItsLinkAndPermissions) {
+    namespace fs = std::filesystem;
+    writeText(dir.file("target.xml"), "old");
+    std::error_code noLinks;
+    fs::create_symlink("target.xml", dir.file("link.xml"), noLinks);
+    if (noLinks) GTEST_SKIP() << "no symbolic links here: " << noLinks.message();
+    fs::permissions(dir.file("target.xml"), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(QUIL_DeriveFormula(kId, dir.file("link.xml").c_str()), QUIL_OK);
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.xml")));
+    EXPECT_EQ(readBytes(dir.file("target.xml")).rfind("<?xml", 0), 0u) << "the target got the settings";
+    EXPECT_EQ(fs::status(dir.file("target.xml")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    const std::string longName = dir.file(std::string(250, 'n') + ".xml");
+    EXPECT_EQ(QUIL_DeriveFormula(kId, longName.c_str()), QUIL_OK);
+    EXPECT_EQ(filesIn(dir).size(), 3u) << "nothing left beside them";
+}
+
+// A save or load holds the device's session: once the device is closed,
+// also when its number has been opened again for another controller, every
+// call of the holder fails and reaches neither controller. A file never
+// mixes two controllers, and a load never writes into the wrong one.
+TEST_F(SettingsSave, AHeldSessionEndsWithItsClose) {
+    quil::sim::Simulator other(quil::sim::Options{.model = 5});
+    ASSERT_TRUE(other.start());
+    int32_t median = -1, power = -1;
+    {
+        const SessionHold held(kId);
+        EXPECT_EQ(QUIL_GetMedian(kId, 1, &median), QUIL_OK);
+        EXPECT_EQ(QUIL_CloseDevice(kId), QUIL_OK);
+        ASSERT_EQ(QUIL_OpenDeviceETHER(kId, other.ip().b, 2000), QUIL_OK);
+        other.clearReceived();
+        EXPECT_EQ(QUIL_GetMedian(kId, 1, &median), QUIL_ERROR_OPEN);
+        EXPECT_EQ(readLaserPower(kId, 1, &power), QUIL_ERROR_OPEN);
+        EXPECT_EQ(writeLaserPower(kId, 1, 7), QUIL_ERROR_OPEN);
+        EXPECT_TRUE(other.receivedLines().empty());
+    }
+    EXPECT_EQ(QUIL_GetMedian(kId, 1, &median), QUIL_OK) << "other callers use the new session";
 }
 
 // The models 34 to 39 set their encoders per channel: the controller-wide

@@ -83,11 +83,12 @@ int save(int32_t id, const std::string& path) {
 }
 
 int load(int32_t id, const std::string& path, const Contents& c) {
-    if (report("settings load", QUIL_SetFormula(id, path.c_str()))) return 1;
+    QuilLoadReport done{};
+    if (report("settings load", quil_load_settings(id, path.c_str(), &done))) return 1;
     std::printf("loaded %s: %d values, programs %s\n", path.c_str(), c.values, programList(c).c_str());
-    std::printf(
-        "(a value the controller refuses leaves that setting as it was; the active program is selected "
-        "again)\n");
+    std::printf("applied %d, refused %d%s%s\n", done.applied, done.refused, done.refused > 0 ? ": " : "",
+                done.refusedNames);
+    if (done.refused > 0) std::printf("(a refused value leaves that setting as it was)\n");
     return 0;
 }
 
