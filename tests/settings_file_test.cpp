@@ -122,6 +122,8 @@ TEST(SettingsText, TheLimitsSeeThroughWhatThePartsHide) {
         {"end tags behind a lead byte",
          [&](int n) { return times("<a>", n / 2) + times("\xC3</a>", n / 2) + times("<a>", n - n / 2); }},
         {"a mark the parser skips as blank", [&](int n) { return times("<a\xEF\xBB\xBF>", n); }},
+        {"an element cut off by the end", [&](int n) { return times("<a>", n - 1) + "<a"; }},
+        {"an empty element", [&](int n) { return times("<a>", n - 1) + "<a/>"; }},
         {"a declaration's quoted end tags",
          [&](int n) { return "<a><?xml version=\"</a></a>\" ?>" + times("<a>", n - 1); }},
     };

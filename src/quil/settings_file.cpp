@@ -284,6 +284,9 @@ private:
     }
 
     Step element() {
+        // The parser makes an element of every start it meets, also one
+        // that ends in an error: its level counts from its start.
+        if (depth_ + 1 > kMaxDocumentDepth) return Step::Refuse;
         ++p_;
         skipName();
         for (int attributes = 0;;) {
@@ -296,7 +299,8 @@ private:
             }
             if (t_[p_] == '>') {
                 ++p_;
-                return ++depth_ > kMaxDocumentDepth ? Step::Refuse : Step::Next;
+                ++depth_;
+                return Step::Next;
             }
             if (++attributes > kMaxElementAttributes) return Step::Refuse;
             if (const Step s = attribute(); s != Step::Next) return s;
