@@ -13,7 +13,7 @@ found through QUIL_LIBRARY, beside this package, in the build/ directory of
 a source checkout, or on the system's library path (see load_library).
 """
 
-from ._library import Library, candidates, library, load_library
+from ._library import Library, candidates, library, load_library, log_directory
 from .controller import (
     MAX_STORED_VALUES,
     Controller,
@@ -57,5 +57,6 @@ __all__ = [
     "library",
     "library_version",
     "load_library",
+    "log_directory",
     "search",
 ]
