@@ -115,11 +115,12 @@ QUIL_API const char* quil_code_message(int32_t family, int32_t code);
 /* ------------------------------------------------------------ trace log
  * By default the first QUIL_OpenDeviceETHER of a process reads
  * "EnableLogout.ini" in the application's directory (creating it, logging
- * off, when missing), prints what it read on standard output, and writes the
+ * off, when missing), prints what it read on standard error, and writes the
  * log "QUILLinkFile.log" there when the INI says Enable=1. The environment
  * variable QUIL_LOG_DIR names another directory for both files, and
  * QUIL_QUIET=1 silences every console line of the library (also "connect
- * err", "RecvRollData err ret:" and the search's lines). */
+ * err", "RecvRollData err ret:" and the search's lines). The library never
+ * writes on standard output: every console line goes to standard error. */
 #define QUIL_LOG_FROM_INI 2  /* enable: read the INI in the log directory */
 #define QUIL_LOG_QUIET 0x100 /* or'ed into enable: no console lines */
 /* Chooses, before the first QUIL_OpenDeviceETHER of the process, where the
@@ -664,7 +665,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DeriveFormula(int32_t DeviceId, const char* p
  * QUIL_ERROR_REPLY, QUIL_ERROR_OVERFLOW, QUIL_ERROR_WAIT, QUIL_ERROR_NO_LINK)
  * or a close of the device ends the load at once with that code (or
  * QUIL_ERROR_OPEN), nothing more sent. Prints the file's XML declaration
- * (printable characters, at most 64 of each text) on the console.
+ * (printable characters, at most 64 of each text) on standard error.
  * QUIL_OK also when values were refused; QUIL_ERROR_DEVICE_ID,
  * QUIL_ERROR_OPEN; QUIL_ERROR_NULL_POINTER for a null path;
  * QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be read as

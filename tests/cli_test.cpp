@@ -14,6 +14,7 @@
 #include <string>
 
 #include "log_dir.h"
+#include "netns.h"
 #include "platform/platform.h"
 #include "quil.h"
 #include "sim/simulator.h"
@@ -32,28 +33,59 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
+// Runs the shell command line around quilctl's arguments: "quilctl ARGS"
+// stands where QUILCTL is; its streams and exit status go to files in dir.
+CliRun runShell(const std::string& dir, const std::string& args, const std::string& around = "QUILCTL") {
+    const std::string base = dir + "/run";
+    const std::string quilctl = std::string(QUILCTL_PATH) + " " + args + " >" + base + ".out 2>" + base + ".err";
+    std::string cmd = around;
+    cmd.replace(cmd.find("QUILCTL"), 7, quilctl);
+    cmd += "; echo $? >" + base + ".rc";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return CliRun{std::atoi(slurp(base + ".rc").c_str()), slurp(base + ".out"), slurp(base + ".err")};
+}
+
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.start()); }
 
     // Runs quilctl against the simulator with these arguments.
-    CliRun run(const std::string& args) {
-        const std::string base = dir.path() + "/run";
-        const std::string cmd = std::string(QUILCTL_PATH) + " --address " + sim.address() + " " + args + " >" + base +
-                                ".out 2>" + base + ".err; echo $? >" + base + ".rc";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return CliRun{std::atoi(slurp(base + ".rc").c_str()), slurp(base + ".out"), slurp(base + ".err")};
-    }
+    CliRun run(const std::string& args) { return runShell(dir.path(), "--address " + sim.address() + " " + args); }
 
     quil::test::LogDir dir;
     quil::sim::Simulator sim;
 };
 
 TEST_F(Cli, NumbersAreParsedWholeOrRefusedBeforeTheNetwork) {
-    for (const char* args :
-         {"program x", "program 8", "runtime x", "--timeout abc model", "--id 64 model", "reg read 1 abc", "measure 1x",
-          "measure --mask", "stream --batch 0", "stream --batch 10 --batches 0", "head set able-range 2 10 9x",
-          "out get tolerance 9", "storage read one"}) {
+    // Each refused, on standard error, before the network.
+    const char* const refused[] = {"program x",
+                                   "program 8",
+                                   "runtime x",
+                                   "--timeout abc model",
+                                   "--id 64 model",
+                                   "reg read 1 abc",
+                                   "measure 1x",
+                                   "measure --mask",
+                                   "stream --batch 0",
+                                   "stream --batch 10 --batches 0",
+                                   "head set able-range 2 10 9x",
+                                   "out get tolerance 9",
+                                   "storage read one",
+                                   "measure 9",
+                                   "measure --mask 16",
+                                   "measure --mask=0",
+                                   "timing on 5",
+                                   "reset --mask 16",
+                                   "storage read 9",
+                                   "storage encoder 4",
+                                   "model foo bar",
+                                   "version x",
+                                   "search now",
+                                   "--frobnicate model",
+                                   "model --id=64",
+                                   "model --timeout",
+                                   "stream --batch=10 --bogus 1"};
+    for (const char* args : refused) {
         const CliRun r = run(args);
         EXPECT_EQ(r.rc, 2) << args;
         EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
@@ -75,12 +107,83 @@ TEST_F(Cli, HelpNeverTouchesTheNetwork) {
     EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos);
 }
 
-TEST_F(Cli, FailuresGoToStandardErrorAndTheLibraryStaysQuiet) {
-    const CliRun r = run("measure 9");
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.err.find("QUIL_ERROR_RANGE (4105)"), std::string::npos);
-    EXPECT_EQ(r.out.find("FILE FIND"), std::string::npos) << "console lines only with -v";
-    EXPECT_NE(run("-v model").out.find("FILE FIND"), std::string::npos);
+// What a command that reaches the network tells: its exit status (1 for a
+// failure of the controller or the network), its results on standard output,
+// every failure on standard error, and the library's own console lines only
+// with -v and only on standard error.
+TEST_F(Cli, ExitStatusAndStreamsTellWhatHappened) {
+    const std::string nobody = quil::sim::freeLoopbackAddress();
+    const std::string empty = dir.path() + "/empty.xml";
+    std::ofstream(empty) << "<root/>\n";
+    sim.stream().configure({.mask = 0x01, .valuesPerPacket = 100, .packetIntervalMs = 1});
+    quil::sim::Faults dropStream;
+    dropStream.dropStreamAfterPackets = 3;
+    struct Case {
+        std::string args;
+        int rc;
+        std::string out;  // what standard output starts with ("": nothing at all)
+        std::string err;  // what standard error holds
+        quil::sim::Faults faults = {};
+    };
+    const Case cases[] = {
+        {"model", 0, "model code 0\n", ""},
+        {"model --address " + nobody, 1, "", "open " + nobody + ":19062: Connection refused (QUIL_ERROR_OPEN"},
+        {"--address=" + nobody + " --timeout=300 model", 1, "", "open " + nobody + ":19062: Connection refused"},
+        {"model --id=5 --address=" + sim.address(), 0, "model code 0\n", ""},
+        {"-v model", 0, "model code 0\n", "FILE FIND enableLog:"},
+        {"stream --batch 10 --address " + nobody + " -v", 1, "", "connect err-1"},
+        {"stream --batch 10 --address " + nobody, 1, "", "start failed: Connection refused"},
+        {"raw MD --address " + nobody, 1, "", "connect " + nobody + ":19062: Connection refused"},
+        {"out set tolerance 1 53 -53 0", 0, "OUT 1: tolerance upper=52  lower=-52  hysteresis=0\n", ""},
+        {"settings load " + empty, 1, "", "settings load: " + empty + " holds no settings"},
+        {"stream --batch 100 --batches 100", 1, "batch   1: 100 values per channel, mask 0x01, ",
+         "stream: device 0: the controller closed the stream (read failure)", dropStream},
+    };
+    for (const Case& c : cases) {
+        sim.setFaults(c.faults);
+        const CliRun r = run(c.args);
+        EXPECT_EQ(r.rc, c.rc) << c.args << "\n" << r.err;
+        if (c.out.empty()) {
+            EXPECT_EQ(r.out, "") << c.args;
+        } else {
+            EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args << "\n" << r.out;
+        }
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+        if (c.args.find("-v") == std::string::npos) {
+            EXPECT_EQ(r.err.find("FILE FIND"), std::string::npos) << c.args;
+        }
+    }
+}
+
+TEST_F(Cli, InterruptStopsTheStreamRunAndPrintsItsSummary) {
+    sim.stream().configure({.mask = 0x01, .valuesPerPacket = 100, .packetIntervalMs = 5});
+    const std::string out = dir.path() + "/run.out";
+    // Interrupted once the first batch is out; the shell waits for it.
+    const CliRun r = runShell(dir.path(), "--address " + sim.address() + " stream --batch 100 --batches 1000000",
+                              "QUILCTL & pid=$!; for i in $(seq 200); do grep -q 'batch ' " + out +
+                                  " && break; sleep 0.05; done; kill -INT $pid; wait $pid");
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("batch   1: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\npackets "), std::string::npos) << "the summary: " << r.out;
+    EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
+    const std::vector<bool> switches = sim.stream().switches();
+    ASSERT_FALSE(switches.empty());
+    EXPECT_FALSE(switches.back()) << "the controller was told to stop streaming";
+}
+
+TEST(CliSearch, AnotherProgramOnTheSearchPortFailsTheSearch) {
+    quil::test::NetnsPair net;  // quilctl runs in its searcher side: a private network
+    if (!net.ready()) GTEST_SKIP() << "needs a private network namespace for broadcasting: " << net.why();
+    quil::platform::Ipv4 ip;
+    ASSERT_TRUE(quil::platform::parseIpv4(quil::test::kSearcherAddress, &ip));
+    quil::platform::Socket holder = quil::platform::udpSocket();
+    ASSERT_TRUE(holder.valid());
+    ASSERT_EQ(quil::platform::bindTo(holder, ip, 3778), 0);
+    quil::test::LogDir dir;
+    const CliRun r = runShell(dir.path(), "search");
+    quil::platform::closeSocket(holder);
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_NE(r.err.find("could not listen for answers on UDP port 3778"), std::string::npos) << r.err;
 }
 
 TEST_F(Cli, StreamPrintsExactlyTheBatchesAskedFor) {

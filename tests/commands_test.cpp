@@ -207,9 +207,9 @@ TEST_F(TraceLines, CommandFunctionsTraceEntryFailureAndSuccess) {
     logDir.writeIni(1, 3);
     quil::sim::Simulator sim(quil::sim::Options{.model = 36});
     ASSERT_TRUE(sim.start());
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "FILE FIND enableLog:1 levelLog:3\r\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "FILE FIND enableLog:1 levelLog:3\r\n");
     QuilCalcData d{};
     sim.model().setOutValue(3, "2.500");
     ASSERT_EQ(QUIL_GetCalcDataSingle(0, 3, &d), QUIL_OK);
@@ -251,9 +251,9 @@ TEST_F(TraceLines, CommandFunctionsTraceEntryFailureAndSuccess) {
 TEST_F(TraceLines, NothingIsWrittenWhileTheIniSwitchesLoggingOff) {
     quil::sim::Simulator sim;
     ASSERT_TRUE(sim.start());
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "FILE FIND enableLog:0 levelLog:1\r\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "FILE FIND enableLog:0 levelLog:1\r\n");
     QuilCalcData d{};
     EXPECT_EQ(QUIL_GetCalcDataSingle(0, 1, &d), QUIL_OK);
     EXPECT_EQ(QUIL_CloseDevice(0), QUIL_OK);

@@ -153,9 +153,9 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 // Runs the library's log set-up and returns what it printed on standard output.
 std::string runSetup() {
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     elog_setup_library_log();
-    return testing::internal::GetCapturedStdout();
+    return testing::internal::GetCapturedStderr();
 }
 
 // One line per level, each naming its level, as the library's call sites write them.
@@ -207,9 +207,9 @@ TEST(ElogIni, ReadOncePerProcess) {
     spit(dir.ini(), "[EnableOutput]\r\nEnable=0\r\n[LevelOutput]\r\nLevel=5\r\n");
     int enable = -7;
     int level = -7;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ReadLogIni(quil::platform::applicationDirectory(), &enable, &level), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(enable, -7);
     EXPECT_EQ(level, -7);
 

@@ -243,9 +243,9 @@ TEST(SettingsTrace, FailureAndSuccessLinesShareOneFrame) {
     logDir.writeIni(1, 3);
     quil::sim::Simulator sim(quil::sim::Options{.model = 35});
     ASSERT_TRUE(sim.start());
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    ::testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStderr();
     int32_t a = 0, b = 0, c = 0;
     EXPECT_EQ(QUIL_SetMedian(0, 2, 1), QUIL_OK);
     sim.script().replyOnce("ER,SW,62\r\n");

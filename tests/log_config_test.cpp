@@ -19,10 +19,10 @@ using quil::test::LogDir;
 std::string openOnce() {
     quil::sim::Simulator sim;
     EXPECT_TRUE(sim.start());
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
     QUIL_CloseDevice(0);
-    return testing::internal::GetCapturedStdout();
+    return testing::internal::GetCapturedStderr();
 }
 
 TEST(LogConfig, ChosenDirectoryAndLevelWithoutAnyIni) {

@@ -282,18 +282,18 @@ TEST_F(SettingsLoad, HostileDocumentsAreRefusedWithNothingSent) {
 
 TEST_F(SettingsLoad, OnlyAVersionReadsAndReselectsTheProgramUnderAnyRootName) {
     ASSERT_EQ(QUIL_SetProgramNo(kId, 6), QUIL_OK);
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(load(document("")), (Lines{"PR", "PW,6"}));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"
               "version is 1.0 , encoding is UTF-8\n");
     // Any root name; children before "Version" are not looked at, and a
     // file without a declaration prints nothing.
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     const Lines lines = load(
         "<Other><EnvironmentSet><AutosendIndex AutosendIndex=\"1\" /></EnvironmentSet><Version />"
         "<EnvironmentSet><UnValidTypeIndex UnValidTypeIndex=\"1\" /></EnvironmentSet></Other>");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(starting(lines, "SW,EH,C"), Lines{});
     EXPECT_TRUE(has(lines, "PV,1"));
     // Without "Version" nothing is applied.
@@ -928,9 +928,9 @@ protected:
         ASSERT_TRUE(logDir.ok());
         logDir.writeIni(1, 3);
         ASSERT_TRUE(sim.start());
-        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
         ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-        ::testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStderr();
     }
     // The log, once the device is closed.
     std::string log() {

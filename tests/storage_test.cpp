@@ -584,9 +584,9 @@ protected:
         ASSERT_TRUE(logDir.ok());
         logDir.writeIni(1, 1);
         ASSERT_TRUE(sim.start());
-        ::testing::internal::CaptureStdout();  // the log set-up reports what it read
+        ::testing::internal::CaptureStderr();  // the log set-up reports what it read
         ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-        ::testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStderr();
     }
     void TearDown() override { QUIL_CloseDevice(0); }
     std::string log() { return logDir.log(); }

@@ -256,11 +256,11 @@ TEST_F(StreamTest, ClosingTheDeviceLeavesTheStreamsCommandLink) {
 TEST_F(StreamTest, ControllerGoneEndsTheRunWithOneFailure) {
     start(StreamConfig{.mask = 0x01, .valuesPerPacket = 10, .packets = 0, .packetIntervalMs = 10}, 10);
     ASSERT_TRUE(g_events.waitFor(1));
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     sim.closeConnections();
     ASSERT_TRUE(g_events.waitFor(2));
     quil::platform::sleepMs(200);
-    EXPECT_NE(::testing::internal::GetCapturedStdout().find("RecvRollData err ret:-3"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("RecvRollData err ret:-3"), std::string::npos);
     auto ev = g_events.snapshot();
     ASSERT_EQ(ev.back().status, 1);
     const size_t after = ev.size();
@@ -280,9 +280,9 @@ TEST_F(StreamTest, RawRollLinkReadsOnePacket) {
     EXPECT_EQ(RecvRollData(kId, 50), -2);
     EXPECT_EQ(ClearRecv(kId), -2);
     ASSERT_TRUE(sim.stream().sendRaw(Stream::header(0x01, 25165825)));
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(RecvRollData(kId, 2000), -5);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "dataSize err:25165825\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "dataSize err:25165825\n");
     EXPECT_EQ(RollLinkDisconnect(kId), 0);
     EXPECT_EQ(GetRollDataBuff(kId), nullptr);
 }

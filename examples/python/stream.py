@@ -30,7 +30,7 @@ def main():
                 if n == batches:
                     stream.stop()
         stats = stream.stats()
-        print("packets %d, bytes discarded %d, callbacks %d" % (stats.packets, stats.bytesDiscarded, stats.callbacks))
+        print("packets %d, bytes discarded %d, callbacks %d" % (stats.packets, stats.bytes_discarded, stats.callbacks))
     except quil.QuilError as e:
         print("%s: %s (%d)" % (e.function, e.name, e.code), file=sys.stderr)
         return 1

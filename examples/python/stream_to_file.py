@@ -62,7 +62,7 @@ def main():
                 stats = stream.stats()  # the run's counters so far
                 print(
                     "%2d s: %d values per channel, %.0f values/s, %d packets, %d bytes skipped"
-                    % (s, done, (done - before) / (now - last), stats.packets, stats.bytesDiscarded),
+                    % (s, done, (done - before) / (now - last), stats.packets, stats.bytes_discarded),
                     flush=True,
                 )
                 before, last = done, now

@@ -8,12 +8,15 @@ A ctypes binding of libquil's C interface (quil.h)::
         for m in c.measure_all():
             print(m.out, m.value if m.valid else m.status.name)
 
-Failures raise QuilError (code, name, message, function). The library is
+Failures raise QuilError (code, name, message, function); a connection
+refused or lost raises QuilConnectionError, also a ConnectionError, and a
+controller that does not answer in time QuilTimeoutError, also a
+TimeoutError. The library is
 found through QUIL_LIBRARY, beside this package, in the build/ directory of
 a source checkout, or on the system's library path (see load_library).
 """
 
-from ._library import Library, candidates, library, load_library
+from ._library import Library, candidates, library, load_library, log_directory
 from .controller import (
     MAX_STORED_VALUES,
     Controller,
@@ -23,7 +26,14 @@ from .controller import (
     StorageStatus,
     ValueStatus,
 )
-from .errors import FunctionMissingError, LibraryNotFoundError, QuilError, StreamError
+from .errors import (
+    FunctionMissingError,
+    LibraryNotFoundError,
+    QuilConnectionError,
+    QuilError,
+    QuilTimeoutError,
+    StreamError,
+)
 from .search import SearchResult, search
 from .stream import Batch, RollStats, Stream
 
@@ -45,7 +55,9 @@ __all__ = [
     "MAX_STORED_VALUES",
     "Measurement",
     "Mode",
+    "QuilConnectionError",
     "QuilError",
+    "QuilTimeoutError",
     "Result",
     "RollStats",
     "SearchResult",
@@ -57,5 +69,6 @@ __all__ = [
     "library",
     "library_version",
     "load_library",
+    "log_directory",
     "search",
 ]

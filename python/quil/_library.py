@@ -12,6 +12,12 @@ The library is looked for, in this order:
 
 Nothing is loaded at import: the first call that needs the library loads it,
 so ``import quil`` works on a machine without it.
+
+Where the library keeps its trace log: a C program has "EnableLogout.ini" and
+"QUILLinkFile.log" beside its executable, which for Python is the
+interpreter's directory (``/usr/bin``), no place for a program's files. So,
+unless ``QUIL_LOG_DIR`` chooses, a loaded library is pointed at the user's
+state directory (``log_directory()``) before anything can open a device.
 """
 
 import ctypes
@@ -26,12 +32,30 @@ from .errors import FunctionMissingError, LibraryNotFoundError
 _PACKAGE_DIR = Path(__file__).resolve().parent
 _CHECKOUT_DIR = _PACKAGE_DIR.parent.parent
 
+_LOG_FROM_INI = 2  # QUIL_LOG_FROM_INI: the INI in the directory decides
+
 if sys.platform == "win32":
     _FILE_NAMES = ("quil.dll",)
 elif sys.platform == "darwin":
     _FILE_NAMES = ("libquil.dylib",)
 else:
     _FILE_NAMES = ("libquil.so", "libquil.so.1")
+
+
+def log_directory():
+    """Where the library's INI and trace log go for this package: QUIL_LOG_DIR
+    when set, else the per-user state directory, $XDG_STATE_HOME/quil or
+    ~/.local/state/quil (%LOCALAPPDATA%\\quil on Windows)."""
+    chosen = os.environ.get("QUIL_LOG_DIR")
+    if chosen:
+        return Path(chosen)
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA") or str(Path.home() / "AppData" / "Local")
+    else:
+        base = os.environ.get("XDG_STATE_HOME", "")
+        if not os.path.isabs(base):  # unset, empty or relative: not to be used
+            base = str(Path.home() / ".local" / "state")
+    return Path(base) / "quil"
 
 
 def candidates():
@@ -58,6 +82,22 @@ class Library:
         name = self.function("quil_result_name", [ctypes.c_int32], ctypes.c_char_p)
         message = self.function("quil_result_message", [ctypes.c_int32], ctypes.c_char_p)
         self._name, self._message = name, message
+        self._choose_log_directory()
+
+    def _choose_log_directory(self):
+        """Points the library's INI and log at log_directory() (the library
+        itself reads QUIL_LOG_DIR). The INI there still decides whether
+        anything is logged. Once a device was opened in this process the
+        library keeps its choice (quil_log_configure then refuses)."""
+        if os.environ.get("QUIL_LOG_DIR") or not self.has("quil_log_configure"):
+            return
+        directory = log_directory()
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+        except OSError:
+            pass  # the library then finds no INI: logging stays off
+        configure = self.function("quil_log_configure", [ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32])
+        configure(os.fsencode(directory), _LOG_FROM_INI, 0)
 
     def function(self, name, argtypes, restype=ctypes.c_int32):
         """The C function name with its types set; FunctionMissingError when

@@ -67,6 +67,9 @@ class Entry:
             title = "".join(part.capitalize() for part in base.split("_"))
             self.result = collections.namedtuple(title, [p.name for p in self.outputs])
         self._signature = self.signature()
+        # Reads and setters may run twice to the same effect; a zero setting,
+        # like the resets, storage controls and calibrations, acts each time.
+        self.repeatable = py_name.startswith(("get_", "set_")) and not py_name.startswith("set_zero")
 
     def argtypes(self):
         return (
@@ -94,10 +97,18 @@ class Entry:
         text = "%s(%s). Returns %s; raises QuilError on a result other than 0." % (self.c_name, c_args, returns)
         return (self.doc + "\n\n" + text) if self.doc else text
 
+    def annotations(self):
+        annotations = {p.name: int for p in self.arguments}
+        annotations["return"] = None if not self.outputs else int if self.result is None else self.result
+        return annotations
+
     def call(self, controller, args, kwargs):
         bound = self._signature.bind(controller, *args, **kwargs)
         bound.apply_defaults()
         values = [p.convert(bound.arguments[p.name], self.c_name) for p in self.arguments]
+        return controller._retrying(self.repeatable, lambda: self._call_once(controller, values))
+
+    def _call_once(self, controller, values):
         lib = controller.library
         function = lib.function(self.c_name, self.argtypes())
         outs = [p.ctype(0) for p in self.outputs]
@@ -119,6 +130,7 @@ class Entry:
         method.__name__ = method.__qualname__ = self.py_name
         method.__signature__ = self._signature
         method.__doc__ = self.docstring()
+        method.__annotations__ = self.annotations()
         method.c_function = self.c_name
         return method
 

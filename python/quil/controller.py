@@ -4,17 +4,19 @@ import atexit
 import collections
 import ctypes
 import enum
+import errno
 import ipaddress
 import os
 import threading
 from array import array
+from typing import Callable, List, Optional, TypeVar, Union
 
 from . import _devices
 from ._library import library as default_library
 from ._table import Param, install
-from .errors import QuilError
+from .errors import QuilConnectionError, QuilError
 from .families import FAMILIES
-from .stream import Stream
+from .stream import Batch, Stream
 
 
 class Result(enum.IntEnum):
@@ -111,6 +113,36 @@ _MAX_OUTS = 8
 
 
 _PATH_ARGS = _I32 + [ctypes.c_char_p]
+_T = TypeVar("_T")
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def _path_error(cls, code, path):
+    return cls(code, os.strerror(code), os.fsdecode(path))
+
+
+def _check_readable(path):
+    """The errors the standard library gives for a file that cannot be read,
+    before the library is asked (which knows only QUIL_ERROR_PARAMETER)."""
+    if not os.path.exists(path):
+        raise _path_error(FileNotFoundError, errno.ENOENT, path)
+    if os.path.isdir(path):
+        raise _path_error(IsADirectoryError, errno.EISDIR, path)
+    if not os.access(path, os.R_OK):
+        raise _path_error(PermissionError, errno.EACCES, path)
+
+
+def _check_writable(path):
+    """As _check_readable, for a file to be written: the save writes a new
+    file beside it and puts it in its place, so its directory must exist and
+    be writable."""
+    if os.path.isdir(path):
+        raise _path_error(IsADirectoryError, errno.EISDIR, path)
+    directory = os.path.dirname(os.path.abspath(os.fsdecode(path)))
+    if not os.path.isdir(directory):
+        raise _path_error(FileNotFoundError, errno.ENOENT, directory)
+    if not os.access(directory, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise _path_error(PermissionError, errno.EACCES, path)
 
 
 def _path_bytes(path, function):
@@ -148,32 +180,77 @@ class Controller:
     One method per C function, grouped by family (families.py); each names
     its C function in its docstring. Calls on one Controller are serialised
     by the library; different Controllers run in parallel.
+
+    reconnect: when a call finds the connection lost (QuilConnectionError,
+    for instance after the controller restarted), reopen it once with
+    reconnect() and make the call again. Only calls that may safely run
+    twice are repeated: reads and setters; the zero setting, resets, the
+    storage controls, the ABLE calibration and the settings files are not.
     """
 
-    def __init__(self, address, device=None, timeout_ms=2000, library=None):
+    def __init__(
+        self,
+        address: str,
+        device: Optional[int] = None,
+        timeout_ms: int = 2000,
+        library=None,
+        reconnect: bool = False,
+    ) -> None:
         self.address = str(ipaddress.IPv4Address(address))
         self.library = library or default_library()
+        self.timeout_ms = _U32P.convert(timeout_ms, "QUIL_OpenDeviceETHER", "timeout_ms")
+        self.auto_reconnect = bool(reconnect)
         self._lock = threading.Lock()
         self._watcher_thread = None
         self.device = _devices.reserve(device)
         try:
-            ip = (ctypes.c_uint8 * 4)(*ipaddress.IPv4Address(address).packed)
-            timeout = _U32P.convert(timeout_ms, "QUIL_OpenDeviceETHER", "timeout_ms")
-            opener = self.library.function(
-                "QUIL_OpenDeviceETHER", [ctypes.c_int32, ctypes.POINTER(ctypes.c_uint8), ctypes.c_uint32]
-            )
-            code = opener(self.device, ip, timeout)
-            if code != 0:
-                raise QuilError(code, "QUIL_OpenDeviceETHER", library=self.library, detail=self.address)
+            self._open_connection()
         except BaseException:
             _devices.release(self.device)
             raise
         self._open = True
 
-    def __enter__(self):
+    def _open_connection(self):
+        ip = (ctypes.c_uint8 * 4)(*ipaddress.IPv4Address(self.address).packed)
+        opener = self.library.function(
+            "QUIL_OpenDeviceETHER", [ctypes.c_int32, ctypes.POINTER(ctypes.c_uint8), ctypes.c_uint32]
+        )
+        code = opener(self.device, ip, self.timeout_ms)
+        if code != 0:
+            raise QuilError(code, "QUIL_OpenDeviceETHER", library=self.library, detail=self.address)
+
+    def reconnect(self) -> None:
+        """Closes the connection (QUIL_CloseDevice, whatever state it is in)
+        and opens it again on the same device number; a storage watcher is
+        started again with its callback. Raises QuilError (a
+        QuilConnectionError when the controller cannot be reached); the
+        Controller stays usable for another reconnect()."""
+        self._device_for_call("reconnect")
+        if self._watcher_thread == threading.get_ident():
+            raise RuntimeError("reconnect() from the storage callback would wait for itself")
+        # A lost connection's close fails or not; the record is free after it.
+        self.library.function("QUIL_CloseDevice", _I32)(self.device)
+        self._open_connection()
+        with _watchers_lock:
+            watched = _watchers.get(self.device)
+        if watched is not None and watched[0] is self:
+            self._call_once("QUIL_SetOneDataStorage", _I32 + [_STORAGE_CALLBACK], watched[1])
+
+    def _retrying(self, repeatable: bool, attempt: Callable[[], _T]) -> _T:
+        """attempt(); with reconnect on and a repeatable call, once more
+        after reconnect() when the connection was lost."""
+        try:
+            return attempt()
+        except QuilConnectionError:
+            if not (self.auto_reconnect and repeatable and self.is_open):
+                raise
+        self.reconnect()
+        return attempt()
+
+    def __enter__(self) -> "Controller":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc) -> None:
         self.close()
 
     def __repr__(self):
@@ -181,7 +258,7 @@ class Controller:
         return "<quil.Controller %s device %d %s>" % (self.address, self.device, state)
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
         return getattr(self, "_open", False)
 
     def _device_for_call(self, function):
@@ -189,16 +266,20 @@ class Controller:
             raise QuilError(Result.ERROR_OPEN, function, library=self.library, detail="the Controller is closed")
         return self.device
 
-    def _call(self, name, argtypes, *args):
+    def _call(self, name, argtypes, *args, repeatable=True):
         """Calls name with the device number and args; the numbers among
-        args come as (name, value) pairs and are range-checked."""
+        args come as (name, value) pairs and are range-checked. A repeatable
+        call is made once more after a lost connection (see reconnect)."""
         args = [_I32P.convert(a[1], name, a[0]) if isinstance(a, tuple) else a for a in args]
+        self._retrying(repeatable, lambda: self._call_once(name, argtypes, *args))
+
+    def _call_once(self, name, argtypes, *args):
         f = self.library.function(name, argtypes)
         code = f(self._device_for_call(name), *args)
         if code != 0:
             raise QuilError(code, name, library=self.library)
 
-    def close(self):
+    def close(self) -> None:
         """Stops the storage watcher and closes the connection. Closing twice
         is harmless. Not allowed from the storage watcher's callback."""
         with self._lock:
@@ -222,27 +303,27 @@ class Controller:
         return function is None or (library or default_library()).has(function)
 
     # ------------------------------------------------------- measured values
-    def measure(self, out):
+    def measure(self, out: int) -> Measurement:
         """Measured value of one OUT, 1 to 8 (QUIL_GetCalcDataSingle)."""
         record = _CalcData()
         self._call("QUIL_GetCalcDataSingle", _I32 * 2 + [ctypes.POINTER(_CalcData)], ("out", out), ctypes.byref(record))
         return _measurement(record)
 
-    def measure_mask(self, mask):
+    def measure_mask(self, mask: int) -> List[Measurement]:
         """Measured values of the OUTs of a mask (bit 0 = OUT1 ... bit 3 =
         OUT4, 1 to 15), in ascending OUT order (QUIL_GetCalcDataMulti)."""
         records = (_CalcData * 4)()
         self._call("QUIL_GetCalcDataMulti", _I32 * 2 + [ctypes.POINTER(_CalcData)], ("mask", mask), records)
         return [_measurement(r) for r in records[: bin(mask & 0xF).count("1")]]
 
-    def measure_all(self):
+    def measure_all(self) -> List[Measurement]:
         """Measured values of OUT1 to OUT4 (QUIL_GetCalcDataALL)."""
         records = (_CalcData * 4)()
         self._call("QUIL_GetCalcDataALL", _I32 + [ctypes.POINTER(_CalcData)], records)
         return [_measurement(r) for r in records]
 
     # ---------------------------------------------------------- data storage
-    def storage_status(self):
+    def storage_status(self) -> StorageStatus:
         """StorageStatus (QUIL_DataStorageGetStatus)."""
         recording = ctypes.c_int32(0)
         outs = (ctypes.c_int32 * _MAX_OUTS)(*([-1] * _MAX_OUTS))
@@ -251,13 +332,13 @@ class Controller:
         # Entries the controller did not report stay at -1.
         return StorageStatus(recording.value != 0, tuple(n for n in outs if n != -1))
 
-    def storage_data(self, out, capacity=MAX_STORED_VALUES):
+    def storage_data(self, out: int, capacity: int = MAX_STORED_VALUES) -> "array[float]":
         """Stored values of one OUT (1 to 8) as array('f'), at most capacity
         of them, in the OUT's display unit; a special value reads as -999.0
         (QUIL_DataStorageGetData)."""
         return self._read_stored("QUIL_DataStorageGetData", ctypes.c_float, "f", ("out", out), capacity)
 
-    def encoder_storage(self, channel, capacity=MAX_STORED_VALUES):
+    def encoder_storage(self, channel: int, capacity: int = MAX_STORED_VALUES) -> "array[int]":
         """Stored counts of one encoder channel (1 to 3; models 34 to 39) as
         array('i'); a special value reads as -999 (QUIL_GetEncoderStoreValue)."""
         return self._read_stored("QUIL_GetEncoderStoreValue", ctypes.c_int32, "i", ("channel", channel), capacity)
@@ -272,7 +353,7 @@ class Controller:
         self._call(name, argtypes, number, capacity, values, ctypes.byref(received))
         return _int_array(values, min(max(received.value, 0), capacity), typecode)
 
-    def watch_storage(self, callback):
+    def watch_storage(self, callback: Callable[["Controller"], None]) -> None:
         """Starts the storage watcher (QUIL_SetOneDataStorage): callback(self)
         runs on the library's poll thread about once a millisecond while
         recording has stopped with data stored; clearing the storage
@@ -288,7 +369,7 @@ class Controller:
             previous = _watchers.get(self.device)
             _watchers[self.device] = (self, c_callback)
         try:
-            self._call("QUIL_SetOneDataStorage", _I32 + [_STORAGE_CALLBACK], c_callback)
+            self._call("QUIL_SetOneDataStorage", _I32 + [_STORAGE_CALLBACK], c_callback, repeatable=False)
         except BaseException:
             with _watchers_lock:
                 if previous is None:
@@ -298,26 +379,41 @@ class Controller:
             raise
 
     # -------------------------------------------------------- settings files
-    def save_settings(self, path):
+    def save_settings(self, path: PathLike) -> None:
         """Saves the controller's whole configuration (every program's head,
         OUT and common settings, and the controller-wide ones) into the XML
         file at path (QUIL_DeriveFormula). The file is replaced only once the
-        new one is complete; on failure it stays as it was. Raises QuilError:
-        QUIL_ERROR_PARAMETER when the file cannot be written, a link code
+        new one is complete; on failure it stays as it was. Raises, before
+        anything is sent, FileNotFoundError (no such directory),
+        IsADirectoryError or PermissionError; QuilError: QUIL_ERROR_PARAMETER
+        when the file cannot be written all the same, a link code
         (QUIL_ERROR_TIMEOUT, QUIL_ERROR_REPLY, ...) when a read failed."""
-        self._call("QUIL_DeriveFormula", _PATH_ARGS, _path_bytes(path, "QUIL_DeriveFormula"))
+        encoded = _path_bytes(path, "QUIL_DeriveFormula")
+        self._device_for_call("QUIL_DeriveFormula")  # a closed Controller says so first
+        _check_writable(encoded)
+        self._call("QUIL_DeriveFormula", _PATH_ARGS, encoded, repeatable=False)
 
-    def load_settings(self, path):
+    def load_settings(self, path: PathLike) -> None:
         """Writes every setting a file saved by save_settings holds into the
         controller, program by program; the active program is selected again
         afterwards (QUIL_SetFormula). A value the controller refuses leaves
-        that setting as it was and the load goes on. Raises QuilError:
-        QUIL_ERROR_PARAMETER, with nothing sent, for a file that cannot be
-        read as an XML document."""
-        self._call("QUIL_SetFormula", _PATH_ARGS, _path_bytes(path, "QUIL_SetFormula"))
+        that setting as it was and the load goes on. Raises, before anything
+        is sent, FileNotFoundError, IsADirectoryError or PermissionError;
+        QuilError: QUIL_ERROR_PARAMETER, with nothing sent, for a file that
+        cannot be read as an XML document."""
+        encoded = _path_bytes(path, "QUIL_SetFormula")
+        self._device_for_call("QUIL_SetFormula")  # a closed Controller says so first
+        _check_readable(encoded)
+        self._call("QUIL_SetFormula", _PATH_ARGS, encoded, repeatable=False)
 
     # ---------------------------------------------------------------- stream
-    def stream(self, batch, device=None, callback=None, max_pending=None):
+    def stream(
+        self,
+        batch: int,
+        device: Optional[int] = None,
+        callback: Optional[Callable[[Batch], None]] = None,
+        max_pending: Optional[int] = None,
+    ) -> Stream:
         """A Stream from this controller's address on another device number
         (a stream on this Controller's own number would close its
         connection)."""

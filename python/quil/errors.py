@@ -60,9 +60,42 @@ def describe(code, family=DEVICE, library=None):
     return library.result_name(code), library.result_message(code)
 
 
+# Device codes of a connection that failed or was lost: refused or never
+# made (8192 from the open), a send that failed, a reply that could not be
+# read (the controller closed the connection), no link, a failed wait.
+_CONNECTION_CODES = frozenset((8194, 8195, 8202, 8204))
+_OPEN_FAILED = 8192
+_TIMEOUT = 4099  # no reply within the wait
+_STREAM_CONNECTION_CODES = frozenset((-1, 1))  # a link that failed to open; the roll connection lost
+
+
+def _error_class(code, function, family):
+    """The QuilError subclass for a code: one that is also a ConnectionError
+    or a TimeoutError where the code means so, else QuilError itself."""
+    if family == DEVICE:
+        if code in _CONNECTION_CODES or (code == _OPEN_FAILED and function == "QUIL_OpenDeviceETHER"):
+            return QuilConnectionError
+        if code == _TIMEOUT:
+            return QuilTimeoutError
+    elif family == STREAM and code in _STREAM_CONNECTION_CODES:
+        return QuilConnectionError
+    return QuilError
+
+
 class QuilError(Exception):
     """A library call failed: code is what the C function returned, name its
-    name (``QUIL_ERROR_MODE`` for 4101), function the C function's name."""
+    name (``QUIL_ERROR_MODE`` for 4101), function the C function's name.
+
+    QuilError(...) gives the subclass the code calls for, so that code
+    written for the standard exceptions catches these failures too:
+    QuilConnectionError (also a ConnectionError) for a connection refused,
+    failed or lost, QuilTimeoutError (also a TimeoutError) when the
+    controller did not answer in time."""
+
+    def __new__(cls, code, function=None, family=DEVICE, *args, **kwargs):
+        if cls is QuilError:
+            cls = _error_class(code, function, family)
+        return super().__new__(cls)
 
     def __init__(self, code, function=None, family=DEVICE, library=None, detail=None):
         self.code = code
@@ -72,10 +105,22 @@ class QuilError(Exception):
         if detail:
             self.message = "%s (%s)" % (self.message, detail)
         where = "%s: " % function if function else ""
-        super().__init__("%s%s (%d): %s" % (where, self.name, code, self.message))
+        text = "%s%s (%d): %s" % (where, self.name, code, self.message)
+        super().__init__(text)
+        # OSError, the base of the connection and time-out errors, keeps
+        # the arguments of __new__ (none) unless told.
+        self.args = (text,)
 
 
-class StreamError(QuilError):
+class QuilConnectionError(QuilError, ConnectionError):
+    """The connection to the controller was refused, failed or was lost."""
+
+
+class QuilTimeoutError(QuilError, TimeoutError):
+    """The controller did not answer within the wait."""
+
+
+class StreamError(QuilConnectionError):
     """A stream ended because its roll connection failed (status 1)."""
 
     def __init__(self, status, function="QUIL_StartRollPoint"):

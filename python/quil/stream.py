@@ -4,15 +4,22 @@ The library calls back on its receive thread with four channel buffers that
 it overwrites once the call returns, so the callback here copies the present
 channels into arrays before anything else and hands them on: into a queue
 read by the iterator, or to the application's own callback.
+
+The copies are ``array('i')`` objects: numpy reads them without copying
+(``numpy.frombuffer(batch.channel(1), dtype=numpy.int32)`` or
+``numpy.asarray``), and ``Stream(..., numpy=True)`` hands numpy arrays
+instead, made that way.
 """
 
 import atexit
 import collections
 import ctypes
+import dataclasses
 import queue
 import sys
 import threading
 from array import array
+from typing import Callable, Optional, Tuple
 
 from . import _devices
 from ._library import library as default_library
@@ -66,8 +73,8 @@ class Batch(collections.namedtuple("Batch", "mask count channels")):
         return self.channels[number - 1]
 
 
-class RollStats(ctypes.Structure):
-    """QuilRollStats: what a run received and skipped."""
+class _RollStatsRecord(ctypes.Structure):
+    """QuilRollStats as the library writes it."""
 
     _fields_ = [
         ("packets", ctypes.c_uint64),
@@ -80,8 +87,42 @@ class RollStats(ctypes.Structure):
         ("callbacks", ctypes.c_uint64),
     ]
 
+
+
+@dataclasses.dataclass(frozen=True)
+class RollStats:
+    """What a run received and skipped (QuilRollStats): packets taken,
+    values per channel (channels 1 to 4), bytes discarded while looking for
+    a packet boundary, headers with wrong marker bytes, packets announcing
+    more than a packet may hold, packets cut short by the next header,
+    packets dropped because they would overfill the channel buffers, and
+    callbacks made."""
+
+    packets: int
+    values: Tuple[int, int, int, int]
+    bytes_discarded: int
+    bad_headers: int
+    oversize_packets: int
+    misframed_packets: int
+    overfill_dropped: int
+    callbacks: int
+
+    @classmethod
+    def _of(cls, record):
+        return cls(
+            record.packets,
+            tuple(record.values),
+            record.bytesDiscarded,
+            record.badHeaders,
+            record.oversizePackets,
+            record.misframedPackets,
+            record.overfillDropped,
+            record.callbacks,
+        )
+
     def as_dict(self):
-        counters = {name: getattr(self, name) for name, _ in self._fields_}
+        """The counters by name (values as a list)."""
+        counters = dataclasses.asdict(self)
         counters["values"] = list(self.values)
         return counters
 
@@ -99,6 +140,15 @@ def _copy(pointer, count):
     if sys.byteorder == "big":
         values.byteswap()  # the controller sends little-endian values
     return values
+
+
+def _numpy():
+    """numpy, imported when a Stream asks for it (it is optional)."""
+    try:
+        import numpy
+    except ImportError:
+        raise ImportError("Stream(numpy=True) needs numpy (pip install numpy, or the python3-numpy package)") from None
+    return numpy
 
 
 class Stream:
@@ -119,6 +169,10 @@ class Stream:
     Batches wait in a queue; with max_pending, batches that arrive while that
     many wait are dropped and counted in dropped.
 
+    The channels are array('i') objects, which numpy reads without copying
+    (numpy.frombuffer(channel, dtype=numpy.int32)); with numpy=True they are
+    numpy int32 arrays made that way (numpy is imported then, and needed).
+
     With callback, callback(batch) runs on the library's receive thread for
     each Batch (the arrays are copies, the callback may keep them), the
     shorter last one of a failed or stopped run included; wait() blocks
@@ -131,7 +185,17 @@ class Stream:
     number; it is also needed after a run ended by itself.
     """
 
-    def __init__(self, address, batch, device=None, callback=None, max_pending=None, library=None):
+    def __init__(
+        self,
+        address: str,
+        batch: int,
+        device: Optional[int] = None,
+        callback: Optional[Callable[["Batch"], None]] = None,
+        max_pending: Optional[int] = None,
+        library=None,
+        numpy: bool = False,
+    ) -> None:
+        self._numpy = _numpy() if numpy else None
         self.address = str(address)
         address_text = self.address.encode("ascii")
         self.batch = Param.parse("batch:u32").convert(batch, "QUIL_StartRollPoint")
@@ -176,10 +240,13 @@ class Stream:
         self._queue.put(status)
         self._ended.set()
 
-    @staticmethod
-    def _batch(buffers, mask, count):
+    def _batch(self, buffers, mask, count):
         count = max(0, min(count, CHANNEL_BUFFER_VALUES))
-        return Batch(mask, count, tuple(_copy(p, count) if mask & (1 << i) else None for i, p in enumerate(buffers)))
+        channels = tuple(_copy(p, count) if mask & (1 << i) else None for i, p in enumerate(buffers))
+        if self._numpy is not None:
+            np = self._numpy
+            channels = tuple(None if c is None else np.frombuffer(c, dtype=np.int32) for c in channels)
+        return Batch(mask, count, channels)
 
     def _hand_on(self, item):
         if self._callback is not None:
@@ -193,19 +260,19 @@ class Stream:
         else:
             self._queue.put(item)
 
-    def __enter__(self):
+    def __enter__(self) -> "Stream":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc) -> None:
         self.stop()
 
-    def __iter__(self):
+    def __iter__(self) -> "Stream":
         return self
 
-    def __next__(self):
+    def __next__(self) -> Batch:
         return self.next_batch()
 
-    def next_batch(self, timeout=None):
+    def next_batch(self, timeout: Optional[float] = None) -> Batch:
         """The next Batch; StopIteration at the end, StreamError once the
         batches before a failure have been taken, queue.Empty after timeout
         seconds without a batch."""
@@ -222,7 +289,7 @@ class Stream:
             raise StreamError(item)
         raise StopIteration
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits until the run ends (True) or timeout seconds pass (False);
         raises StreamError when the roll connection failed."""
         if not self._ended.wait(timeout):
@@ -234,10 +301,10 @@ class Stream:
         return True
 
     @property
-    def running(self):
+    def running(self) -> bool:
         return self._running
 
-    def stop(self):
+    def stop(self) -> None:
         """Stops the run (QUIL_StopRollPoint) and frees the device number.
         Stopping twice is harmless. From the callback it only starts the stop
         (QUIL_StopRollPoint waits for the receive thread to end)."""
@@ -263,11 +330,11 @@ class Stream:
             _running.pop(self.device, None)
         _devices.release(self.device)
 
-    def stats(self):
+    def stats(self) -> RollStats:
         """The counters of the current or last run (QUIL_GetRollStats)."""
-        stats = RollStats()
-        get = self.library.function("QUIL_GetRollStats", [ctypes.c_uint32, ctypes.POINTER(RollStats)])
-        code = get(self.device, ctypes.byref(stats))
+        record = _RollStatsRecord()
+        get = self.library.function("QUIL_GetRollStats", [ctypes.c_uint32, ctypes.POINTER(_RollStatsRecord)])
+        code = get(self.device, ctypes.byref(record))
         if code != 0:
             raise QuilError(code, "QUIL_GetRollStats", STREAM, self.library)
-        return stats
+        return RollStats._of(record)

@@ -61,8 +61,9 @@ def unused_address():
 class QuilSim:
     """quilsim as a subprocess; stop() ends it."""
 
-    def __init__(self, model=None):
+    def __init__(self, model=None, options=()):
         self.model = model
+        self.options = list(options)  # more of quilsim's options: its faults
         self.process = None
         self._output = []
         self._changed = threading.Condition()
@@ -76,6 +77,7 @@ class QuilSim:
         args = [quilsim_path(), "--address", self.address]
         if self.model is not None:
             args += ["--model", str(self.model)]
+        args += self.options
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         threading.Thread(target=self._read, args=(self.process,), daemon=True).start()
         deadline = time.monotonic() + 10

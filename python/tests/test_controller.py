@@ -303,13 +303,59 @@ class OpenAndClose(unittest.TestCase):
         self.assertEqual(_devices.held(), set())
 
     def test_a_failed_open_raises_and_frees_its_number(self):
-        with self.assertRaises(quil.QuilError) as caught:
+        with self.assertRaises(ConnectionError) as caught:  # refused, as standard retry code expects
             quil.Controller(unused_address(), timeout_ms=300)
+        self.assertIsInstance(caught.exception, quil.QuilError)
         self.assertEqual(caught.exception.function, "QUIL_OpenDeviceETHER")
-        self.assertNotEqual(caught.exception.code, 0)
+        self.assertEqual(caught.exception.code, Result.ERROR_OPEN)
         self.assertEqual(_devices.held(), set())
         with self.assertRaises(ValueError):
             quil.Controller("127.77.0.300")
+
+
+
+class LostConnections(unittest.TestCase):
+    """quilsim --drop-after 3: each connection answers the open's model query
+    and two more lines, and is closed at the fourth."""
+
+    def setUp(self):
+        self.dropping = QuilSim(model=0, options=["--drop-after", "3"])
+        self.addCleanup(self.dropping.stop)
+
+    def test_a_lost_connection_is_a_connection_error(self):
+        c = quil.Controller(self.dropping.address)
+        self.addCleanup(c.close)
+        self.assertEqual([c.get_program(), c.get_program()], [0, 0])
+        with self.assertRaises(ConnectionError) as caught:
+            c.get_program()
+        self.assertIsInstance(caught.exception, quil.QuilError)
+        with self.assertRaises(ConnectionError):
+            c.get_program()  # no reconnect unless asked for
+        c.reconnect()
+        self.assertEqual(c.get_program(), 0)
+
+    def test_reconnect_reopens_once_and_repeats_only_what_may_run_twice(self):
+        c = quil.Controller(self.dropping.address, reconnect=True)
+        self.addCleanup(c.close)
+        c.set_program(2)
+        # Every second call from here on finds its connection closed.
+        self.assertEqual([c.get_program() for _ in range(5)], [2] * 5)
+        self.assertEqual(c.measure(1).out, 1)
+        c.get_program()  # the connection's last line
+        with self.assertRaises(ConnectionError):
+            c.set_zero(1, 1)  # a zero setting acts each time: not repeated
+        self.assertEqual(c.get_program(), 2)
+
+
+class NoAnswer(unittest.TestCase):
+    def test_a_controller_that_does_not_answer_is_a_timeout(self):
+        mute = QuilSim(model=0, options=["--mute"])
+        self.addCleanup(mute.stop)
+        with quil.Controller(mute.address) as c:
+            with self.assertRaises(TimeoutError) as caught:
+                c.get_program()
+        self.assertIsInstance(caught.exception, quil.QuilError)
+        self.assertEqual(caught.exception.code, Result.ERROR_TIMEOUT)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from simulator import CHECKOUT, PYTHON_DIR
+from simulator import CHECKOUT, PYTHON_DIR, QuilSim
 
 import quil
 from quil import errors
@@ -62,6 +62,36 @@ class Finding(unittest.TestCase):
         checkout = order.index("checkout build")
         self.assertLess(checkout, order.index("system path"))
         self.assertEqual(places[checkout][2], str(CHECKOUT / "build" / "libquil.so"))
+
+
+class LogDirectory(unittest.TestCase):
+    """The library keeps its INI and log beside the executable, which for a
+    Python program is the interpreter's directory: the package points it at
+    the user's state directory instead."""
+
+    def test_a_program_leaves_nothing_beside_its_interpreter(self):
+        bindir = tempfile.mkdtemp(prefix="quil-py-bin-")
+        state = tempfile.mkdtemp(prefix="quil-py-state-")
+        self.addCleanup(shutil.rmtree, bindir, True)
+        self.addCleanup(shutil.rmtree, state, True)
+        # A copy, not a link: the library finds its directory through the
+        # executable's real path.
+        interpreter = os.path.join(bindir, "python3")
+        shutil.copy2(os.path.realpath(sys.executable), interpreter)
+        sim = QuilSim()
+        self.addCleanup(sim.stop)
+        env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), XDG_STATE_HOME=state)
+        env.pop("QUIL_LOG_DIR", None)
+        r = subprocess.run(
+            [interpreter, "-c", "import quil\nwith quil.Controller(%r) as c: print(c.get_device_type())" % sim.address],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.listdir(bindir), ["python3"])
+        self.assertTrue(os.path.isfile(os.path.join(state, "quil", "EnableLogout.ini")), os.listdir(state))
 
 
 class FromTheRepository(unittest.TestCase):

@@ -1,5 +1,6 @@
 """Settings files against quilsim: a backup (save_settings) brings back what
-it held when loaded (load_settings); failures raise QuilError with the code."""
+it held when loaded (load_settings); a path that cannot serve raises the
+standard library's error, a failure of the library QuilError with the code."""
 
 import shutil
 import tempfile
@@ -53,21 +54,25 @@ class SettingsFiles(unittest.TestCase):
         c.set_program(0)
         self.assertEqual(c.get_alarm_level(1), 4)
 
-    def test_failures_raise_the_code(self):
+    def test_paths_are_checked_before_anything_is_sent(self):
         not_xml = self.dir / "not.xml"
         not_xml.write_text("no settings here\n")
         cases = [
-            ("QUIL_DeriveFormula", lambda: self.c.save_settings(self.dir / "missing" / "backup.xml")),
-            ("QUIL_SetFormula", lambda: self.c.load_settings(not_xml)),
-            ("QUIL_SetFormula", lambda: self.c.load_settings(self.dir / "absent.xml")),
+            (FileNotFoundError, self.dir / "missing", lambda: self.c.save_settings(self.dir / "missing" / "b.xml")),
+            (FileNotFoundError, self.dir / "absent.xml", lambda: self.c.load_settings(self.dir / "absent.xml")),
+            (IsADirectoryError, self.dir, lambda: self.c.save_settings(self.dir)),
+            (IsADirectoryError, self.dir, lambda: self.c.load_settings(str(self.dir).encode())),
+            (quil.QuilError, None, lambda: self.c.load_settings(not_xml)),
         ]
-        for function, action in cases:
-            with self.subTest(function=function):
+        for error, path, action in cases:
+            with self.subTest(error=error.__name__, path=path):
                 lines, e = sim.sent_by(self.c, action)
-                self.assertIsInstance(e, quil.QuilError)
-                self.assertEqual((e.code, e.name, e.function), (Result.ERROR_PARAMETER, "QUIL_ERROR_PARAMETER", function))
-                if function == "QUIL_SetFormula":
-                    self.assertEqual(lines, [])  # refused before anything is written
+                self.assertIsInstance(e, error)
+                if path is None:
+                    self.assertEqual((e.code, e.function), (Result.ERROR_PARAMETER, "QUIL_SetFormula"))
+                else:
+                    self.assertEqual(e.filename, str(path))
+                self.assertEqual(lines, [])
         self.assertFalse((self.dir / "missing").exists())
 
     def test_a_path_with_a_nul_is_refused_before_the_library_sees_it(self):

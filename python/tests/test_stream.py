@@ -61,10 +61,25 @@ class Iteration(unittest.TestCase):
             first += batch.count
         stats = s.stats()
         self.assertGreaterEqual(stats.packets, 3)
-        self.assertEqual(stats.bytesDiscarded, 0)
+        self.assertEqual(stats.bytes_discarded, 0)
+        self.assertEqual(stats.values[0], stats.packets * PACKET_VALUES)
+        self.assertTrue(repr(stats).startswith("RollStats(packets=%d, values=(" % stats.packets), repr(stats))
+        with self.assertRaises(AttributeError):
+            stats.packets = 0  # frozen: a snapshot of the run
         self.assertNotIn(s.device, _devices.held())
         with self.assertRaises(StopIteration):
             next(s)
+
+    def test_numpy_batches_are_int32_arrays_of_the_values(self):
+        try:
+            import numpy
+        except ImportError:
+            self.skipTest("numpy is not installed (python3-numpy)")
+        with quil.Stream(sim.address, PACKET_VALUES, numpy=True) as s:
+            batch = s.next_batch(timeout=5)
+        self.assertIsInstance(batch.channel(2), numpy.ndarray)
+        self.assertEqual(batch.channel(2).dtype, numpy.int32)
+        self.assertEqual(batch.channel(2).tolist(), expected(2, 0, PACKET_VALUES))
 
     def test_a_batch_comes_per_packet_once_the_batch_size_is_reached(self):
         with quil.Stream(sim.address, 2500) as s:

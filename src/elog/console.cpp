@@ -40,9 +40,8 @@ void consolePrint(const char* format, ...) {
     if (consoleQuiet()) return;
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    std::vfprintf(stderr, format, args);
     va_end(args);
-    std::fflush(stdout);
 }
 
 void consoleError(const char* what) {

@@ -6,9 +6,9 @@
 
 // Reads key "Enable" of section "EnableOutput" and key "Level" of section
 // "LevelOutput" of "EnableLogout.ini" in dir, creating the file with logging
-// off when it is missing, and reports the values on standard output. Runs
-// once per process: later calls return 0 at once and leave the outputs
-// untouched. Always 0.
+// off when it is missing, and reports the values on the console (standard
+// error). Runs once per process: later calls return 0 at once and leave the
+// outputs untouched. Always 0.
 int ReadLogIni(const std::string& dir, int* enable, int* level);
 // enable != 0 starts output, else stops it; then sets the filter level. A
 // level outside 0 to 5 gives QUIL_ERROR_PARAMETER and leaves the filter as it

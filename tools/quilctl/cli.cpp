@@ -6,10 +6,15 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/platform.h"
 #include "quil.h"
 
 namespace quilctl {
 namespace {
+
+constexpr std::uint16_t kCommandPort = 19062;
+// How long the second try of a failed connection may wait for an answer.
+constexpr int kProbeMs = 1000;
 
 std::multimap<int, Command>& registry() {
     static std::multimap<int, Command> r;
@@ -24,14 +29,16 @@ Registration::Registration(int order, std::vector<Command> commands) {
 
 void printUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: quilctl [OPTIONS] COMMAND [ARGS...]\n"
+                 "usage: quilctl [OPTIONS] COMMAND [ARGS...] [OPTIONS]\n"
                  "       quilctl COMMAND --help\n\n"
-                 "options:\n"
+                 "options (before or after the command; also as --address=A):\n"
                  "  --address A    the controller's IPv4 address (default 127.0.0.2)\n"
                  "  --id N         device number 0-63 (default 0)\n"
                  "  --timeout MS   connection wait in ms, 1-600000 (default 2000)\n"
                  "  -v             show the library's console lines\n"
-                 "  --help         this text\n\ncommands:\n");
+                 "  --help         this text\n\n"
+                 "exit status: 0 done, 1 the controller or the network failed, 2 wrong arguments\n"
+                 "(then nothing was sent)\n\ncommands:\n");
     for (const auto& [order, c] : registry()) std::fprintf(to, "  %-8s %-28s %s\n", c.name, c.args, c.help);
 }
 
@@ -93,15 +100,50 @@ int32_t toInt(const std::string& s, const char* what) {
     return static_cast<int32_t>(toNumber(s, INT32_MIN, INT32_MAX, what));
 }
 
+std::string connectProblem(const std::string& address, int32_t timeoutMs) {
+    namespace plat = quil::platform;
+    plat::Ipv4 ip;
+    int major = 0, minor = 0;
+    if (!plat::parseIpv4(address.c_str(), &ip) || !plat::socketStartup(&major, &minor)) return "";
+    const plat::Socket s = plat::tcpSocket();
+    if (!s.valid()) return plat::errorText(plat::lastError());
+    std::string why;
+    if (plat::setNonBlocking(s) != 0 ||
+        (plat::connectStart(s, ip, kCommandPort) != 0 && plat::lastError() != plat::kErrWouldBlock)) {
+        why = plat::errorText(plat::lastError());
+    } else {
+        switch (plat::waitWritable(s, std::min<int>(kProbeMs, timeoutMs))) {
+        case plat::Wait::Timeout: why = "timed out (no answer within " + std::to_string(timeoutMs) + " ms)"; break;
+        case plat::Wait::Error: why = plat::errorText(plat::lastError()); break;
+        case plat::Wait::Ready:
+            if (const int err = plat::pendingError(s); err > 0) why = plat::errorText(err);
+            break;
+        }
+    }
+    plat::closeSocket(s);
+    return why;
+}
+
 // Opens the controller as device c.id, runs fn, closes it again.
 int withDevice(Context& c, const std::function<int(int32_t id)>& fn) {
     uint8_t ip[4];
     if (!parseIp(c.address, ip)) throw UsageError("--address: not an IPv4 address: " + c.address);
     const int32_t id = static_cast<int32_t>(c.id);
-    if (report("open", QUIL_OpenDeviceETHER(id, ip, static_cast<uint32_t>(c.timeoutMs)))) return 1;
-    int rc = fn(id);
-    report("close", QUIL_CloseDevice(id));
-    return rc;
+    const int32_t opened = QUIL_OpenDeviceETHER(id, ip, static_cast<uint32_t>(c.timeoutMs));
+    if (opened != QUIL_OK) {
+        // The library tells only that the connection failed; a second try
+        // finds out why.
+        const std::string why = opened == QUIL_ERROR_OPEN ? connectProblem(c.address, c.timeoutMs) : "";
+        if (why.empty())
+            std::fprintf(stderr, "open %s:%u: %s (%d)\n", c.address.c_str(), kCommandPort, quil_result_name(opened),
+                         opened);
+        else
+            std::fprintf(stderr, "open %s:%u: %s (%s %d)\n", c.address.c_str(), kCommandPort, why.c_str(),
+                         quil_result_name(opened), opened);
+        return 1;
+    }
+    const int rc = fn(id);
+    return report("close", QUIL_CloseDevice(id)) | rc;
 }
 
 }  // namespace quilctl

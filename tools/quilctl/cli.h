@@ -54,7 +54,12 @@ bool parseIp(const std::string& text, uint8_t ip[4]);
 long long toNumber(const std::string& s, long long first, long long last, const char* what);
 // A whole 32-bit signed number (see toNumber).
 int32_t toInt(const std::string& s, const char* what = "number");
-// Opens the controller at c.address as device c.id, runs fn, closes it.
+// Why a TCP connection to the command port at address fails, tried once
+// more: the system's text ("Connection refused"), "timed out ..." (naming
+// timeoutMs, the wait of the failed try), or "" when it connects now.
+std::string connectProblem(const std::string& address, int32_t timeoutMs);
+// Opens the controller at c.address as device c.id, runs fn, closes it. A
+// failed open is reported with the address and the reason: 1.
 int withDevice(Context& c, const std::function<int(int32_t id)>& fn);
 
 }  // namespace quilctl

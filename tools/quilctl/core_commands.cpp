@@ -35,14 +35,17 @@ struct Selection {
     int32_t value = 0;
 };
 
-bool parseSelection(const std::vector<std::string>& args, size_t from, Selection& sel) {
+// A mask selects OUT1 to OUT4 (1 to 15); a single OUT goes up to lastOut.
+constexpr int32_t kLastMask = 15;
+
+bool parseSelection(const std::vector<std::string>& args, size_t from, int32_t lastOut, Selection& sel) {
     if (args.size() <= from) return true;
     if (args[from] == "--mask" && args.size() == from + 2) {
-        sel = {Selection::Mask, toInt(args[from + 1], "mask")};
+        sel = {Selection::Mask, static_cast<int32_t>(toNumber(args[from + 1], 1, kLastMask, "mask"))};
         return true;
     }
     if (args.size() == from + 1) {
-        sel = {Selection::Single, toInt(args[from], "OUT")};
+        sel = {Selection::Single, static_cast<int32_t>(toNumber(args[from], 1, lastOut, "OUT"))};
         return true;
     }
     return false;
@@ -70,7 +73,7 @@ int cmdModel(Context& c) {
 int cmdMeasure(Context& c) {
     Selection sel;
     const bool all = !c.args.empty() && c.args[0] == "all";
-    if ((all && c.args.size() != 1) || (!all && !parseSelection(c.args, 0, sel))) return usage();
+    if ((all && c.args.size() != 1) || (!all && !parseSelection(c.args, 0, 8, sel))) return usage();
     return withDevice(c, [&](int32_t id) {
         QuilCalcData d[4] = {};
         if (sel.kind == Selection::All) {
@@ -101,7 +104,7 @@ int cmdSwitch(Context& c, const char* what, int32_t(QUIL_STDCALL* single)(int32_
               int32_t(QUIL_STDCALL* multi)(int32_t, int32_t, int32_t), int32_t(QUIL_STDCALL* all)(int32_t, int32_t)) {
     int32_t onOff = 0;
     Selection sel;
-    if (c.args.empty() || !parseOnOff(c.args[0], onOff) || !parseSelection(c.args, 1, sel)) return usage();
+    if (c.args.empty() || !parseOnOff(c.args[0], onOff) || !parseSelection(c.args, 1, 4, sel)) return usage();
     return withDevice(c, [&](int32_t id) {
         int32_t r = sel.kind == Selection::Single ? single(id, sel.value, onOff)
                     : sel.kind == Selection::Mask ? multi(id, sel.value, onOff)
@@ -119,7 +122,7 @@ int cmdZero(Context& c) { return cmdSwitch(c, "zero", QUIL_SetZeroSingle, QUIL_S
 
 int cmdReset(Context& c) {
     Selection sel;
-    if (!parseSelection(c.args, 0, sel)) return usage();
+    if (!parseSelection(c.args, 0, 4, sel)) return usage();
     return withDevice(c, [&](int32_t id) {
         int32_t r = sel.kind == Selection::Single ? QUIL_SetResetSingle(id, sel.value)
                     : sel.kind == Selection::Mask ? QUIL_SetResetMulti(id, sel.value)
@@ -157,11 +160,16 @@ int cmdCodes(Context&) {
     return 0;
 }
 
+// How long LinkConnect waits for the connection.
+constexpr int32_t kRawConnectWaitMs = 5000;
+
 // Sends each argument as one line on the raw command link and prints the reply.
 int cmdRaw(Context& c) {
     if (c.args.empty()) return usage();
+    if (uint8_t ip[4]; !parseIp(c.address, ip)) throw UsageError("--address: not an IPv4 address: " + c.address);
     if (LinkConnect(c.id, c.address.c_str()) != 0) {
-        std::fprintf(stderr, "connect %s: failed\n", c.address.c_str());
+        const std::string why = connectProblem(c.address, kRawConnectWaitMs);
+        std::fprintf(stderr, "connect %s:19062: %s\n", c.address.c_str(), why.empty() ? "failed" : why.c_str());
         return 1;
     }
     std::printf("connected raw link %u to %s:19062\n", c.id, c.address.c_str());

@@ -1,6 +1,7 @@
 // Register access, device information and the data stream.
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -83,30 +84,44 @@ int cmdSpot(Context& c) {
 struct StreamRun {
     std::atomic<int> batches{0};
     std::atomic<bool> ended{false};
+    std::atomic<bool> failed{false};  // the controller closed or reset the roll connection
+    std::atomic<bool> endOfStream{false};
     std::atomic<int> wanted{5};
     std::FILE* csv = nullptr;
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
 } g_run;
 
+// Ctrl-C or a termination request: the run is stopped as after its last batch.
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void onInterrupt(int) { g_interrupted = 1; }
+
+// The run is given up when no batch has come for this long.
+constexpr int kIdleLimitMs = 10000;
+
 void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, int32_t count, int32_t status,
              int32_t id) {
-    if (status != 0 || mask == 0) {
-        std::printf("device %d: %s\n", id, status == 16 ? "stopped" : status == 1 ? "read failure" : "end of stream");
+    if (status == 1) {
+        std::fprintf(stderr, "stream: device %d: the controller closed the stream (read failure)\n", id);
+        g_run.failed = true;
+        g_run.ended = true;
+        return;
+    }
+    if (status != 0) return;  // 16: our own stop
+    if (mask == 0) {
+        g_run.endOfStream = true;
         g_run.ended = true;
         return;
     }
     // Batches that come after the wanted ones, until the stop is through,
     // are not shown.
     if (g_run.batches >= g_run.wanted) return;
-    const int n = ++g_run.batches;
-    int channels = 0;
-    for (int k = 0; k < 4; ++k) channels += (mask >> k) & 1;
+    const int n = g_run.batches + 1;
     // The rate since the previous batch (the first one includes the start).
     const auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - g_run.last).count();
     g_run.last = now;
-    std::printf("batch %3d: %d values per channel, mask 0x%02x, %.0f values/s\n", n, count, mask,
-                secs > 0 ? static_cast<double>(count) * channels / secs : 0.0);
+    std::printf("batch %3d: %d values per channel, mask 0x%02x, %.0f values/s per channel\n", n, count, mask,
+                secs > 0 ? static_cast<double>(count) / secs : 0.0);
     std::fflush(stdout);
     if (g_run.csv) {
         int32_t* ch[4] = {c1, c2, c3, c4};
@@ -123,7 +138,22 @@ void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, i
             std::fputc('\n', g_run.csv);
         }
     }
+    g_run.batches = n;
     if (n >= g_run.wanted) g_run.ended = true;
+}
+
+void printStats(uint32_t id) {
+    QuilRollStats st{};
+    if (QUIL_GetRollStats(id, &st) != 0) return;
+    std::printf("packets %llu, values per channel %llu %llu %llu %llu, callbacks %llu\n",
+                static_cast<unsigned long long>(st.packets), static_cast<unsigned long long>(st.values[0]),
+                static_cast<unsigned long long>(st.values[1]), static_cast<unsigned long long>(st.values[2]),
+                static_cast<unsigned long long>(st.values[3]), static_cast<unsigned long long>(st.callbacks));
+    std::printf("skipped: %llu bytes, %llu bad headers, %llu oversize, %llu misframed, %llu overfilling packets\n",
+                static_cast<unsigned long long>(st.bytesDiscarded), static_cast<unsigned long long>(st.badHeaders),
+                static_cast<unsigned long long>(st.oversizePackets),
+                static_cast<unsigned long long>(st.misframedPackets),
+                static_cast<unsigned long long>(st.overfillDropped));
 }
 
 int cmdStream(Context& c) {
@@ -141,36 +171,59 @@ int cmdStream(Context& c) {
             return usage();
     }
     if (batch == 0) throw UsageError("--batch N is needed");
+    if (uint8_t ip[4]; !parseIp(c.address, ip)) throw UsageError("--address: not an IPv4 address: " + c.address);
     if (!csvPath.empty() && !(g_run.csv = std::fopen(csvPath.c_str(), "w"))) {
         std::fprintf(stderr, "cannot write %s\n", csvPath.c_str());
         return 1;
     }
     const int32_t r = QUIL_StartRollPoint(c.id, c.address.c_str(), onBatch, batch);
     if (r != 0) {
-        std::fprintf(stderr, "stream start failed: %s (%d)\n", quil_code_name(QUIL_FAMILY_STREAM, r), r);
+        const std::string why = connectProblem(c.address, c.timeoutMs);
+        const char* code = quil_code_name(QUIL_FAMILY_STREAM, r);
+        if (why.empty())
+            std::fprintf(stderr, "stream %s: start failed: %s (%d)\n", c.address.c_str(), code, r);
+        else
+            std::fprintf(stderr, "stream %s: start failed: %s (%s %d)\n", c.address.c_str(), why.c_str(), code, r);
+        if (g_run.csv) std::fclose(g_run.csv);
         return 1;
     }
-    // Bounded: the run is stopped after at most ten seconds.
-    for (int waited = 0; !g_run.ended && waited < 10000; waited += 10)
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    int seen = 0;
+    auto since = std::chrono::steady_clock::now();
+    while (!g_run.ended && !g_interrupted) {
+        const auto now = std::chrono::steady_clock::now();
+        if (g_run.batches != seen) {
+            seen = g_run.batches;
+            since = now;
+        } else if (now - since > std::chrono::milliseconds(kIdleLimitMs)) {
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    QUIL_StopRollPoint(c.id);
-    QuilRollStats st{};
-    if (QUIL_GetRollStats(c.id, &st) == 0) {
-        std::printf("packets %llu, values per channel %llu %llu %llu %llu, callbacks %llu\n",
-                    static_cast<unsigned long long>(st.packets), static_cast<unsigned long long>(st.values[0]),
-                    static_cast<unsigned long long>(st.values[1]), static_cast<unsigned long long>(st.values[2]),
-                    static_cast<unsigned long long>(st.values[3]), static_cast<unsigned long long>(st.callbacks));
-        std::printf("skipped: %llu bytes, %llu bad headers, %llu oversize, %llu misframed, %llu overfilling packets\n",
-                    static_cast<unsigned long long>(st.bytesDiscarded), static_cast<unsigned long long>(st.badHeaders),
-                    static_cast<unsigned long long>(st.oversizePackets),
-                    static_cast<unsigned long long>(st.misframedPackets),
-                    static_cast<unsigned long long>(st.overfillDropped));
     }
+    QUIL_StopRollPoint(c.id);
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    printStats(c.id);
     if (g_run.csv) {
         std::fclose(g_run.csv);
         std::printf("values written to %s\n", csvPath.c_str());
     }
-    return g_run.batches > 0 ? 0 : 1;
+    const int got = g_run.batches;
+    if (g_interrupted) {
+        std::fprintf(stderr, "stream: interrupted after %d of %d batches; the run was stopped\n", got,
+                     g_run.wanted.load());
+        return g_run.failed ? 1 : 0;
+    }
+    if (g_run.failed) return 1;
+    if (got >= g_run.wanted) return 0;
+    if (g_run.endOfStream)
+        std::fprintf(stderr, "stream: the controller ended the stream after %d of %d batches\n", got,
+                     g_run.wanted.load());
+    else
+        std::fprintf(stderr, "stream: no batch for %d s after %d of %d batches\n", kIdleLimitMs / 1000, got,
+                     g_run.wanted.load());
+    return 1;
 }
 
 Registration link(30,
@@ -179,7 +232,8 @@ Registration link(30,
                       {"runtime", "[HEAD]", "running time of the controller (0, default) or a head 1-4", cmdRuntime},
                       {"spot", "", "emission spot type of the sensor", cmdSpot},
                       {"stream", "--batch N [--batches K] [--csv FILE]",
-                       "stream K (default 5) batches of N (1-1200000) values per channel, then stop", cmdStream},
+                       "stream K (default 5) batches of N (1-1200000) values per channel, then stop (also on Ctrl-C)",
+                       cmdStream},
                   });
 
 }  // namespace

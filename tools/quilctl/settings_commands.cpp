@@ -262,8 +262,12 @@ int run(Context& c, const Family& f) {
     for (std::size_t i = 0; set && i < s->values.size(); ++i) v[i] = toInt(a[2 + numbered + i], s->values[i]);
     return withDevice(c, [&](int32_t id) {
         const std::string what = std::string(f.command) + " " + a[0] + " " + s->name;
-        if (report(what.c_str(), set ? s->set(id, n, v) : s->get(id, n, v))) return 1;
-        std::printf("%s%s %s\n", indexText(s->index, n).c_str(), s->name, valueList(*s, v).c_str());
+        if (set && report(what.c_str(), s->set(id, n, v))) return 1;
+        // What the controller holds now, which may differ from what was
+        // written (a limit it rounds); a write-only setting shows what was sent.
+        if (s->get && report((std::string(f.command) + " get " + s->name).c_str(), s->get(id, n, v))) return 1;
+        std::printf("%s%s %s%s\n", indexText(s->index, n).c_str(), s->name, valueList(*s, v).c_str(),
+                    set && !s->get ? " (written; not readable)" : "");
         return 0;
     });
 }

@@ -103,6 +103,11 @@ int cmdSettings(Context& c) {
         std::fprintf(stderr, "settings load: %s is no settings file (not readable as an XML document)\n", path.c_str());
         return 1;
     }
+    // The library loads such a document without complaint, and changes nothing.
+    if (contents.values == 0) {
+        std::fprintf(stderr, "settings load: %s holds no settings\n", path.c_str());
+        return 1;
+    }
     return withDevice(c, [&](int32_t id) { return load(id, path, contents); });
 }
 

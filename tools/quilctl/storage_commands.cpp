@@ -50,7 +50,7 @@ int show(const char* what, int32_t number, const std::vector<T>& values, int32_t
 
 // "read OUT [--csv FILE]" / "encoder CH [--csv FILE]"
 template <class T>
-int readOut(Context& c, const char* command, const char* what,
+int readOut(Context& c, const char* command, const char* what, int32_t last,
             int32_t(QUIL_STDCALL* read)(int32_t, int32_t, int32_t, T*, int32_t*)) {
     const auto& a = c.args;
     std::string csv;
@@ -58,7 +58,7 @@ int readOut(Context& c, const char* command, const char* what,
         csv = a[3];
     else if (a.size() != 2)
         return usage();
-    const int32_t number = toInt(a[1], what);
+    const int32_t number = static_cast<int32_t>(toNumber(a[1], 1, last, what));
     return withDevice(c, [&](int32_t id) {
         std::vector<T> values(kReadCapacity);
         int32_t n = 0;
@@ -93,8 +93,9 @@ int cmdStorage(Context& c) {
     if (sub == "stop") return control(c, "storage stop", QUIL_DataStorageStop, "recording stopped");
     if (sub == "clear") return control(c, "storage clear", QUIL_DataStorageInit, "stored data cleared");
     if (sub == "status") return status(c);
-    if (sub == "read") return readOut<float>(c, "storage read", "OUT", QUIL_DataStorageGetData);
-    if (sub == "encoder") return readOut<int32_t>(c, "storage encoder", "encoder channel", QUIL_GetEncoderStoreValue);
+    if (sub == "read") return readOut<float>(c, "storage read", "OUT", 8, QUIL_DataStorageGetData);
+    if (sub == "encoder")
+        return readOut<int32_t>(c, "storage encoder", "encoder channel", 3, QUIL_GetEncoderStoreValue);
     return usage();
 }
 
