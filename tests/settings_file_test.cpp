@@ -287,6 +287,13 @@ TEST_F(SettingsLoad, OnlyAVersionReadsAndReselectsTheProgramUnderAnyRootName) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"
               "version is 1.0 , encoding is UTF-8\n");
+    // The declaration's texts reach the console printable and short.
+    ::testing::internal::CaptureStderr();
+    load("<?xml version=\"\x1B[2J\r\n" + std::string(100, 'v') + "\" encoding=\"\x07x\" ?><r><Version/></r>");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "\xE5\xA4\xB4\xE9\x83\xA8\xE4\xBF\xA1\xE6\x81\xAF\xEF\xBC\x9A"
+              "version is [2J" +
+                  std::string(61, 'v') + " , encoding is x\n");
     // Any root name; children before "Version" are not looked at, and a
     // file without a declaration prints nothing.
     ::testing::internal::CaptureStderr();
