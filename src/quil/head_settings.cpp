@@ -80,10 +80,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadN
     return Setting::getter(DeviceId, "QUIL_GetAbleMinMax", Index::head(HeadNo), {Min, Max})
         .send("SR,HA,R,%02d\r\n", HeadNo)
         .fields(6)
-        .parse([&](const Reply& r) {
-            *Max = r.integer(4);
-            *Min = r.integer(5);
-        })
+        .parse([&](const Reply& r) { r.integers(4, Max, Min); })
         .run();
 }
 
@@ -204,12 +201,17 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetMask(int32_t DeviceId, int32_t HeadNo, int
     return Setting::getter(DeviceId, "QUIL_GetMask", Index::head(HeadNo), {OnOff, P1, P2})
         .send("SR,HF,%02d\r\n", HeadNo)
         .fields(6)
-        .parse([&](const Reply& r) {
+        .parse([&](const Reply& r) -> int32_t {
             // The controller prints the positions as decimals ("12.34");
             // they go back to the caller as hundredths.
-            *OnOff = r.integer(3);
-            *P1 = scaledInteger(r.text(4), kHundredths);
-            *P2 = scaledInteger(r.text(5), kHundredths);
+            const int32_t onOff = r.integer(3);
+            int32_t p1 = 0, p2 = 0;
+            if (!scaledInteger(r.decimal(4), kHundredths, &p1) || !scaledInteger(r.decimal(5), kHundredths, &p2))
+                return QUIL_ERROR_REPLY;
+            *OnOff = onOff;
+            *P1 = p1;
+            *P2 = p2;
+            return QUIL_OK;
         })
         .run();
 }

@@ -198,14 +198,16 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_
         .failure(" send command AN fail DeviceID:%d rc:%d", DeviceId)
         .afterExchange(" send command AN success DeviceID:%d", DeviceId)
         .parse([&](const Reply& r) {
-            *lsStorage = r.integer(1);
+            // Every number is read before the first output is written.
+            const std::int32_t status = r.integer(1);
             const int written = std::min(r.count() - 2, kStatusOuts);
+            std::int32_t read[kStatusOuts] = {};
+            for (int k = 0; k < written; ++k) read[k] = r.integer(k + 2);
+            *lsStorage = status;
+            std::copy(read, read + std::max(written, 0), outs);
             line = "Success DeviceID:" + std::to_string(DeviceId) + " lsStorage:" + r.text(1) +
                    " outNum:" + std::to_string(written);
-            for (int k = 0; k < written; ++k) {
-                outs[k] = r.integer(k + 2);
-                line += " out" + std::to_string(k + 1) + " :" + r.text(k + 2);
-            }
+            for (int k = 0; k < written; ++k) line += " out" + std::to_string(k + 1) + " :" + r.text(k + 2);
         })
         .success([&](const Trace& t) { t("%s", line.c_str()); })
         .run();
