@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,44 @@ public:
 
 private:
     std::uint64_t end_;
+};
+
+// ---------------------------------------------------------------- threads
+// Stack of every thread the library starts (stream receive, storage watcher,
+// search receive). Their own frames take a few KiB (the largest buffers are
+// 4 KiB of socket scratch and 1.5 KiB of trace text; cJSON parses a reply at
+// most 1000 levels deep, well under 256 KiB), but they also run the
+// application's callbacks, which are written for an ordinary thread: 1 MiB
+// is what a Windows thread gets by default. Set explicitly so that neither
+// the host executable's stack setting (Windows takes the default from it)
+// nor the shell's stack limit (glibc takes it from RLIMIT_STACK, often
+// 8 MiB, sometimes unlimited, then 2 MiB) decides it. The reservation is
+// address space; pages are committed as they are touched.
+inline constexpr std::size_t kThreadStackBytes = 1024 * 1024;
+
+// A thread of the library's own with an explicit stack size (POSIX thread
+// attributes; _beginthreadex on Windows). Used like std::thread: joined or
+// detached before it goes; one still running when it is destroyed is
+// detached.
+class Thread {
+public:
+    Thread() = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts fn on a new thread with a stack of stackBytes. False when the
+    // system refuses (nothing runs then), or when this one is still joinable.
+    bool start(std::function<void()> fn, std::size_t stackBytes = kThreadStackBytes);
+    bool joinable() const { return handle_ != nullptr; }
+    // The calling thread is this one (which cannot join itself).
+    bool isCurrent() const;
+    void join();
+    void detach();
+
+private:
+    struct Handle;  // the system's thread handle and id
+    Handle* handle_ = nullptr;
 };
 
 // ---------------------------------------------------------------- files, machine

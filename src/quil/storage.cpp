@@ -6,11 +6,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
-#include <thread>
 
 #include "quil.h"
 #include "quil/communication.h"
@@ -155,7 +154,7 @@ void stopPollThread(DeviceRecord& rec) {
     rec.pollRunning = 0;
     // From the poll thread's own callback the thread cannot wait for itself:
     // it ends on its own once the callback returns.
-    if (rec.pollThread->get_id() == std::this_thread::get_id())
+    if (rec.pollThread->isCurrent())
         rec.pollThread->detach();
     else
         rec.pollThread->join();
@@ -279,20 +278,21 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStora
     if (!rec.isOpen) return fail(QUIL_ERROR_OPEN);  // closed while this call waited
     // The callback runs on the poll thread, which cannot wait for itself to
     // end: a restart from inside the callback is refused.
-    if (rec.pollThread && rec.pollThread->get_id() == std::this_thread::get_id()) return fail(QUIL_ERROR_PARAMETER);
+    if (rec.pollThread && rec.pollThread->isCurrent()) return fail(QUIL_ERROR_PARAMETER);
     g_storageCallbacks[DeviceId] = callback;
     // Exactly one poll thread per device: the running one (or one that ended
     // by itself) is stopped and joined before the next starts.
     stopPollThread(rec);
     rec.pollRunning = 1;
     g_pollThreads[DeviceId].fetch_add(1);
-    try {
-        rec.pollThread = new std::thread(storagePoll, DeviceId);
-    } catch (const std::exception&) {
+    auto* thread = new (std::nothrow) platform::Thread;
+    if (!thread || !thread->start([DeviceId] { storagePoll(DeviceId); })) {
+        delete thread;
         rec.pollRunning = 0;
         g_pollThreads[DeviceId].fetch_sub(1);
         return fail(QUIL_ERROR_UNKNOWN);
     }
+    rec.pollThread = thread;
     QUIL_TRACE(F, "success DeviceID:%d ret:%d", DeviceId, QUIL_OK);
     return QUIL_OK;
 }
