@@ -204,9 +204,8 @@ bool pinProcessToOneCpu();
 
 // Locale-independent conversions with the C locale's results (the host
 // application may have set any locale).
-double toDouble(const char* text);                 // atof
-int toInt(const char* text);                       // atoi
-long long toLongLong(const char* text, int base);  // strtoll, no end pointer
+double toDouble(const char* text);  // atof
+int toInt(const char* text);        // atoi
 // The number at the start of text as strtoll / strtod read it in the C
 // locale: blanks and one sign first, the rest of the text ignored ("12abc"
 // is 12). False, out untouched, when the text does not begin with a number

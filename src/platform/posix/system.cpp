@@ -144,7 +144,6 @@ locale_t cLocale() {
 
 double toDouble(const char* text) { return ::strtod_l(text, nullptr, cLocale()); }
 int toInt(const char* text) { return static_cast<int>(::strtol_l(text, nullptr, 10, cLocale())); }
-long long toLongLong(const char* text, int base) { return ::strtoll_l(text, nullptr, base, cLocale()); }
 
 bool leadingInt(const char* text, std::int32_t* out) {
     char* end = nullptr;

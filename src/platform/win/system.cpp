@@ -143,7 +143,6 @@ bool leadingInt(const char* text, std::int32_t* out) {
 // Through 64 bits, as on POSIX (where long has them), so that an out-of-range
 // text gives the same int on both.
 int toInt(const char* text) { return static_cast<int>(::_strtoi64_l(text, nullptr, 10, cLocale())); }
-long long toLongLong(const char* text, int base) { return ::_strtoi64_l(text, nullptr, base, cLocale()); }
 
 bool syncFile(std::FILE* f) { return std::fflush(f) == 0 && ::_commit(::_fileno(f)) == 0; }
 
