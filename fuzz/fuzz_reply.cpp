@@ -2,6 +2,7 @@
 // fields, the check against the command's letters and error replies, and the
 // field conversions the command functions apply.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -44,14 +45,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_EXPECT(joined == text || joined + "," == text);
         // The conversions the command functions apply to the first fields
-        // (and to fields past the reply, which read as empty text).
+        // (and to fields past the reply, which read as empty text): a field
+        // reads whole or not at all. An integer that reads is the field's
+        // own number, which prints back as the field without its sign and
+        // leading zeros.
         const quil::Reply reply(f, count);
         for (int i : {1, 2, count}) {
             std::int32_t status = -1;
             float value = 0;
-            reply.measured(i, &status, &value);
-            FUZZ_EXPECT(status >= QUIL_VALUE_NORMAL && status <= QUIL_VALUE_XXXXXXXX);
-            (void)reply.integer(i);
+            try {
+                reply.measured(i, &status, &value);
+                FUZZ_EXPECT(status >= QUIL_VALUE_NORMAL && status <= QUIL_VALUE_XXXXXXXX);
+                FUZZ_EXPECT(status != QUIL_VALUE_NORMAL || std::isfinite(value));
+            } catch (const quil::BadReplyField&) {
+                FUZZ_EXPECT(status == -1);
+            }
+            try {
+                const std::int32_t n = reply.integer(i);
+                std::string digits = reply.text(i);
+                if (digits[0] == '+' || digits[0] == '-') digits.erase(0, 1);
+                digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+                const long long magnitude = n < 0 ? -static_cast<long long>(n) : n;
+                FUZZ_EXPECT(digits == std::to_string(magnitude));
+            } catch (const quil::BadReplyField&) {}
         }
     } else {
         FUZZ_EXPECT(split == QUIL_ERROR_REPLY || (split == QUIL_ERROR_UNKNOWN && text.empty()));

@@ -41,45 +41,89 @@ TEST(CodecsSpecialValue, OnlyExactSpecialTextsHaveAStatus) {
     for (const Row& r : rows) EXPECT_EQ(parseSpecialValue(r.text), r.status) << '"' << r.text << '"';
 }
 
-TEST(CodecsMeasured, StatusAndValueOfReplyTexts) {
+// The reply number forms: what reads, to which value, and what is refused
+// with the outputs left alone.
+TEST(CodecsReplyNumbers, WholeTextsOnly) {
     struct Row {
         const char* text;
+        bool integer;  // readInteger accepts it, with value ivalue
+        std::int32_t ivalue;
+        bool measured;  // readMeasured accepts it, with status and value
         std::int32_t status;
         float value;
     };
     const Row rows[] = {
-        {"+FFFFFFF", 1, 0.0f},  {"-FFFFFFF", 2, 0.0f},
-        {"XXXXXXXX", 3, 0.0f},  {"+FFFFFFFF", 0, 0.0f},  // ordinary text without a number
-        {"xxxxxxxx", 0, 0.0f},  {"", 0, 0.0f},
-        {"12.345", 0, 12.345f}, {"-0.0015", 0, -0.0015f},
-        {"+001.500", 0, 1.5f},  {"  7.25", 0, 7.25f},  // leading blanks are skipped, as atof does
-        {"3.5mm", 0, 3.5f},                            // conversion stops at the first non-number
-        {"1e3", 0, 1000.0f},    {"0,5", 0, 0.0f},      // "," is never a decimal point
+        {"7", true, 7, true, 0, 7.0f},
+        {"-0012", true, -12, true, 0, -12.0f},
+        {"+5", true, 5, true, 0, 5.0f},
+        {"2147483647", true, kMax, true, 0, 2147483647.0f},
+        {"-2147483648", true, kMin, true, 0, -2147483648.0f},
+        {"12.345", false, 0, true, 0, 12.345f},
+        {"-0.0015", false, 0, true, 0, -0.0015f},
+        {"+001.500", false, 0, true, 0, 1.5f},
+        {"5.", false, 0, true, 0, 5.0f},
+        {".5", false, 0, true, 0, 0.5f},
+        {"+FFFFFFF", false, 0, true, QUIL_VALUE_PLUS_FFFFFFF, 0.0f},
+        {"-FFFFFFF", false, 0, true, QUIL_VALUE_MINUS_FFFFFFF, 0.0f},
+        {"XXXXXXXX", false, 0, true, QUIL_VALUE_XXXXXXXX, 0.0f},
+        {"2147483648", false, 0, true, 0, 2147483648.0f},
+        {"99999999999", false, 0, true, 0, 99999999999.0f},
+        {"-2147483649", false, 0, true, 0, -2147483649.0f},
+        // Refused by both.
+        {"", false, 0, false, 0, 0},
+        {"abc", false, 0, false, 0, 0},
+        {"nan", false, 0, false, 0, 0},
+        {"inf", false, 0, false, 0, 0},
+        {"0x10", false, 0, false, 0, 0},
+        {"1e30", false, 0, false, 0, 0},
+        {"1e3", false, 0, false, 0, 0},
+        {" 5", false, 0, false, 0, 0},
+        {"5 ", false, 0, false, 0, 0},
+        {"5abc", false, 0, false, 0, 0},
+        {"3.5mm", false, 0, false, 0, 0},
+        {"0,5", false, 0, false, 0, 0},  // "," is never a decimal point
+        {"1.2.3", false, 0, false, 0, 0},
+        {"+", false, 0, false, 0, 0},
+        {"-", false, 0, false, 0, 0},
+        {".", false, 0, false, 0, 0},
+        {"--1", false, 0, false, 0, 0},
+        {"+FFFFFFFF", false, 0, false, 0, 0},
+        {"xxxxxxxx", false, 0, false, 0, 0},
+        {" XXXXXXXX", false, 0, false, 0, 0},
     };
     for (const Row& r : rows) {
+        std::int32_t i = 99;
+        EXPECT_EQ(readInteger(r.text, &i), r.integer) << '"' << r.text << '"';
+        EXPECT_EQ(i, r.integer ? r.ivalue : 99) << '"' << r.text << '"';
         std::int32_t status = -1;
         float value = 99.0f;  // a special text must overwrite a stale value
-        parseMeasured(r.text, &status, &value);
-        EXPECT_EQ(status, r.status) << '"' << r.text << '"';
-        EXPECT_EQ(value, r.value) << '"' << r.text << '"';
+        EXPECT_EQ(readMeasured(r.text, &status, &value), r.measured) << '"' << r.text << '"';
+        EXPECT_EQ(status, r.measured ? r.status : -1) << '"' << r.text << '"';
+        EXPECT_EQ(value, r.measured ? r.value : 99.0f) << '"' << r.text << '"';
     }
 }
 
-TEST(CodecsMeasured, NarrowsTheDoubleReading) {
-    // Exactly as a double then narrowed, not a float read of its own.
-    EXPECT_EQ(textToFloat("0.1"), static_cast<float>(0.1));
-    // Just above the midpoint between 1 and the next float: a direct float
-    // reading rounds up, while the double reading lands on the midpoint and
-    // then rounds to even, 1.0.
-    EXPECT_EQ(textToFloat("1.0000000596046448"), 1.0f);
-    EXPECT_NE(std::strtof("1.0000000596046448", nullptr), 1.0f);
-    // Beyond the float range the narrowing overflows to infinity.
-    EXPECT_EQ(textToFloat("1e300"), std::numeric_limits<float>::infinity());
-    EXPECT_EQ(textToFloat("-1e300"), -std::numeric_limits<float>::infinity());
-    EXPECT_TRUE(std::isnan(textToFloat("nan")));
+float decimal(const char* text) {
+    float v = -99.0f;
+    EXPECT_TRUE(readDecimal(text, &v)) << text;
+    return v;
 }
 
-TEST(CodecsMeasured, UnaffectedByACommaDecimalLocale) {
+TEST(CodecsReplyNumbers, DecimalsNarrowTheDoubleReading) {
+    // Exactly as a double then narrowed, not a float read of its own.
+    EXPECT_EQ(decimal("0.1"), static_cast<float>(0.1));
+    // Just above the midpoint between 1 and the next float: a direct float
+    // reading rounds up, while the double reading lands on the midpoint and
+    // then rounds to even, 1.0. (17 digits: longer than the exact reading.)
+    EXPECT_EQ(decimal("1.0000000596046448"), 1.0f);
+    EXPECT_NE(std::strtof("1.0000000596046448", nullptr), 1.0f);
+    // Beyond the float range there is no value to give.
+    float v = 5.0f;
+    EXPECT_FALSE(readDecimal("1000000000000000000000000000000000000000", &v));
+    EXPECT_EQ(v, 5.0f);
+}
+
+TEST(CodecsReplyNumbers, UnaffectedByACommaDecimalLocale) {
     const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8"};
     const char* chosen = nullptr;
     for (const char* name : candidates) {
@@ -96,15 +140,10 @@ TEST(CodecsMeasured, UnaffectedByACommaDecimalLocale) {
     EXPECT_EQ(std::atof("0.5"), 0.0) << chosen;
     EXPECT_EQ(std::atof("0,5"), 0.5) << chosen;
 
-    EXPECT_EQ(textToFloat("12.345"), 12.345f);
-    EXPECT_EQ(textToFloat("0,5"), 0.0f);
-    std::int32_t status = -1;
-    float value = 0.0f;
-    parseMeasured("-3.75", &status, &value);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(value, -3.75f);
-    EXPECT_EQ(scaledInteger("0.53", 100), 52);
-    EXPECT_EQ(scaledInteger("12.5", 10), 125);
+    EXPECT_EQ(decimal("12.345"), 12.345f);
+    EXPECT_EQ(decimal("1.0000000596046448"), 1.0f);
+    float v = 0.0f;
+    EXPECT_FALSE(readDecimal("0,5", &v));
     std::setlocale(LC_ALL, "C");
 }
 
@@ -237,35 +276,34 @@ TEST(CodecsModelGroup, GroupsAndGaps) {
     }
 }
 
-TEST(CodecsScaledInteger, FloatProductTruncatedTowardZero) {
+TEST(CodecsScaledInteger, FloatProductTruncatedTowardZeroOrRefused) {
     struct Row {
         const char* text;
         std::int32_t scale;
+        bool ok;
         std::int32_t result;
     };
     const Row rows[] = {
-        {"0.53", 100, 52},                          // the float reading of 0.53 lies below it
-        {"0.251", 1000, 250}, {"-0.53", 100, -52},  // toward zero, not down
-        {"0.29", 100, 29},                          // the float product rounds up to 29 (28 in double)
-        {"12.5", 10, 125},    {"123.456", 1000, 123456}, {"-1.5", 1, -1}, {"XXXXXXXX", 100, 0}, {"", 1000, 0},
+        {"0.53", 100, true, 52},  // the float reading of 0.53 lies below it
+        {"0.251", 1000, true, 250},
+        {"-0.53", 100, true, -52},  // toward zero, not down
+        {"0.29", 100, true, 29},    // the float product rounds up to 29 (28 in double)
+        {"12.5", 10, true, 125},
+        {"123.456", 1000, true, 123456},
+        {"-1.5", 1, true, -1},
+        {"-2147483648", 1, true, kMin},  // exactly representable, converts as is
+        // Beyond the 32-bit range no setting can hold it.
+        {"10000000000", 1, false, 0},
+        {"-10000000000", 1, false, 0},
+        {"30000", 100000, false, 0},
+        {"-30000", 100000, false, 0},
+        {"2147483647", 1, false, 0},  // rounds to 2^31 as a float
     };
-    for (const Row& r : rows) EXPECT_EQ(scaledInteger(r.text, r.scale), r.result) << r.text << " x" << r.scale;
-}
-
-TEST(CodecsScaledInteger, OutOfRangeSaturatesAndNanIsZero) {
-    struct Row {
-        const char* text;
-        std::int32_t scale;
-        std::int32_t result;
-    };
-    const Row rows[] = {
-        {"1e10", 1, kMax},        {"-1e10", 1, kMin},      {"30000", 100000, kMax},
-        {"-30000", 100000, kMin}, {"2147483647", 1, kMax},  // rounds to 2^31 as a float
-        {"-2147483648", 1, kMin},                           // exactly representable, converts as is
-        {"1e300", 10, kMax},                                // infinity
-        {"-1e300", 10, kMin},     {"nan", 100, 0},         {"-nan", 100, 0},
-    };
-    for (const Row& r : rows) EXPECT_EQ(scaledInteger(r.text, r.scale), r.result) << r.text << " x" << r.scale;
+    for (const Row& r : rows) {
+        std::int32_t out = 77;
+        EXPECT_EQ(scaledInteger(decimal(r.text), r.scale, &out), r.ok) << r.text << " x" << r.scale;
+        EXPECT_EQ(out, r.ok ? r.result : 77) << r.text << " x" << r.scale;
+    }
 }
 
 }  // namespace

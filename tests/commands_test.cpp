@@ -147,12 +147,13 @@ TEST_F(Commands, MeasuredValuesAndSpecialTexts) {
     EXPECT_EQ(multi[0].OutNo, 4);
     EXPECT_EQ(multi[1].OutNo, 4);
 
-    // A reply without the value field reads as 0.0, status normal.
+    // A reply without the value field carries no value: nothing is written.
     sim.script().replyOnce("MS,01\r\n");
     one = {5, 5, 5.0f};
-    ASSERT_EQ(QUIL_GetCalcDataSingle(kId, 1, &one), QUIL_OK);
-    EXPECT_EQ(one.status, QUIL_VALUE_NORMAL);
-    EXPECT_EQ(one.value, 0.0f);
+    ASSERT_EQ(QUIL_GetCalcDataSingle(kId, 1, &one), QUIL_ERROR_REPLY);
+    EXPECT_EQ(one.OutNo, 5);
+    EXPECT_EQ(one.status, 5);
+    EXPECT_EQ(one.value, 5.0f);
 }
 
 TEST_F(Commands, RefusedInTheWrongModeRecoversOnce) {

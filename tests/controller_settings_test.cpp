@@ -87,7 +87,6 @@ TEST_F(ControllerSettings, CommandLinesAndTheFieldsTheyRead) {
         {"SW,OL", [&] { return SetReflactor(kId, 1, 0, -0.25); }, "SW,OL,01,0,-002500", nullptr},
         {"SR,CP,0", [&] { return GetOUTNum(kId, &type); }, "SR,CP", [&] { return type == 0; }},
         {"SR,CP,2", [&] { return GetOUTNum(kId, &type); }, "SR,CP", [&] { return type == 1; }},
-        {"SR,CP,x", [&] { return GetOUTNum(kId, &type); }, "SR,CP", [&] { return type == 0; }},
     };
     for (const auto& k : cases) {
         sim.clearReceived();
@@ -159,6 +158,8 @@ TEST_F(ControllerSettings, RepliesThatDoNotFitWriteNothing) {
         {"SR,CJ,1", [&] { return GetRunModeDetDir(kId, &a, &b); }},                  // direction missing
         {"SR,CK,1,2", [&] { return GetInOut_In(kId, &a); }},                         // one field too many
         {"SR,CP", [&] { return GetOUTNum(kId, &type); }},                            // type missing
+        {"SR,CP,x", [&] { return GetOUTNum(kId, &type); }},                          // type not a number
+        {"SR,EH,I,127000x00042", [&] { return GetIPAddress(kId, address); }},        // a group not a number
         {"PI", [&] { return GetInvalidData(kId, &a); }},                             // value missing
         {"SR,EH,C,1,1", [&] { return GetAutosendIndex(kId, &a); }},                  // one field too many
         {"SR,CI,0,100", [&] { return GetInputModeMinTimePoint(kId, &a, &b, &b); }},  // point count missing

@@ -90,6 +90,14 @@ TEST_F(Json, RegisterReadReplies) {
         {regReadReply("\"ret\":0,\"Read\":true"), -22, 99},
         {regReadReply("\"ret\":0,\"Read\":[1]"), -22, 99},
         {regReadReply("\"ret\":0,\"Read\":{}"), -22, 99},
+        // "Read" is a whole number that fits 32 bits, or no value.
+        {regReadReply("\"ret\":0,\"Read\":4294967295"), 0, 4294967295u},
+        {regReadReply("\"ret\":0,\"Read\":-1"), 0, 4294967295u},
+        {regReadReply("\"ret\":0,\"Read\":4294967296"), -22, 99},
+        {regReadReply("\"ret\":0,\"Read\":-2147483649"), -22, 99},
+        {regReadReply("\"ret\":0,\"Read\":1e30"), -22, 99},
+        {regReadReply("\"ret\":0,\"Read\":3.5"), -22, 99},
+        {regReadReply("\"ret\":1,\"Read\":3.5"), -22, 99},
         {"MD,35\r\n", -2, 99},
         {"\r\n", -3, 99},
     };
@@ -194,13 +202,21 @@ TEST_F(SpotType, TypeFromTheRegisterText) {
 
 TEST_F(SpotType, ModelsWithoutASpotTypeSendNoJson) {
     uint32_t type = 9;
-    for (const char* md : {"MD,20\r\n", "MD,33\r\n"}) {
+    // A model code that is not a whole number is no model, not model 12.
+    const struct {
+        const char* md;
+        int32_t code;
+    } cases[] = {{"MD,20\r\n", QUIL_ERROR_UNSUPPORTED},
+                 {"MD,33\r\n", QUIL_ERROR_REPLY},
+                 {"MD,12x\r\n", QUIL_ERROR_REPLY},
+                 {"MD, 12\r\n", QUIL_ERROR_REPLY},
+                 {"MD\r\n", QUIL_ERROR_REPLY}};
+    for (const auto& c : cases) {
         sim.clearReceived();
-        sim.script().replyOnce(md);
-        EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type),
-                  std::string(md) == "MD,20\r\n" ? QUIL_ERROR_UNSUPPORTED : QUIL_ERROR_REPLY);
+        sim.script().replyOnce(c.md);
+        EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type), c.code) << c.md;
         quil::platform::sleepMs(50);
-        EXPECT_EQ(sim.receivedLines(), std::vector<std::string>{"MD"});
+        EXPECT_EQ(sim.receivedLines(), std::vector<std::string>{"MD"}) << c.md;
     }
     sim.script().silence();
     EXPECT_EQ(QUIL_GetCameraSpotType(kId, &type), QUIL_ERROR_REPLY);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,8 +91,18 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         {false, "AO,,,7", 10, QUIL_OK, 3, {0.0, 0.0, 7.0}},
         // The letters are not compared with the command.
         {false, "XY,-0.5", 10, QUIL_OK, 1, {-0.5}},
-        // Special texts only as whole tokens.
-        {false, "AO,+FFFFFFF,XXXXXXXXX, XXXXXXXX", 10, QUIL_OK, 3, {-999.0, 0.0, 0.0}},
+        // Special texts only as whole tokens; anything else that is not a
+        // decimal fails the read, also after good tokens.
+        {false, "AO,+FFFFFFF,XXXXXXXX", 10, QUIL_OK, 2, {-999.0, -999.0}},
+        {false, "AO,1,XXXXXXXXX", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1, XXXXXXXX", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1,abc", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1,nan", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1,1e30", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1,5abc", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {false, "AO,1, 5", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        // ... unless the capacity ends the walk before it.
+        {false, "AO,1,abc", 1, QUIL_OK, 1, {1.0}},
         // 15 characters are a token; 16 fail the read, also after good ones.
         {false, "AO,1.2345678901234", 10, QUIL_OK, 1, {static_cast<float>(1.2345678901234)}},
         {false, "AO,1,1.23456789012345", 10, QUIL_ERROR_REPLY, kUntouched, {}},
@@ -108,8 +119,15 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         {false, "ER", 10, QUIL_ERROR_UNKNOWN, kUntouched, {}},
         {true, "AR,0000000A,FFFFFFFF,+FFFFFFF", 10, QUIL_OK, 3, {10, -1, -999}},
         {true, "AR,FFFFFFF0,7fffffff,80000000", 10, QUIL_OK, 3, {-16, 2147483647, -2147483648.0}},
-        // Only the low 32 bits of a longer number; a token without digits is 0.
-        {true, "AR,123456789ABCDEF,,zz,-1,0x1f, 1F", 10, QUIL_OK, 6, {-1985229329, 0, 0, -1, 31, 31}},
+        // Only the low 32 bits of a longer number.
+        {true, "AR,123456789ABCDEF,1f", 10, QUIL_OK, 2, {-1985229329, 31}},
+        // A token that is not hexadecimal digits fails the read.
+        {true, "AR,1,", 10, QUIL_OK, 1, {1}},
+        {true, "AR,1,,2", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {true, "AR,1,zz", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {true, "AR,1,-1", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {true, "AR,1,0x1f", 10, QUIL_ERROR_REPLY, kUntouched, {}},
+        {true, "AR,1, 1F", 10, QUIL_ERROR_REPLY, kUntouched, {}},
         {true, "AR", 10, QUIL_OK, 0, {}},
         {true, "AR,", 10, QUIL_OK, 0, {}},
         {true, "AR,0123456789ABCDEF", 10, QUIL_ERROR_REPLY, kUntouched, {}},
@@ -152,33 +170,30 @@ std::string randomHex(std::mt19937& rng) {
     return t;
 }
 
-// atof as C99 has it, which it is on POSIX: strtod, and zero when no
-// number could be read. The Windows C library's own atof reads no "inf",
-// "nan" or hexadecimal number; the library converts alike on every system.
-float c99Atof(const std::string& t) {
-    char* end = nullptr;
-    const double v = std::strtod(t.c_str(), &end);
-    return end == t.c_str() ? 0.0f : static_cast<float>(v);
-}
+bool sameFloat(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-bool sameFloat(float a, float b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
-
+// Tokens of the controller's forms convert as the C library reads them;
+// every other token is refused and its output left alone.
 TEST(StorageValues, TokenConversionsGiveTheCLibrarysResults) {
+    const std::regex decimalForm("[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)");
+    const std::regex hexForm("[0-9A-Fa-f]{1,15}");
     std::mt19937 rng(20240611);
     for (int i = 0; i < 200000; ++i) {
         const std::string t = randomDecimal(rng);
-        const float expected = c99Atof(t);
-        ASSERT_TRUE(sameFloat(quil::storedDecimal(t.data(), t.size()), expected)) << "\"" << t << "\"";
+        float v = 77.0f;
+        const bool ok = quil::storedDecimal(t, &v);
+        ASSERT_EQ(ok, t.empty() || std::regex_match(t, decimalForm)) << "\"" << t << "\"";
+        const float expected = ok ? static_cast<float>(std::strtod(t.c_str(), nullptr)) : 77.0f;
+        ASSERT_TRUE(sameFloat(v, expected)) << "\"" << t << "\"";
     }
     for (int i = 0; i < 100000; ++i) {
         const std::string t = randomHex(rng);
+        std::int32_t v = 77;
+        const bool ok = quil::storedHex(t, &v);
+        ASSERT_EQ(ok, std::regex_match(t, hexForm)) << "\"" << t << "\"";
         const auto low32 = static_cast<std::uint32_t>(std::strtoll(t.c_str(), nullptr, 16));
-        const auto expected = static_cast<std::int32_t>(low32);
-        ASSERT_EQ(quil::storedHex(t.data(), t.size()), expected) << "\"" << t << "\"";
+        ASSERT_EQ(v, ok ? static_cast<std::int32_t>(low32) : 77) << "\"" << t << "\"";
     }
-    // Only the span counts, not what follows it in the reply.
-    EXPECT_EQ(quil::storedDecimal("12.5,99", 4), 12.5f);
-    EXPECT_EQ(quil::storedHex("1F,99", 2), 31);
 }
 
 TEST(StorageValues, ConversionsIgnoreTheApplicationsLocale) {
@@ -187,7 +202,8 @@ TEST(StorageValues, ConversionsIgnoreTheApplicationsLocale) {
         !std::setlocale(LC_ALL, "de_DE"))
         GTEST_SKIP() << "no locale with a decimal comma installed";
     ASSERT_EQ(std::atof("2.5"), 2.0) << "the locale reads ',' as the decimal point";
-    const Parsed p = parseFloats("AO,2.5,-1.25e1, 0.75", 10);
+    const Parsed p = parseFloats("AO,2.5,-12.5,0.75", 10);
+    std::setlocale(LC_ALL, "C");
     EXPECT_EQ(p.values, (std::vector<double>{2.5, -12.5, 0.75}));
 }
 
@@ -312,7 +328,6 @@ TEST_F(Storage, StatusWritesOneNumberPerReportedOutAndAtMostEight) {
     } cases[] = {
         {"AN,0,0,5,0\r\n", 0, {0, 5, 0, -7, -7, -7, -7, -7, -7, -7}},
         {"AN,1\r\n", 1, {-7, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
-        {"AN\r\n", 0, {-7, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
         {"AN,0,1,2,3,4,5,6,7,8,9,10\r\n", 0, {1, 2, 3, 4, 5, 6, 7, 8, -7, -7}},
     };
     for (const auto& c : cases) {
@@ -323,6 +338,14 @@ TEST_F(Storage, StatusWritesOneNumberPerReportedOutAndAtMostEight) {
         EXPECT_EQ(ls, c.ls) << c.reply;
         EXPECT_EQ(outs, c.outs) << c.reply;
     }
+    // A reply without the status number is no status: nothing is written
+    // (the watcher would take a made-up 0 for "recording has stopped").
+    sim.script().replyOnce("AN\r\n");
+    int32_t ls = -7;
+    std::vector<int32_t> outs(10, -7);
+    EXPECT_EQ(QUIL_DataStorageGetStatus(kId, &ls, outs.data()), QUIL_ERROR_REPLY);
+    EXPECT_EQ(ls, -7);
+    EXPECT_EQ(outs, std::vector<int32_t>(10, -7));
 }
 
 TEST_F(Storage, ReadOutRepliesWithoutValuesOrWithAnError) {

@@ -1,6 +1,8 @@
 // Reply splitting and checking, and the command transaction on loopback.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -294,6 +296,142 @@ TEST_F(TransactionTest, ModeSwitchWaitsForTheEcho) {
     sim.script().replyOnce("ER,R0,51\r\n");
     EXPECT_EQ(QUIL_SetMode(kId, 0), QUIL_ERROR_MODE);
     EXPECT_EQ(sent(1), std::vector<std::string>{"R0"});
+}
+
+// A reply number is read whole: a field that is not the number the getter
+// reads fails the call with 8195 and writes none of its outputs, whichever
+// getter reads it, and the controller's own forms still read as before.
+TEST_F(TransactionTest, GarbledReplyNumbersFailAndWriteNothing) {
+    constexpr int32_t kUnset = 77;
+    // Calls a getter with every output preset to kUnset: its result, whether
+    // every output still holds kUnset, and the value read from the field
+    // under test (a measured value's special status as 1000 + status).
+    struct Read {
+        int32_t rc;
+        bool untouched;
+        double value;
+    };
+    struct Getter {
+        const char* name;
+        std::string reply;  // "@" stands for the field under test
+        bool integer;       // an integer field, else a decimal
+        std::function<Read()> call;
+    };
+    auto measured = [](const QuilCalcData& d) { return d.status != 0 ? 1000.0 + d.status : d.value; };
+    auto unset = [&](const QuilCalcData& d) { return d.OutNo == kUnset && d.status == kUnset && d.value == kUnset; };
+    const Getter getters[] = {
+        {"QUIL_GetProgramNo", "PR,@", true,
+         [&] {
+             int32_t v = kUnset;
+             const int32_t rc = QUIL_GetProgramNo(kId, &v);
+             return Read{rc, v == kUnset, double(v)};
+         }},
+        {"QUIL_GetDeviceType", "MD,@", true,
+         [&] {
+             int32_t v = kUnset;
+             const int32_t rc = QUIL_GetDeviceType(kId, &v);
+             return Read{rc, v == kUnset, double(v)};
+         }},
+        {"QUIL_GetAbleMinMax", "SR,HA,R,01,05,@", true,
+         [&] {
+             int32_t min = kUnset, max = kUnset;
+             const int32_t rc = QUIL_GetAbleMinMax(kId, 1, &min, &max);
+             return Read{rc, min == kUnset && max == kUnset, double(min)};
+         }},
+        {"QUIL_GetMedian", "SR,HG,01,@", true,
+         [&] {
+             int32_t v = kUnset;
+             const int32_t rc = QUIL_GetMedian(kId, 1, &v);
+             return Read{rc, v == kUnset, double(v)};
+         }},
+        {"QUIL_GetEncoderParameters", "SR,CS,01,1,0000000100,@", true,
+         [&] {
+             int32_t mode = kUnset, time = kUnset, interval = kUnset, op = kUnset, dir = kUnset;
+             const int32_t rc = QUIL_GetEncoderParameters(kId, 1, &mode, &time, &interval, &op, &dir);
+             return Read{rc, mode == kUnset && time == kUnset && interval == kUnset, double(interval)};
+         }},
+        {"QUIL_DataStorageGetStatus", "AN,0,@,3", true,
+         [&] {
+             int32_t ls = kUnset, outs[8] = {kUnset, kUnset, kUnset};
+             const int32_t rc = QUIL_DataStorageGetStatus(kId, &ls, outs);
+             return Read{rc, ls == kUnset && outs[0] == kUnset && outs[1] == kUnset, double(outs[0])};
+         }},
+        {"QUIL_GetCalcDataSingle", "MS,01,@", false,
+         [&] {
+             QuilCalcData d{kUnset, kUnset, kUnset};
+             const int32_t rc = QUIL_GetCalcDataSingle(kId, 1, &d);
+             return Read{rc, unset(d), measured(d)};
+         }},
+        {"QUIL_GetCalcDataALL", "MA,1.0,2.0,3.0,@", false,
+         [&] {
+             QuilCalcData d[4];
+             for (auto& x : d) x = {kUnset, kUnset, kUnset};
+             const int32_t rc = QUIL_GetCalcDataALL(kId, d);
+             return Read{rc, unset(d[0]) && unset(d[3]), measured(d[3])};
+         }},
+        {"QUIL_GetTolerance", "SR,LM,01,+0012.34,@,0000000", false,
+         [&] {
+             int32_t up = kUnset, low = kUnset, hys = kUnset;
+             const int32_t rc = QUIL_GetTolerance(kId, 1, &up, &low, &hys);
+             return Read{rc, up == kUnset && low == kUnset && hys == kUnset, double(low)};
+         }},
+        {"QUIL_GetMask", "SR,HF,01,1,+001.00,@", false,
+         [&] {
+             int32_t on = kUnset, p1 = kUnset, p2 = kUnset;
+             const int32_t rc = QUIL_GetMask(kId, 1, &on, &p1, &p2);
+             return Read{rc, on == kUnset && p1 == kUnset && p2 == kUnset, double(p2)};
+         }},
+    };
+    auto replyWith = [](const std::string& reply, const std::string& field) {
+        return reply.substr(0, reply.find('@')) + field + reply.substr(reply.find('@') + 1) + "\r\n";
+    };
+    // Refused in every field; the integer fields also refuse decimals and
+    // numbers beyond 32 bits.
+    const char* const garbled[] = {"abc", "nan", "inf", "0x10", "1e30", "", " 5", "5 ", "5abc", "+", "1.2.3", "--1"};
+    const char* const notIntegers[] = {"99999999999", "2147483648", "-2147483649", "12.5"};
+    for (const Getter& g : getters) {
+        std::vector<const char*> fields(std::begin(garbled), std::end(garbled));
+        if (g.integer) fields.insert(fields.end(), std::begin(notIntegers), std::end(notIntegers));
+        for (const char* field : fields) {
+            sim.script().replyOnce(replyWith(g.reply, field));
+            const Read r = g.call();
+            EXPECT_EQ(r.rc, QUIL_ERROR_REPLY) << g.name << " \"" << field << "\"";
+            EXPECT_TRUE(r.untouched) << g.name << " \"" << field << "\"";
+        }
+    }
+    // The controller's forms, negative numbers, leading zeros and the special
+    // texts where the getter gives them a meaning, read as they always have.
+    const struct {
+        const char* name;
+        const char* field;
+        double value;
+    } valid[] = {
+        {"QUIL_GetProgramNo", "-0012", -12},
+        {"QUIL_GetProgramNo", "+2147483647", 2147483647},
+        {"QUIL_GetProgramNo", "-2147483648", -2147483648.0},
+        {"QUIL_GetDeviceType", "035", 35},
+        {"QUIL_GetAbleMinMax", "07", 7},
+        {"QUIL_GetMedian", "+FFFFFFF", 0},
+        {"QUIL_GetEncoderParameters", "000250", 250},
+        {"QUIL_DataStorageGetStatus", "-01", -1},
+        {"QUIL_GetCalcDataSingle", "-0012.50", -12.5},
+        {"QUIL_GetCalcDataSingle", "+FFFFFFF", 1001},
+        {"QUIL_GetCalcDataSingle", "99999999999", 99999999999.0f},
+        {"QUIL_GetCalcDataALL", "XXXXXXXX", 1003},
+        {"QUIL_GetCalcDataALL", "-FFFFFFF", 1002},
+        {"QUIL_GetTolerance", "-0001.50", -150},  // display unit 0: hundredths
+        {"QUIL_GetMask", "0012.34", 1234},
+    };
+    for (const auto& v : valid) {
+        const Getter* g = nullptr;
+        for (const Getter& x : getters)
+            if (std::string(x.name) == v.name) g = &x;
+        ASSERT_NE(g, nullptr) << v.name;
+        sim.script().replyOnce(replyWith(g->reply, v.field));
+        const Read r = g->call();
+        EXPECT_EQ(r.rc, QUIL_OK) << v.name << " \"" << v.field << "\"";
+        EXPECT_EQ(r.value, v.value) << v.name << " \"" << v.field << "\"";
+    }
 }
 
 }  // namespace

@@ -68,10 +68,17 @@ bool isNonZero(const cJSON* item) {
     return !cJSON_IsNumber(item) || item->valuedouble != 0;
 }
 
-// The integer part of a JSON number, as its low 32 bits.
-std::uint32_t low32(double v) {
-    if (!std::isfinite(v) || std::fabs(v) >= 9.2e18) return 0;
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
+// A number member that is a 32-bit value: a whole number that fits 32 bits,
+// signed or unsigned, kept as its low 32 bits. cJSON has already read the
+// JSON number form strictly ("0x10", "nan" and "abc" are no numbers); this
+// adds the rule of every number in a reply, that it fits the value it
+// stands for, instead of making one up from 1e30 or 3.5.
+bool value32(const cJSON* item, std::uint32_t* out) {
+    if (!cJSON_IsNumber(item)) return false;
+    const double v = cJSON_GetNumberValue(item);
+    if (!(v >= -2147483648.0 && v <= 4294967295.0) || v != std::trunc(v)) return false;
+    *out = static_cast<std::uint32_t>(static_cast<std::int64_t>(v));
+    return true;
 }
 
 // "retState" must be present and 0: -1 when it is not 0, -2 when it is missing.
@@ -117,10 +124,10 @@ std::int32_t regReadReply(const char* reply, std::int32_t length, std::uint32_t*
     const cJSON* ret = member(regRead, "ret");
     if (!ret) return -21;
     r = isNonZero(ret) ? -2 : 0;
-    const cJSON* readValue = member(regRead, "Read");
-    // A "Read" that is not a number carries no value.
-    if (!cJSON_IsNumber(readValue)) return -22;
-    if (value) *value = low32(cJSON_GetNumberValue(readValue));
+    // A "Read" that is not a 32-bit number carries no value.
+    std::uint32_t read = 0;
+    if (!value32(member(regRead, "Read"), &read)) return -22;
+    if (value) *value = read;
     return r;
 }
 
@@ -137,9 +144,13 @@ std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t
     const ParsedReply parsed(reply, length);
     if (parsed.code != 0) return parsed.code;
     const cJSON* value = member(member(member(parsed.body, "retValue"), "RollBatch"), "Online");
-    if (value && online)
-        *online =
-            cJSON_IsBool(value) ? (cJSON_IsTrue(value) ? 1 : 0) : static_cast<std::int32_t>(low32(value->valuedouble));
+    std::uint32_t number = 0;
+    if (value && online) {
+        if (cJSON_IsBool(value))
+            *online = cJSON_IsTrue(value) ? 1 : 0;
+        else if (value32(value, &number))
+            *online = static_cast<std::int32_t>(number);
+    }
     return 0;
 }
 

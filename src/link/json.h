@@ -21,8 +21,10 @@ namespace quil::link {
 inline constexpr int kJsonTimeoutMs = 1200;
 
 std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_t length);
-// Reads register addr of head (0 = the controller); value receives the low 32
-// bits of "Read" whenever the reply carries it (also with result -2).
+// Reads register addr of head (0 = the controller); value receives "Read"
+// whenever the reply carries it (also with result -2) as a whole number that
+// fits 32 bits, signed or unsigned, kept as its low 32 bits; any other "Read"
+// (3.5, 1e30, a text) gives -22 and writes nothing.
 std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value);
 std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data);
 // Switches the controller's batch streaming; online receives "Online" when

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "platform/platform.h"
 
@@ -24,7 +23,7 @@ struct StreamSlot {
     // for every later run: the application may still hold the pointers.
     std::int32_t* channel[4] = {};
     std::mutex startStop;
-    std::thread thread;  // the receive thread of the current or last run
+    platform::Thread thread;  // the receive thread of the current or last run
     // Set by the receive thread as it ends: a start joins only a thread that
     // has ended, and never waits for a running one.
     std::atomic<bool> threadEnded{true};
@@ -33,7 +32,7 @@ struct StreamSlot {
 
     ~StreamSlot() {
         // A run the application never stopped must not end the process at exit.
-        if (thread.joinable()) thread.detach();
+        thread.detach();
     }
     bool allocate() {
         for (auto*& c : channel)
@@ -42,7 +41,7 @@ struct StreamSlot {
         return true;
     }
     void join() {
-        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+        if (thread.joinable() && !thread.isCurrent()) thread.join();
     }
 };
 
@@ -258,7 +257,15 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
     s.counters.reset();
     s.hasRun = true;
     s.threadEnded = false;
-    s.thread = std::thread(receiveLoop, DeviceId, rec);
+    if (!s.thread.start([DeviceId, rec] { receiveLoop(DeviceId, rec); })) {
+        // No thread to read the stream: the controller's streaming is
+        // switched off again and the links closed, as for a failed switch.
+        s.threadEnded = true;
+        rec->running = false;
+        jsonRollBatch(DeviceId, false, nullptr);
+        closeAllLinks(DeviceId);
+        return -1;
+    }
     return 0;
 }
 

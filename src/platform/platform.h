@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,44 @@ private:
     std::uint64_t end_;
 };
 
+// ---------------------------------------------------------------- threads
+// Stack of every thread the library starts (stream receive, storage watcher,
+// search receive). Their own frames take a few KiB (the largest buffers are
+// 4 KiB of socket scratch and 1.5 KiB of trace text; cJSON parses a reply at
+// most 1000 levels deep, well under 256 KiB), but they also run the
+// application's callbacks, which are written for an ordinary thread: 1 MiB
+// is what a Windows thread gets by default. Set explicitly so that neither
+// the host executable's stack setting (Windows takes the default from it)
+// nor the shell's stack limit (glibc takes it from RLIMIT_STACK, often
+// 8 MiB, sometimes unlimited, then 2 MiB) decides it. The reservation is
+// address space; pages are committed as they are touched.
+inline constexpr std::size_t kThreadStackBytes = 1024 * 1024;
+
+// A thread of the library's own with an explicit stack size (POSIX thread
+// attributes; _beginthreadex on Windows). Used like std::thread: joined or
+// detached before it goes; one still running when it is destroyed is
+// detached.
+class Thread {
+public:
+    Thread() = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts fn on a new thread with a stack of stackBytes. False when the
+    // system refuses (nothing runs then), or when this one is still joinable.
+    bool start(std::function<void()> fn, std::size_t stackBytes = kThreadStackBytes);
+    bool joinable() const { return handle_ != nullptr; }
+    // The calling thread is this one (which cannot join itself).
+    bool isCurrent() const;
+    void join();
+    void detach();
+
+private:
+    struct Handle;  // the system's thread handle and id
+    Handle* handle_ = nullptr;
+};
+
 // ---------------------------------------------------------------- files, machine
 // Directory of the running program's executable (not of this library).
 // Empty when it cannot be found.
@@ -165,15 +204,8 @@ bool pinProcessToOneCpu();
 
 // Locale-independent conversions with the C locale's results (the host
 // application may have set any locale).
-double toDouble(const char* text);                 // atof
-int toInt(const char* text);                       // atoi
-long long toLongLong(const char* text, int base);  // strtoll, no end pointer
-// The number at the start of text as strtoll / strtod read it in the C
-// locale: blanks and one sign first, the rest of the text ignored ("12abc"
-// is 12). False, out untouched, when the text does not begin with a number
-// or the integer is outside the signed 32-bit range.
-bool leadingInt(const char* text, std::int32_t* out);
-bool leadingDouble(const char* text, double* out);
+double toDouble(const char* text);  // atof
+int toInt(const char* text);        // atoi
 
 // ---------------------------------------------------------------- files
 enum class FileRead { Ok, NotRegular, TooLarge, Failed };

@@ -4,11 +4,13 @@
 // decimal text or as one of three special texts, setting values go out as a
 // sign and six digits, OUT selections as four "0"/"1" characters. These are
 // the conversions the command functions share. All of them are internal to
-// the library and work on caller-owned buffers; none allocates or locks.
+// the library and work on caller-owned buffers; none locks, and only the
+// reading of a decimal longer than any reply field allocates.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quil {
 
@@ -22,17 +24,32 @@ inline constexpr std::size_t kOutMaskTextSize = 5;
 // 2 for "-FFFFFFF", 3 for "XXXXXXXX", 0 for anything else. The whole text
 // must match, case included; a special text with blanks around it or with a
 // tail is ordinary text.
-int parseSpecialValue(const char* text);
+int parseSpecialValue(std::string_view text);
 
-// The controller's decimal text as a 32-bit float: read as a double by the
-// C library's rules, then narrowed. Always uses "." as the decimal point,
-// whatever locale the host application has set. Text without a number gives
-// 0.0; out-of-range text gives an infinity, "nan" a NaN.
-float textToFloat(const char* text);
+// Whole-text readings of the numbers in the controller's replies. A text is
+// a number only when all of it is one: no blanks around it, no tail, no
+// exponent, no hexadecimal or "0x" form, no "inf" or "nan". Anything else
+// gives false and leaves the output alone, so that a garbled line never
+// becomes a value (the command functions then fail with QUIL_ERROR_REPLY).
+// None of them depends on the locale the host application has set.
+//
+// Integer: an optional sign and decimal digits whose value fits 32 bits
+// ("-0012" is -12, "2147483648" is refused).
+bool readInteger(std::string_view text, std::int32_t* out);
+// Decimal: the controller's decimal form, an optional sign and digits with
+// at most one decimal point among or after them ("+012.345", "-0.5", "7").
+// The value is the C library's correctly rounded reading as a double,
+// narrowed to a 32-bit float.
+bool readDecimal(std::string_view text, float* out);
+// Hexadecimal: 1 to 15 hexadecimal digits, either case, no sign or prefix,
+// read as a 64-bit number of which the low 32 bits are kept ("FFFFFFF0" is
+// -16).
+bool readHex(std::string_view text, std::int32_t* out);
 
-// Status and value of a measured or stored value text. For a special text the
-// value is 0.0 and the text is not converted. Never fails.
-void parseMeasured(const char* text, std::int32_t* status, float* value);
+// Status and value of a measured value text: a special text gives its status
+// and the value 0.0; otherwise the text must be a decimal (readDecimal),
+// which gives status 0. False, both outputs untouched, for any other text.
+bool readMeasured(std::string_view text, std::int32_t* status, float* value);
 
 // Setting value as "+%06d" (v >= 0) or "-%06d" with the absolute value. The
 // text is 7 characters for values of at most six digits (see digitCount);
@@ -70,10 +87,9 @@ bool isEncoderModel(std::int32_t type);
 
 // Integer form of a reply value in display units: scale times the value,
 // multiplied as 32-bit floats and truncated toward zero. The float rounding is
-// part of the result ("0.53" with scale 100 gives 52). Text from the
-// controller can exceed the integer range, so a product beyond it saturates
-// to INT32_MIN or INT32_MAX and a NaN gives 0.
-std::int32_t scaledInteger(const char* text, std::int32_t scale);
+// part of the result (0.53 with scale 100 gives 52). A product outside the
+// 32-bit range is no setting the controller can hold: false, out untouched.
+bool scaledInteger(float value, std::int32_t scale, std::int32_t* out);
 
 // The same product computed exactly from the decimal text ("+0018.47" with
 // scale 100 gives 1847), digits beyond the scale's resolution truncated

@@ -137,10 +137,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetDataStorage(int32_t DeviceId, int32_t* Num
     return Setting::getter(DeviceId, "QUIL_GetDataStorage", Index::none(), {NumStorage, StorageCycle})
         .send("SR,CF\r\n")
         .fields(4)
-        .parse([&](const Reply& r) {
-            *NumStorage = r.integer(2);
-            *StorageCycle = r.integer(3);
-        })
+        .parse([&](const Reply& r) { r.integers(2, NumStorage, StorageCycle); })
         .run();
 }
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
-#include "platform/platform.h"
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
@@ -89,10 +89,7 @@ std::int32_t readFields(std::int32_t id, const char* func, const char* group, in
     return ControllerSetting(id, func)
         .send(Mode::Setting, "SR,%s\r\n", group)
         .fields(first + static_cast<int>(sizeof...(Out)))
-        .parse([&](const Reply& r) {
-            int field = first;
-            ((*out = r.integer(field++)), ...);
-        })
+        .parse([&](const Reply& r) { r.integers(first, out...); })
         .run();
 }
 std::int32_t readValue(std::int32_t id, const char* func, const char* group, std::int32_t* value) {
@@ -114,12 +111,9 @@ std::int32_t writeOutChoice(std::int32_t id, const char* func, const char* forma
 
 bool dottedAddress(const char* field, char* out) {
     if (std::strlen(field) < static_cast<std::size_t>(kAddressDigits)) return false;
-    int bytes[4];
-    for (int i = 0; i < 4; ++i) {
-        char group[kGroupDigits + 1] = {};
-        std::memcpy(group, field + i * kGroupDigits, kGroupDigits);
-        bytes[i] = platform::toInt(group);
-    }
+    std::int32_t bytes[4];
+    for (int i = 0; i < 4; ++i)
+        if (!readInteger(std::string_view(field + i * kGroupDigits, kGroupDigits), &bytes[i])) return false;
     std::snprintf(out, kDottedAddressSize, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
     return true;
 }

@@ -23,8 +23,8 @@ inline constexpr std::size_t kDottedAddressSize = 16;
 // The controller sends an address as twelve decimal digits, three per byte,
 // most significant first ("192168000010"). Writes "192.168.0.10" into out
 // (kDottedAddressSize bytes) and returns true; a field shorter than twelve
-// characters gives false and leaves out alone. Characters after the twelfth
-// are not looked at.
+// characters, or a group of three that is not a number (readInteger), gives
+// false and leaves out alone. Characters after the twelfth are not looked at.
 bool dottedAddress(const char* field, char* out);
 
 std::int32_t GetIPAddress(std::int32_t id, char* address);

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "link/connection.h"
 #include "platform/platform.h"
@@ -27,7 +26,7 @@ struct DeviceRecord {
     // The command connection, shared with the command-link record that the
     // open registers for the same DeviceId (see link/connection.h).
     link::ConnectionPtr s_server;
-    std::thread* pollThread = nullptr;
+    platform::Thread* pollThread = nullptr;
     std::atomic<std::uint8_t> pollRunning{0};
     std::atomic<std::uint8_t> isOpen{0};
     char** replyFields = nullptr;

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "link/json.h"
 #include "quil.h"
+#include "quil/codecs.h"
 #include "quil/communication.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
@@ -95,8 +97,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t*
         QUIL_TRACE(F, "send command MD fail DeviceID:%d rc:%d", DeviceId, r);
         return r;
     }
-    const int32_t model = len > 3 ? platform::toInt(buffer.get() + 3) : 0;
-    if (model < 0 || model > 32) return QUIL_ERROR_REPLY;
+    // The model code is the field after "MD,", read whole like every reply
+    // number.
+    const std::string_view reply(buffer.get(), len);
+    const std::string_view field = len > 3 ? reply.substr(3, reply.find(',', 3) - 3) : std::string_view();
+    int32_t model = -1;
+    if (!readInteger(field, &model) || model < 0 || model > 32) return QUIL_ERROR_REPLY;
     if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
     static const char kPrepare[] = "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}\r\n";
     static const char kRead[] = "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}\r\n";

@@ -17,6 +17,7 @@ constexpr std::int32_t kMaxOperatingMode = 2;
 constexpr std::int32_t kMaxDirection = 2;
 constexpr std::int32_t kMaxAnalogChannel = 3;
 constexpr std::int32_t kMaxLevel = 4;
+constexpr int kMaxGroup = 3;  // values in one reply: input mode, time, interval
 
 // What the members share beyond the settings frame: they run on the encoder
 // models only (any other model gets 8208, right after the DeviceId and
@@ -32,8 +33,12 @@ Index channelNo(std::int32_t channel) { return Index::out(channel, kChannels); }
 // field 3 for the whole group, which then reads as 0 throughout.
 void readGroup(const Reply& r, std::initializer_list<std::int32_t*> outs) {
     const bool special = parseSpecialValue(r.text(3)) != QUIL_VALUE_NORMAL;
-    int i = 3;
-    for (std::int32_t* out : outs) *out = special ? 0 : r.integer(i++);
+    // Every field is read before the first output is written.
+    std::int32_t values[kMaxGroup] = {};
+    int i = 0;
+    for (; i < static_cast<int>(outs.size()); ++i) values[i] = special ? 0 : r.integer(3 + i);
+    i = 0;
+    for (std::int32_t* out : outs) *out = values[i++];
 }
 
 // The operating mode and detection direction of every channel: the second

@@ -14,9 +14,21 @@ namespace quil {
 
 const char* Reply::text(int i) const { return i >= 0 && i < kFieldCount ? fields_[i] : ""; }
 
-std::int32_t Reply::integer(int i) const { return platform::toInt(text(i)); }
+std::int32_t Reply::integer(int i) const {
+    std::int32_t v = 0;
+    if (!readInteger(text(i), &v)) bad();
+    return v;
+}
 
-void Reply::measured(int i, std::int32_t* status, float* value) const { parseMeasured(text(i), status, value); }
+float Reply::decimal(int i) const {
+    float v = 0.0f;
+    if (!readDecimal(text(i), &v)) bad();
+    return v;
+}
+
+void Reply::measured(int i, std::int32_t* status, float* value) const {
+    if (!readMeasured(text(i), status, value)) bad();
+}
 
 void Trace::operator()(const char* format, ...) const {
     // Most processes run with the log off: format nothing for it.
@@ -96,7 +108,13 @@ std::int32_t Exchange::run() {
         return finish(QUIL_ERROR_REPLY);
     }
     if (parse_) {
-        r = parse_(Reply(rec.replyFields, count));
+        // A field that is not the number the parse reads ends the call here,
+        // with nothing more written (see Reply).
+        try {
+            r = parse_(Reply(rec.replyFields, count));
+        } catch (const BadReplyField&) {
+            r = QUIL_ERROR_REPLY;
+        }
         if (r != QUIL_OK) return finish(r);
     }
     finish(QUIL_OK);

@@ -43,18 +43,46 @@
 
 namespace quil {
 
+// What a reply field accessor throws for a field that is not the number it
+// should be. Exchange::run catches it and ends the call with
+// QUIL_ERROR_REPLY; it never leaves the library.
+struct BadReplyField {};
+
 // Read access to the reply fields while a reply is parsed.
+//
+// The number accessors read a field whole, by the value codecs (codecs.h):
+// a field that is not the number it should be ("abc", "0x10", " 5",
+// "99999999999") throws BadReplyField, so the parse stops before it writes
+// anything more and the call fails with QUIL_ERROR_REPLY. A parse therefore
+// reads every field it needs before it writes the first output (integers()
+// does both for a run of integer fields).
 class Reply {
 public:
     Reply(char** fields, int count) : fields_(fields), count_(count) {}
     int count() const { return count_; }
     // Field i as text; fields past the reply read as empty text.
     const char* text(int i) const;
-    std::int32_t integer(int i) const;  // atoi
-    // The measured-value conversion: status and value of field i.
+    // An optional sign and decimal digits that fit 32 bits.
+    std::int32_t integer(int i) const;
+    // The controller's decimal form ("+012.345").
+    float decimal(int i) const;
+    // A measured value: a special text's status and 0.0, or status 0 and the
+    // decimal.
     void measured(int i, std::int32_t* status, float* value) const;
+    // Fields first, first + 1, ... as integers into outs, in order: all of
+    // them, or none when one field is not an integer.
+    template <class... Out>
+    void integers(int first, Out*... outs) const {
+        int i = first;
+        // One value per output, read left to right.
+        const std::int32_t values[] = {(static_cast<void>(outs), integer(i++))...};
+        int k = 0;
+        ((*outs = values[k++]), ...);
+    }
 
 private:
+    [[noreturn]] static void bad() { throw BadReplyField{}; }
+
     char** fields_;
     int count_;
 };

@@ -55,14 +55,14 @@ int32_t getMask(int32_t id, int32_t HeadNo, int32_t* OnOff, int32_t* P1, int32_t
         .send("SR,HF,%02d\r\n", HeadNo)
         .fields(6)
         .parse([&](const Reply& r) -> int32_t {
+            const int32_t onOff = r.integer(3);
             int32_t p[2] = {};
             for (int i = 0; i < 2; ++i) {
-                if (lengths == Lengths::AsFloat)
-                    p[i] = scaledInteger(r.text(4 + i), kHundredths);
-                else if (!exactScaled(r.text(4 + i), kHundredths, &p[i]))
-                    return QUIL_ERROR_REPLY;
+                const bool read = lengths == Lengths::AsFloat ? scaledInteger(r.decimal(4 + i), kHundredths, &p[i])
+                                                              : exactScaled(r.text(4 + i), kHundredths, &p[i]);
+                if (!read) return QUIL_ERROR_REPLY;
             }
-            *OnOff = r.integer(3);
+            *OnOff = onOff;
             *P1 = p[0];
             *P2 = p[1];
             return QUIL_OK;
@@ -104,10 +104,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetAbleMinMax(int32_t DeviceId, int32_t HeadN
     return Setting::getter(DeviceId, "QUIL_GetAbleMinMax", Index::head(HeadNo), {Min, Max})
         .send("SR,HA,R,%02d\r\n", HeadNo)
         .fields(6)
-        .parse([&](const Reply& r) {
-            *Max = r.integer(4);
-            *Min = r.integer(5);
-        })
+        .parse([&](const Reply& r) { r.integers(4, Max, Min); })
         .run();
 }
 

@@ -1,4 +1,6 @@
 // Measured values: one OUT, a chosen set among OUT1 to OUT4, or OUT1 to OUT4.
+#include <algorithm>
+
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
@@ -8,6 +10,7 @@ using namespace quil;
 namespace {
 constexpr int kMaxOut = 8;
 constexpr int kMaxMask = 15;
+constexpr int kAllOuts = 4;  // "MM" and "MA" reach OUT1 to OUT4
 }  // namespace
 
 extern "C" {
@@ -19,8 +22,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataSingle(int32_t DeviceId, int32_t O
         .send(Mode::Measure, "MS,%02d\r\n", OutNo)
         .parse([&](const Reply& r) {
             // The OUT number is the one asked for; field 1 is not looked at.
-            data->OutNo = OutNo;
-            r.measured(2, &data->status, &data->value);
+            QuilCalcData read{OutNo, 0, 0.0f};
+            r.measured(2, &read.status, &read.value);
+            *data = read;
         })
         .failure(" send command MS fail DeviceID:%d OutNo:%d  rc:%d", DeviceId, OutNo)
         .success([&](const Trace& t) {
@@ -41,14 +45,17 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataMulti(int32_t DeviceId, int32_t Ou
             t(" fail DeviceID:%d OutNo:%d strNum:%d rc:%d", DeviceId, selected, count, 0);
         })
         .parse([&](const Reply& r) {
-            // Packed in ascending OUT order, without gaps.
+            // Packed in ascending OUT order, without gaps; every value is read
+            // before the first is written.
+            QuilCalcData read[kAllOuts] = {};
             int k = 0;
-            for (int i = 0; i < 4; ++i) {
+            for (int i = 0; i < kAllOuts; ++i) {
                 if (maskText[i] != '1') continue;
-                data[k].OutNo = i + 1;
-                r.measured(k + 2, &data[k].status, &data[k].value);
+                read[k].OutNo = i + 1;
+                r.measured(k + 2, &read[k].status, &read[k].value);
                 ++k;
             }
+            std::copy(read, read + k, data);
         })
         .failure(" send command MM fail DeviceID:%d rc:%d", DeviceId)
         .success(" Success DeviceID:%d OutNo:%d", DeviceId, selected)
@@ -61,10 +68,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataALL(int32_t DeviceId, QuilCalcData
         .send(Mode::Measure, "MA\r\n")
         .fields(5)
         .parse([&](const Reply& r) {
-            for (int i = 0; i < 4; ++i) {
-                data[i].OutNo = i + 1;
-                r.measured(i + 1, &data[i].status, &data[i].value);
+            QuilCalcData read[kAllOuts] = {};
+            for (int i = 0; i < kAllOuts; ++i) {
+                read[i].OutNo = i + 1;
+                r.measured(i + 1, &read[i].status, &read[i].value);
             }
+            std::copy(read, read + kAllOuts, data);
         })
         .failure(" send command MA fail DeviceID:%d rc:%d", DeviceId)
         .success(" Success DeviceID:%d", DeviceId)

@@ -74,11 +74,16 @@ bool slopeInReach(int32_t I1, int32_t O1, int32_t I2, int32_t O2) {
 // as decimals in the OUT's display unit ("+0012.34"), and the caller gets
 // integers in that unit's resolution. The unit is a setting of its own, read
 // with QUIL_GetDisplayUnit once this exchange has released the device lock;
-// when that read fails its code is the result and nothing is written.
+// when that read fails its code is the result and nothing is written. A
+// field that is not a decimal, or a value beyond the 32-bit range in that
+// resolution, gives 8195 and writes nothing either.
 int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, const char* group,
                   std::initializer_list<int32_t*> outputs, Lengths lengths = Lengths::AsFloat,
                   long line = __builtin_LINE()) {
     constexpr int kFirstField = 3;
+    // The decimals as the getters have always read them, and their texts for
+    // the exact reading.
+    std::array<float, kMaxScaledValues> read{};
     std::array<std::string, kMaxScaledValues> texts;
     const bool allSet = std::none_of(outputs.begin(), outputs.end(), [](const int32_t* p) { return p == nullptr; });
     return Setting::getter(id, func, Index::out(OutNo, lastOut), {}, kSettings, line)
@@ -86,7 +91,10 @@ int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, 
         .send("SR,%s,%02d\r\n", group, OutNo)
         .fields(kFirstField + static_cast<int>(outputs.size()))
         .parse([&](const Reply& r) {
-            for (std::size_t i = 0; i < outputs.size(); ++i) texts[i] = r.text(kFirstField + static_cast<int>(i));
+            for (std::size_t i = 0; i < outputs.size(); ++i) {
+                read[i] = r.decimal(kFirstField + static_cast<int>(i));
+                texts[i] = r.text(kFirstField + static_cast<int>(i));
+            }
         })
         .then([&]() -> int32_t {
             int32_t unit = 0;
@@ -94,15 +102,14 @@ int32_t getScaled(int32_t id, const char* func, int32_t OutNo, int32_t lastOut, 
             if (r != QUIL_OK) return r;
             int32_t scale = 1;
             unitScale(static_cast<uint32_t>(unit), &scale);
-            std::array<int32_t, kMaxScaledValues> values{};
+            std::array<int32_t, kMaxScaledValues> scaled{};
             for (std::size_t i = 0; i < outputs.size(); ++i) {
-                if (lengths == Lengths::AsFloat)
-                    values[i] = scaledInteger(texts[i].c_str(), scale);
-                else if (!exactScaled(texts[i].c_str(), scale, &values[i]))
-                    return QUIL_ERROR_REPLY;
+                const bool fits = lengths == Lengths::AsFloat ? scaledInteger(read[i], scale, &scaled[i])
+                                                              : exactScaled(texts[i].c_str(), scale, &scaled[i]);
+                if (!fits) return QUIL_ERROR_REPLY;
             }
             std::size_t i = 0;
-            for (int32_t* out : outputs) *out = values[i++];
+            for (int32_t* out : outputs) *out = scaled[i++];
             return QUIL_OK;
         })
         .run();
@@ -177,10 +184,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOutAddSub(int32_t DeviceId, int32_t OutNo,
     return Setting::getter(DeviceId, "QUIL_GetOutAddSub", Index::out(OutNo, kMaxOut), {AddSub1, AddSub2})
         .send("SR,OA,C,%02d\r\n", OutNo)
         .fields(6)
-        .parse([&](const Reply& r) {
-            *AddSub1 = r.integer(4);
-            *AddSub2 = r.integer(5);
-        })
+        .parse([&](const Reply& r) { r.integers(4, AddSub1, AddSub2); })
         .run();
 }
 
@@ -236,10 +240,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetFilter(int32_t DeviceId, int32_t OutNo, in
     return Setting::getter(DeviceId, "QUIL_GetFilter", Index::out(OutNo, kControlOuts), {FilterMode, FilterPara})
         .send("SR,OC,%02d\r\n", OutNo)
         .fields(5)
-        .parse([&](const Reply& r) {
-            *FilterMode = r.integer(3);
-            *FilterPara = r.integer(4);
-        })
+        .parse([&](const Reply& r) { r.integers(3, FilterMode, FilterPara); })
         .run();
 }
 

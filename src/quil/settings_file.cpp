@@ -103,17 +103,9 @@ const char* plainNumber(const char* text, bool point) {
 
 std::optional<std::int32_t> integerText(const char* text) {
     const char* number = plainNumber(text, false);
-    if (!number) return std::nullopt;
-    const bool negative = *number == '-';
-    if (*number == '+' || *number == '-') ++number;
-    long long v = 0;
-    for (; *number; ++number) {
-        v = v * 10 + (*number - '0');
-        if (v > 2147483648LL) return std::nullopt;
-    }
-    v = negative ? -v : v;
-    if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-    return static_cast<std::int32_t>(v);
+    std::int32_t v = 0;
+    if (!number || !readInteger(number, &v)) return std::nullopt;
+    return v;
 }
 
 std::optional<double> decimalText(const char* text) {

@@ -6,11 +6,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
-#include <thread>
 
 #include "quil.h"
 #include "quil/communication.h"
@@ -155,7 +154,7 @@ void stopPollThread(DeviceRecord& rec) {
     rec.pollRunning = 0;
     // From the poll thread's own callback the thread cannot wait for itself:
     // it ends on its own once the callback returns.
-    if (rec.pollThread->get_id() == std::this_thread::get_id())
+    if (rec.pollThread->isCurrent())
         rec.pollThread->detach();
     else
         rec.pollThread->join();
@@ -198,14 +197,16 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_
         .failure(" send command AN fail DeviceID:%d rc:%d", DeviceId)
         .afterExchange(" send command AN success DeviceID:%d", DeviceId)
         .parse([&](const Reply& r) {
-            *lsStorage = r.integer(1);
+            // Every number is read before the first output is written.
+            const std::int32_t status = r.integer(1);
             const int written = std::min(r.count() - 2, kStatusOuts);
+            std::int32_t read[kStatusOuts] = {};
+            for (int k = 0; k < written; ++k) read[k] = r.integer(k + 2);
+            *lsStorage = status;
+            std::copy(read, read + std::max(written, 0), outs);
             line = "Success DeviceID:" + std::to_string(DeviceId) + " lsStorage:" + r.text(1) +
                    " outNum:" + std::to_string(written);
-            for (int k = 0; k < written; ++k) {
-                outs[k] = r.integer(k + 2);
-                line += " out" + std::to_string(k + 1) + " :" + r.text(k + 2);
-            }
+            for (int k = 0; k < written; ++k) line += " out" + std::to_string(k + 1) + " :" + r.text(k + 2);
         })
         .success([&](const Trace& t) { t("%s", line.c_str()); })
         .run();
@@ -277,20 +278,21 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStora
     if (!rec.isOpen) return fail(QUIL_ERROR_OPEN);  // closed while this call waited
     // The callback runs on the poll thread, which cannot wait for itself to
     // end: a restart from inside the callback is refused.
-    if (rec.pollThread && rec.pollThread->get_id() == std::this_thread::get_id()) return fail(QUIL_ERROR_PARAMETER);
+    if (rec.pollThread && rec.pollThread->isCurrent()) return fail(QUIL_ERROR_PARAMETER);
     g_storageCallbacks[DeviceId] = callback;
     // Exactly one poll thread per device: the running one (or one that ended
     // by itself) is stopped and joined before the next starts.
     stopPollThread(rec);
     rec.pollRunning = 1;
     g_pollThreads[DeviceId].fetch_add(1);
-    try {
-        rec.pollThread = new std::thread(storagePoll, DeviceId);
-    } catch (const std::exception&) {
+    auto* thread = new (std::nothrow) platform::Thread;
+    if (!thread || !thread->start([DeviceId] { storagePoll(DeviceId); })) {
+        delete thread;
         rec.pollRunning = 0;
         g_pollThreads[DeviceId].fetch_sub(1);
         return fail(QUIL_ERROR_UNKNOWN);
     }
+    rec.pollThread = thread;
     QUIL_TRACE(F, "success DeviceID:%d ret:%d", DeviceId, QUIL_OK);
     return QUIL_OK;
 }

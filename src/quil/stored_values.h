@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quil {
 
@@ -18,16 +19,17 @@ inline constexpr std::size_t kStoredTokenMax = 15;
 // What a special text ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX") is stored as.
 inline constexpr std::int32_t kStoredSpecialValue = -999;
 
-// Token conversions. They see the token as a span (not NUL-terminated) of at
-// most kStoredTokenMax characters that is not a special text.
+// Token conversions, for a token (at most kStoredTokenMax characters) that
+// is not a special text; false, value untouched, for a token that is not
+// the number it should be.
 //
-// A decimal token read as the C library's atof would in the C locale,
-// narrowed to a 32-bit float; an empty token is 0.0.
-float storedDecimal(const char* token, std::size_t length);
-// A hexadecimal token (no prefix needed) read as base-16 strtoll would in the
-// C locale, keeping the low 32 bits: "FFFFFFF0" is -16. A token without any
-// hexadecimal digit, the empty one included, is 0.
-std::int32_t storedHex(const char* token, std::size_t length);
+// A decimal token in the controller's decimal form (readDecimal), narrowed
+// to a 32-bit float; the empty token is 0.0.
+bool storedDecimal(std::string_view token, float* value);
+// A hexadecimal token without prefix (readHex), keeping the low 32 bits:
+// "FFFFFFF0" is -16. A token without digits, the empty one included, is
+// refused.
+bool storedHex(std::string_view token, std::int32_t* value);
 
 // Walks a stored-value list (the reply text without its CR LF) into values,
 // at most capacity of them, from element 0 on; count receives the number
@@ -36,8 +38,9 @@ std::int32_t storedHex(const char* token, std::size_t length);
 //  - for an error reply, its number translated as every controller error is,
 //    or QUIL_ERROR_UNKNOWN when it has no number field (fewer than three
 //    fields); count is left alone;
-//  - QUIL_ERROR_REPLY for a token longer than kStoredTokenMax among those
-//    that would be read; count and values are left alone.
+//  - QUIL_ERROR_REPLY for a token longer than kStoredTokenMax, or one that is
+//    not the number it should be, among those that would be read; count and
+//    values are left alone.
 // The command letters are not compared with the command.
 std::int32_t parseStoredFloats(const char* text, std::int32_t capacity, float* values, std::int32_t* count);
 std::int32_t parseStoredHex(const char* text, std::int32_t capacity, std::int32_t* values, std::int32_t* count);

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 
 namespace quil::search {
 
@@ -153,11 +151,9 @@ std::int32_t searchSensor() {
     }
     const Request request = buildRequest();
 
-    std::thread receiver;
+    plat::Thread receiver;
     if (plat::Socket listener = openListener(); listener.valid()) {
-        try {
-            receiver = std::thread(receiveAnswers, listener, callback);
-        } catch (const std::system_error&) {
+        if (!receiver.start([listener, callback] { receiveAnswers(listener, callback); })) {
             // Like a listener that could not bind: the requests still go out,
             // nobody hears the answers.
             plat::closeSocket(listener);

@@ -144,23 +144,5 @@ locale_t cLocale() {
 
 double toDouble(const char* text) { return ::strtod_l(text, nullptr, cLocale()); }
 int toInt(const char* text) { return static_cast<int>(::strtol_l(text, nullptr, 10, cLocale())); }
-long long toLongLong(const char* text, int base) { return ::strtoll_l(text, nullptr, base, cLocale()); }
-
-bool leadingInt(const char* text, std::int32_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = ::strtoll_l(text, &end, 10, cLocale());
-    if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-    *out = static_cast<std::int32_t>(v);
-    return true;
-}
-
-bool leadingDouble(const char* text, double* out) {
-    char* end = nullptr;
-    const double v = ::strtod_l(text, &end, cLocale());
-    if (end == text) return false;
-    *out = v;
-    return true;
-}
 
 }  // namespace quil::platform

@@ -129,20 +129,8 @@ double toDouble(const char* text) {
     return value;
 }
 
-bool leadingDouble(const char* text, double* out) { return readLeadingDouble(text, out); }
-
-bool leadingInt(const char* text, std::int32_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = ::_strtoi64_l(text, &end, 10, cLocale());
-    if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-    *out = static_cast<std::int32_t>(v);
-    return true;
-}
-
 // Through 64 bits, as on POSIX (where long has them), so that an out-of-range
 // text gives the same int on both.
 int toInt(const char* text) { return static_cast<int>(::_strtoi64_l(text, nullptr, 10, cLocale())); }
-long long toLongLong(const char* text, int base) { return ::_strtoi64_l(text, nullptr, base, cLocale()); }
 
 }  // namespace quil::platform
