@@ -1,8 +1,10 @@
 // The parts of the platform interface that the C++ standard library serves
 // alike on every system.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "platform/platform.h"
@@ -47,6 +49,20 @@ void overrideApplicationDirectory(const std::string& dir) {
     std::lock_guard<std::mutex> lock(g_dirMutex);
     g_dirOverride = dir;
     g_dirOverridden = true;
+}
+
+std::string temporaryFileName() {
+    static std::atomic<unsigned> serial{0};
+    std::uint64_t bits = monotonicMs() ^ (static_cast<std::uint64_t>(processId()) << 32) ^ serial++;
+    try {
+        std::random_device device;
+        bits ^= (static_cast<std::uint64_t>(device()) << 32) | device();
+    } catch (...) {
+        // Exclusive creation still protects the file; the name is just guessable.
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, ".quil-%012llx.tmp", static_cast<unsigned long long>(bits & 0xFFFFFFFFFFFFULL));
+    return name;
 }
 
 }  // namespace quil::platform

@@ -216,6 +216,10 @@ enum class FileRead { Ok, NotRegular, TooLarge, Failed };
 // opened or read.
 FileRead readRegularFile(const char* path, std::size_t limit, std::string* text);
 
+// A short file name (".quil-<12 hex digits>.tmp") that nobody can guess
+// ahead of its use.
+std::string temporaryFileName();
+
 // A file written to take the place of `path` whole or not at all. The new
 // content goes into a file created exclusively, under a short random name,
 // beside the file that path finally names: through symbolic links, so a link

@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <random>
 #include <string>
 
 namespace quil::platform {
@@ -39,21 +37,6 @@ std::string finalTarget(const std::string& path) {
         current = to[0] == '/' ? to : folderOf(current) + "/" + to;
     }
     return current;
-}
-
-// A short name that nobody can guess ahead of the save.
-std::string randomName() {
-    static std::atomic<unsigned> serial{0};
-    std::uint64_t bits = monotonicMs() ^ (static_cast<std::uint64_t>(processId()) << 32) ^ serial++;
-    try {
-        std::random_device device;
-        bits ^= (static_cast<std::uint64_t>(device()) << 32) | device();
-    } catch (...) {
-        // Exclusive creation still protects the file; the name is just guessable.
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, ".quil-%012llx.tmp", static_cast<unsigned long long>(bits & 0xFFFFFFFFFFFFULL));
-    return name;
 }
 
 }  // namespace
@@ -95,7 +78,7 @@ FileReplacement::FileReplacement(const char* path) : target_(finalTarget(path)) 
     const std::string folder = folderOf(target_);
     int fd = -1;
     for (int i = 0; i < kNameAttempts && fd < 0; ++i) {
-        temp_ = folder + "/" + randomName();
+        temp_ = folder + "/" + temporaryFileName();
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

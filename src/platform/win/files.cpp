@@ -8,9 +8,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <random>
 #include <string>
 
 namespace quil::platform {
@@ -21,21 +19,6 @@ constexpr int kNameAttempts = 16;
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-// A short name that nobody can guess ahead of the save.
-std::string randomName() {
-    static std::atomic<unsigned> serial{0};
-    std::uint64_t bits = monotonicMs() ^ (static_cast<std::uint64_t>(processId()) << 32) ^ serial++;
-    try {
-        std::random_device device;
-        bits ^= (static_cast<std::uint64_t>(device()) << 32) | device();
-    } catch (...) {
-        // Exclusive creation still protects the file; the name is just guessable.
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, ".quil-%012llx.tmp", static_cast<unsigned long long>(bits & 0xFFFFFFFFFFFFULL));
-    return name;
 }
 
 // A C stream on a handle of ours, in text mode as fopen "w" would give it.
@@ -89,7 +72,7 @@ FileReplacement::FileReplacement(const char* path) : target_(path) {
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD error = ERROR_FILE_EXISTS;
     for (int i = 0; i < kNameAttempts && h == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS; ++i) {
-        temp_ = folder + "\\" + randomName();
+        temp_ = folder + "\\" + temporaryFileName();
         h = ::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) error = ::GetLastError();
     }
