@@ -1,0 +1,81 @@
+#include "link/buffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace quil::link {
+namespace {
+
+// Blocks from this size on come from the system, whole pages that are given
+// back when freed.
+constexpr std::size_t kPageBlockBytes = 256 * 1024;
+// The first size a buffer grows to: a short reply or packet fits in it.
+constexpr std::size_t kFirstGrowth = 4096;
+
+std::atomic<std::size_t> g_blockCeiling{SIZE_MAX};
+
+}  // namespace
+
+void* allocBlock(std::size_t bytes) {
+    if (bytes == 0 || bytes > g_blockCeiling.load(std::memory_order_relaxed)) return nullptr;
+    return bytes >= kPageBlockBytes ? platform::mapPages(bytes) : std::calloc(bytes, 1);
+}
+
+void freeBlock(void* p, std::size_t bytes) {
+    if (!p) return;
+    if (bytes >= kPageBlockBytes)
+        platform::unmapPages(p, bytes);
+    else
+        std::free(p);
+}
+
+void failBlocksAbove(std::size_t bytes) { g_blockCeiling.store(bytes, std::memory_order_relaxed); }
+
+bool GrowBuffer::reserve(std::size_t need) {
+    if (need <= capacity_) return true;
+    if (need > limit_) return false;
+    // Doubling: a transfer that grows a byte at a time still moves its bytes
+    // only a few times.
+    const std::size_t grown = std::min(limit_, std::max({need, 2 * capacity_, kFirstGrowth}));
+    char* fresh = static_cast<char*>(allocBlock(grown));
+    // When the doubled size cannot be had, what is needed may still be.
+    std::size_t size = grown;
+    if (!fresh && grown > need) fresh = static_cast<char*>(allocBlock(size = need));
+    if (!fresh) return false;
+    if (capacity_ > 0) std::memcpy(fresh, data_, capacity_);
+    freeBlock(data_, capacity_);
+    data_ = fresh;
+    capacity_ = size;
+    return true;
+}
+
+void GrowBuffer::release() {
+    freeBlock(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+void LinkBuffer::adopt(std::size_t keep) {
+    if (adopted_) return;
+    char* handed = handed_.load(std::memory_order_acquire);
+    if (!handed) return;
+    if (grow_.data()) std::memcpy(handed, grow_.data(), std::min(keep, grow_.capacity()));
+    grow_.release();
+    adopted_ = true;
+}
+
+char* LinkBuffer::handOut() {
+    char* p = handed_.load(std::memory_order_acquire);
+    if (p) return p;
+    // Two threads may ask at once; the first one's buffer is kept.
+    char* fresh = static_cast<char*>(allocBlock(size_));
+    if (!fresh) return nullptr;
+    if (handed_.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return fresh;
+    freeBlock(fresh, size_);
+    return p;
+}
+
+}  // namespace quil::link
