@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -16,6 +18,41 @@ constexpr std::size_t kPageBlockBytes = 256 * 1024;
 constexpr std::size_t kFirstGrowth = 4096;
 
 std::atomic<std::size_t> g_blockCeiling{SIZE_MAX};
+
+// The one large block the process keeps after a large transfer (see
+// GrowBuffer::settle): the largest one given back lately.
+struct Spare {
+    std::mutex mutex;
+    char* data = nullptr;
+    std::size_t size = 0;
+};
+
+Spare& spare() {
+    static Spare s;
+    return s;
+}
+
+// The spare block when it holds at least need bytes; null otherwise.
+char* takeSpare(std::size_t need, std::size_t* size) {
+    Spare& s = spare();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.data || s.size < need || s.size > g_blockCeiling.load(std::memory_order_relaxed)) return nullptr;
+    *size = s.size;
+    s.size = 0;
+    return std::exchange(s.data, nullptr);
+}
+
+// Keeps the larger of the spare block and this one; frees the other.
+void keepSpare(char* data, std::size_t size) {
+    Spare& s = spare();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (size > s.size) {
+        std::swap(data, s.data);
+        std::swap(size, s.size);
+    }
+    lock.unlock();
+    freeBlock(data, size);
+}
 
 }  // namespace
 
@@ -40,22 +77,31 @@ bool GrowBuffer::reserve(std::size_t need) {
     // Doubling: a transfer that grows a byte at a time still moves its bytes
     // only a few times.
     const std::size_t grown = std::min(limit_, std::max({need, 2 * capacity_, kFirstGrowth}));
-    char* fresh = static_cast<char*>(allocBlock(grown));
+    std::size_t size = 0;
+    char* fresh = grown >= kPageBlockBytes ? takeSpare(need, &size) : nullptr;
+    if (!fresh) fresh = static_cast<char*>(allocBlock(size = grown));
     // When the doubled size cannot be had, what is needed may still be.
-    std::size_t size = grown;
     if (!fresh && grown > need) fresh = static_cast<char*>(allocBlock(size = need));
     if (!fresh) return false;
     if (capacity_ > 0) std::memcpy(fresh, data_, capacity_);
-    freeBlock(data_, capacity_);
+    freeBlock(data_, block_);
     data_ = fresh;
-    capacity_ = size;
+    block_ = size;
+    capacity_ = std::min(size, limit_);
     return true;
 }
 
-void GrowBuffer::release() {
-    freeBlock(data_, capacity_);
+void GrowBuffer::settle() {
+    if (capacity_ <= kKeptBufferBytes) return;
+    keepSpare(data_, block_);
     data_ = nullptr;
-    capacity_ = 0;
+    capacity_ = block_ = 0;
+}
+
+void GrowBuffer::release() {
+    freeBlock(data_, block_);
+    data_ = nullptr;
+    capacity_ = block_ = 0;
 }
 
 void LinkBuffer::adopt(std::size_t keep) {

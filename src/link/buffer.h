@@ -37,15 +37,17 @@ public:
     // Room for at least need bytes: false when need is over the limit or the
     // memory is not there. The data may move.
     bool reserve(std::size_t need);
-    // The end of a transfer: a buffer grown past kKeptBufferBytes is given back.
-    void settle() {
-        if (capacity_ > kKeptBufferBytes) release();
-    }
+    // The end of a transfer: a buffer grown past kKeptBufferBytes is given
+    // back. The process keeps one such buffer (not one per device) for the
+    // next large transfer, so that a repeated large read does not map and
+    // fault in its pages again every time.
+    void settle();
     void release();
 
 private:
     char* data_ = nullptr;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_ = 0;  // at most limit_
+    std::size_t block_ = 0;     // the size allocated
     std::size_t limit_;
 };
 
