@@ -16,6 +16,10 @@ namespace {
 constexpr std::size_t kPageBlockBytes = 256 * 1024;
 // The first size a buffer grows to: a short reply or packet fits in it.
 constexpr std::size_t kFirstGrowth = 4096;
+// A buffer growing to this size or more takes the spare block (below) when
+// it is large enough: a transfer that grows this far is likely a long one,
+// and growing through fresh blocks costs more than the reply's own reading.
+constexpr std::size_t kSpareFrom = 64 * 1024;
 
 std::atomic<std::size_t> g_blockCeiling{SIZE_MAX};
 
@@ -78,7 +82,7 @@ bool GrowBuffer::reserve(std::size_t need) {
     // only a few times.
     const std::size_t grown = std::min(limit_, std::max({need, 2 * capacity_, kFirstGrowth}));
     std::size_t size = 0;
-    char* fresh = grown >= kPageBlockBytes ? takeSpare(need, &size) : nullptr;
+    char* fresh = grown >= kSpareFrom ? takeSpare(need, &size) : nullptr;
     if (!fresh) fresh = static_cast<char*>(allocBlock(size = grown));
     // When the doubled size cannot be had, what is needed may still be.
     if (!fresh && grown > need) fresh = static_cast<char*>(allocBlock(size = need));
