@@ -227,4 +227,51 @@ TEST_F(ApiDevice, StreamBatchesReachTheCallback) {
     EXPECT_EQ(g_batches.stopped, 1);
 }
 
+// 64 controllers in use at once, as the device table promises, also in the
+// 32-bit DLL (2 GiB of address space): each opened, read for a measured value
+// and 1,000 stored values, then all 64 streaming together for a moment.
+// Every device must get its batches.
+std::atomic<int> g_batchesOf[64];
+void onBatchOf(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t, int32_t count, int32_t status,
+               int32_t DeviceId) {
+    if (status == 0 && count >= 1000 && c1 && c2 && c3 && c4 && DeviceId >= 0 && DeviceId < 64)
+        g_batchesOf[DeviceId].fetch_add(1);
+}
+
+TEST(ApiDevices, SixtyFourControllersInUseAtOnce) {
+    constexpr int kDevices = 64;
+    const std::vector<std::string> tokens(1000, "+001.250");
+    std::vector<std::unique_ptr<quil::sim::Simulator>> sims;
+    std::vector<std::string> addresses;
+    for (int i = 0; i < kDevices; ++i) {
+        sims.push_back(std::make_unique<quil::sim::Simulator>(quil::sim::Options{
+            .model = kModel, .stream = {.mask = 0x0F, .valuesPerPacket = 1000, .packetIntervalMs = 50}}));
+        ASSERT_TRUE(sims.back()->start()) << i;
+        sims.back()->model().loadStoredValues(1, tokens);
+        addresses.push_back(sims.back()->address());
+    }
+    std::vector<float> values(1000);
+    for (int id = 0; id < kDevices; ++id) {
+        quil::platform::Ipv4 ip;
+        ASSERT_TRUE(quil::platform::parseIpv4(addresses[size_t(id)].c_str(), &ip));
+        ASSERT_EQ(QUIL_OpenDeviceETHER(id, ip.b, 2000), QUIL_OK) << "device " << id;
+        QuilCalcData d{};
+        ASSERT_EQ(QUIL_GetCalcDataSingle(id, 1, &d), QUIL_OK) << "device " << id;
+        int32_t received = 0;
+        ASSERT_EQ(QUIL_DataStorageGetData(id, 1, int32_t(values.size()), values.data(), &received), QUIL_OK)
+            << "device " << id;
+        ASSERT_EQ(received, 1000) << "device " << id;
+        ASSERT_FLOAT_EQ(values[999], 1.25f) << "device " << id;
+    }
+    for (int id = 0; id < kDevices; ++id)
+        ASSERT_EQ(QUIL_StartRollPoint(uint32_t(id), addresses[size_t(id)].c_str(), onBatchOf, 1000), 0)
+            << "device " << id;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int id = 0; id < kDevices; ++id)
+        while (g_batchesOf[id] < 10 && std::chrono::steady_clock::now() < until) pause(20);
+    for (int id = 0; id < kDevices; ++id) EXPECT_EQ(QUIL_StopRollPoint(uint32_t(id)), 0);
+    for (int id = 0; id < kDevices; ++id) EXPECT_GE(g_batchesOf[id].load(), 10) << "device " << id;
+    for (int id = 0; id < kDevices; ++id) QUIL_CloseDevice(id);
+}
+
 }  // namespace

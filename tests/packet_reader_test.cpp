@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "link/packet_reader.h"
+#include "link/stream.h"
 
 namespace {
 
@@ -88,25 +90,55 @@ TEST(PacketReader, PiecesOfAnySizeGiveTheSamePacketsAndSkipTheSameBytes) {
 
 TEST(Unpacker, BatchesFillUpAndPacketsBeyondTheBuffersAreDropped) {
     constexpr std::size_t kCapacity = 6;
-    std::vector<std::int32_t> store[4];
-    for (auto& s : store) s.assign(kCapacity + 1, -1);
-    std::int32_t* const channels[4] = {store[0].data(), store[1].data(), store[2].data(), store[3].data()};
-    Unpacker u(channels, kCapacity);
+    ChannelBuffers channels(kCapacity);
+    Unpacker u(channels);
     RollCounters counters;
 
     EXPECT_EQ(u.add(packet(0x00, {9, 9}).data(), 5, counters), Unpacker::Step::Skipped) << "no channels yet";
     EXPECT_EQ(u.add(packet(0x05, {1, 2, 3, 4}).data(), 5, counters), Unpacker::Step::Unpacked);
     EXPECT_EQ(u.fill(), 2u);
-    EXPECT_EQ(store[0][1], 2);
-    EXPECT_EQ(store[2][1], 4);
+    EXPECT_EQ(channels.channel(0)[1], 2);
+    EXPECT_EQ(channels.channel(2)[1], 4);
     // Five values would carry the fill past the six the buffers hold.
     EXPECT_EQ(u.add(packet(0x05, std::vector<std::int32_t>(10, 7)).data(), 5, counters), Unpacker::Step::Skipped);
     EXPECT_EQ(counters.overfillDropped, 1u);
-    EXPECT_EQ(store[0][kCapacity], -1) << "nothing written past the buffer";
     EXPECT_EQ(u.add(packet(0x05, {5, 6, 7, 8, 9, 10}).data(), 5, counters), Unpacker::Step::BatchFull);
     EXPECT_EQ(u.batchValues(), 5u);
     EXPECT_EQ(u.fill(), 0u);
     EXPECT_EQ(u.add(packet(0x00, {}).data(), 5, counters), Unpacker::Step::End);
+}
+
+// The channel buffers grow with the batch between two callbacks: the values
+// of the batch so far move along, and a pointer handed out before the growth
+// still reads its old values until the run ends. A growth for which there is
+// no memory drops the packet and keeps the batch.
+TEST(Unpacker, ChannelBuffersGrowWithTheBatchAndKeepReplacedOnesUntilTheRunEnds) {
+    ChannelBuffers channels(kChannelValues);
+    ASSERT_TRUE(channels.reserve(1, 0));
+    Unpacker u(channels);
+    RollCounters counters;
+    const std::vector<std::int32_t> first(2 * 1000, 3);
+    ASSERT_EQ(u.add(packet(0x03, first).data(), 100000, counters), Unpacker::Step::Unpacked);
+    const std::int32_t* before = channels.channel(1);
+    // 5,000 values per channel: more than the first growth held.
+    std::vector<std::int32_t> second(2 * 5000, 4);
+    ASSERT_EQ(u.add(packet(0x03, second).data(), 100000, counters), Unpacker::Step::Unpacked);
+    ASSERT_NE(channels.channel(1), before) << "the buffers grew";
+    EXPECT_EQ(channels.channel(1)[999], 3) << "the batch so far moved along";
+    EXPECT_EQ(channels.channel(1)[1000], 4);
+    EXPECT_EQ(before[999], 3) << "the replaced buffer is still there";
+
+    // 100,000 values per channel (800 KB a channel) cannot be had now.
+    failBlocksAbove(64 * 1024);
+    const std::vector<std::int32_t> large(2 * 100000, 5);
+    EXPECT_EQ(u.add(packet(0x03, large).data(), 100000, counters), Unpacker::Step::Skipped);
+    EXPECT_EQ(counters.overfillDropped, 1u);
+    failBlocksAbove(SIZE_MAX);
+    EXPECT_EQ(u.add(packet(0x03, large).data(), 100000, counters), Unpacker::Step::BatchFull);
+    EXPECT_EQ(u.batchValues(), 106000u);
+    EXPECT_EQ(channels.channel(0)[5999], 4);
+    EXPECT_EQ(channels.channel(0)[6000], 5);
+    channels.endRun();
 }
 
 }  // namespace

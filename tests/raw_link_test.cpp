@@ -1,6 +1,7 @@
 // The raw command link against a simulated controller on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -195,6 +196,39 @@ TEST_F(RawLink, BytesPastTheReplyReadZeroAfterALongerEarlierReply) {
     size_t nonZero = 0;
     for (size_t i = 4; i < 60000; ++i) nonZero += buf[i] != 0;
     EXPECT_EQ(nonZero, 0u);
+}
+
+// The receive buffer grows to the reply and gives back what a long one
+// needed; once the application has asked for it, it is the full-size buffer
+// it was handed, with the last reply in it, whatever comes later.
+TEST_F(RawLink, BuffersFollowTheReplyUntilTheApplicationAsksForThem) {
+    connect();
+    const quil::link::LinkPtr rec = quil::link::commandLinks().find(0);
+    ASSERT_TRUE(rec);
+    const std::string longReply(3 << 20, 'x');
+    sim.script().sendInPieces(1 << 20, 0).replyOnce(longReply + "\r\n");
+    ASSERT_EQ(SwapData(0, "MD\r\n", 4, nullptr, nullptr, 5000), 0);
+    EXPECT_EQ(GetDataBuffLen(0), static_cast<int32_t>(longReply.size()));
+    EXPECT_LE(rec->dataBuff.capacity(), quil::link::kKeptBufferBytes) << "the long reply's buffer was given back";
+    ASSERT_EQ(swap("MD\r\n"), 0);
+    EXPECT_GT(rec->dataBuff.capacity(), 0u);
+    EXPECT_LE(rec->dataBuff.capacity(), 64u * 1024) << "a short reply takes little";
+    EXPECT_FALSE(rec->dataBuff.handedOut());
+    EXPECT_FALSE(rec->tmpBuff.handedOut()) << "nobody asked for the scratch buffer";
+
+    char* buf = GetDataBuff(0);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(std::string(buf, 4), "MD,0") << "the last reply is found in the buffer handed out";
+    EXPECT_EQ(buf[quil::link::kLinkBufferSize - 1], 0) << "the documented size";
+    sim.script().sendInPieces(1 << 20, 0).replyOnce(longReply + "\r\n");
+    ASSERT_EQ(SwapData(0, "MD\r\n", 4, nullptr, nullptr, 5000), 0);
+    EXPECT_EQ(GetDataBuff(0), buf);
+    EXPECT_EQ(std::string(buf, longReply.size()), longReply);
+    ASSERT_EQ(swap("MD\r\n"), 0);
+    EXPECT_EQ(GetDataBuff(0), buf);
+    EXPECT_EQ(std::string(buf, 6), "MD,0\r\n");
+    EXPECT_EQ(std::count(buf + 6, buf + longReply.size() + 2, 0), static_cast<long>(longReply.size()) - 4)
+        << "bytes past the reply read zero";
 }
 
 TEST_F(RawLink, SilentControllerTimesOut) {

@@ -2,7 +2,9 @@
 // channel buffers and calling the application back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct Event {
     int32_t mask, count, status, id;
     int32_t* channel[4];
     uint64_t wrongValues;  // values that do not continue their channel's sequence
+    // With lookAtRollBuffer: GetRollDataBuff and its first two bytes during the call.
+    const char* rollBuffer = nullptr;
+    unsigned char rollHead[2] = {};
 };
 
 // Collects the callbacks of the library's receive thread. The callback has
@@ -30,6 +35,7 @@ struct Collector {
     std::vector<Event> events;
     uint64_t next[4] = {};  // next expected value index per channel
     bool checkValues = true;
+    std::atomic<bool> lookAtRollBuffer{false};
 
     void add(const Event& e) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -49,6 +55,8 @@ struct Collector {
 void onBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, int32_t count, int32_t status,
              int32_t id) {
     Event e{mask, count, status, id, {c1, c2, c3, c4}, 0};
+    if (g_events.lookAtRollBuffer && (e.rollBuffer = GetRollDataBuff(uint32_t(id))) != nullptr)
+        std::memcpy(e.rollHead, e.rollBuffer, 2);
     // The buffers are only stable during the call: check them now.
     if (status == 0 && mask != 0 && g_events.checkValues) {
         for (int k = 0; k < 4; ++k) {
@@ -137,6 +145,20 @@ TEST_F(StreamTest, BatchesFillAndStartOverWithTheNextPacket) {
 TEST_F(StreamTest, StopCallsBackWithStatusSixteen) {
     start(StreamConfig{.mask = 0x03, .valuesPerPacket = 100, .packets = 0, .packetIntervalMs = 5}, 100);
     ASSERT_TRUE(g_events.waitFor(3));
+    // The receive buffer asked for during the run is the one the run reads
+    // into from the next packet on, and stays the same.
+    g_events.lookAtRollBuffer = true;
+    const size_t asked = g_events.snapshot().size();
+    ASSERT_TRUE(g_events.waitFor(asked + 4));
+    const auto seen = g_events.snapshot();
+    size_t first = asked;  // a callback under way as the flag was set did not look
+    while (first < seen.size() && !seen[first].rollBuffer) ++first;
+    ASSERT_LT(first + 1, seen.size());
+    for (size_t i = first + 1; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].rollBuffer, seen[first].rollBuffer);
+        EXPECT_EQ(seen[i].rollHead[0], 0x03) << "the packet is in the buffer handed out";
+        EXPECT_EQ(seen[i].rollHead[1], 0xFA);
+    }
     EXPECT_EQ(QUIL_StartRollPoint(kId, sim.address().c_str(), onBatch, 100), -987);
     ASSERT_EQ(QUIL_StopRollPoint(kId), 0);
     auto ev = g_events.snapshot();

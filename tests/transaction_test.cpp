@@ -1,6 +1,7 @@
 // Reply splitting and checking, and the command transaction on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -80,7 +81,8 @@ TEST(Transaction, DeviceChecksComeFirst) {
     int n = 0;
     EXPECT_EQ(quil::sendCommand(64, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
     EXPECT_EQ(quil::sendCommand(3, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
-    EXPECT_EQ(quil::sendCommandBulk(-1, "AO,01\r\n", 7, 100, nullptr), QUIL_ERROR_NO_LINK);
+    quil::link::GrowBuffer none(100);
+    EXPECT_EQ(quil::sendCommandBulk(-1, "AO,01\r\n", 7, none), QUIL_ERROR_NO_LINK);
     QuilCalcData d{};
     EXPECT_EQ(QUIL_GetCalcDataSingle(64, 1, &d), QUIL_ERROR_DEVICE_ID);
     EXPECT_EQ(QUIL_GetCalcDataSingle(3, 1, &d), QUIL_ERROR_OPEN);
@@ -174,44 +176,53 @@ TEST_F(TransactionTest, BulkReplyIsReadWholeOrCutAtTheBuffer) {
     std::string values;
     for (int i = 0; i < 200000; ++i) values += (i ? "," : "") + std::to_string(i % 1000) + ".5";
     sim.script().sendInPieces(65536, 0).replyOnce("AO," + values + "\r\n");
-    std::vector<char> buffer(quil::kBulkBufferSize);
-    {
+    quil::link::GrowBuffer buffer(quil::kBulkBufferSize);
+    auto bulk = [&](quil::link::GrowBuffer& into) {
         std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
-        ASSERT_EQ(quil::sendCommandBulk(kId, "AO,01\r\n", 7, buffer.size(), buffer.data()), QUIL_OK);
-    }
+        return quil::sendCommandBulk(kId, "AO,01\r\n", 7, into);
+    };
+    ASSERT_EQ(bulk(buffer), QUIL_OK);
     EXPECT_EQ(std::string(buffer.data()), "AO," + values);
+    EXPECT_LT(buffer.capacity(), 2 * (values.size() + 5)) << "the buffer grew to the reply, not to its limit";
 
     // A reply longer than the buffer is cut; the rest is drained by the next command.
     sim.script().replyOnce("AO,1.0,2.0,3.0,4.0,5.0\r\n");
-    char small[12];
-    {
-        std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
-        ASSERT_EQ(quil::sendCommandBulk(kId, "AO,01\r\n", 7, sizeof small, small), QUIL_OK);
-    }
-    EXPECT_EQ(std::string(small), "AO,1.0,2.0") << "the byte two before the end becomes the terminator";
+    quil::link::GrowBuffer small(12);
+    ASSERT_EQ(bulk(small), QUIL_OK);
+    EXPECT_EQ(std::string(small.data()), "AO,1.0,2.0") << "the byte two before the end becomes the terminator";
     quil::platform::sleepMs(50);
     int n = 0;
     EXPECT_EQ(exchange("MD\r\n", &n), QUIL_OK);
     EXPECT_EQ(n, 2);
 
+    // A reply the buffer cannot grow to hold fails with 8200; the link stays
+    // usable for the next, shorter reply.
+    buffer.release();
+    quil::link::failBlocksAbove(256 * 1024);
+    sim.script().sendInPieces(65536, 0).replyOnce("AO," + values + "\r\n");
+    sim.script().replyOnce("AO,1.5,2.5\r\n");
+    EXPECT_EQ(bulk(buffer), QUIL_ERROR_OVERFLOW);
+    ASSERT_EQ(bulk(buffer), QUIL_OK);
+    quil::link::failBlocksAbove(SIZE_MAX);
+    EXPECT_STREQ(buffer.data(), "AO,1.5,2.5");
+
     sim.closeConnections();
     ASSERT_TRUE(sim.waitOpenConnections(0, 2000));
-    std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
-    EXPECT_NE(quil::sendCommandBulk(kId, "AO,01\r\n", 7, sizeof small, small), QUIL_OK);
+    EXPECT_NE(bulk(small), QUIL_OK);
 }
 
 TEST_F(TransactionTest, TailOfACutReplyIsNeverTakenForTheNextReply) {
     // The reply is cut at the buffer while its tail is still on the way.
-    char small[12];
-    std::vector<char> buffer(4096);
-    auto bulk = [&](char* out, size_t size) {
+    quil::link::GrowBuffer small(12);
+    quil::link::GrowBuffer buffer(4096);
+    auto bulk = [&](quil::link::GrowBuffer& into) {
         std::lock_guard<std::mutex> lock(quil::deviceLock(kId));
-        return quil::sendCommandBulk(kId, "AO,01\r\n", 7, size, out);
+        return quil::sendCommandBulk(kId, "AO,01\r\n", 7, into);
     };
     sim.script().sendInPieces(8, 40).replyOnce("AO,1.0,2.0,3.0,4.0,5.0\r\n");
     sim.script().replyOnce("AO,9.0\r\n");
-    ASSERT_EQ(bulk(small, sizeof small), QUIL_OK);
-    ASSERT_EQ(bulk(buffer.data(), buffer.size()), QUIL_OK);
+    ASSERT_EQ(bulk(small), QUIL_OK);
+    ASSERT_EQ(bulk(buffer), QUIL_OK);
     EXPECT_STREQ(buffer.data(), "AO,9.0");
 
     // A short reply that overflowed is skipped the same way.
@@ -224,7 +235,7 @@ TEST_F(TransactionTest, TailOfACutReplyIsNeverTakenForTheNextReply) {
     // A tail that never ends: the next exchange fails after its wait and
     // sends nothing; the one after it goes through.
     sim.script().replyOnce("AO,1.0,2.0,3.0,4.0");
-    ASSERT_EQ(bulk(small, sizeof small), QUIL_OK);
+    ASSERT_EQ(bulk(small), QUIL_OK);
     sim.clearReceived();
     EXPECT_EQ(exchange("MD\r\n"), QUIL_ERROR_TIMEOUT);
     EXPECT_TRUE(sim.receivedLines().empty());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "link/link_record.h"
 
@@ -52,12 +53,27 @@ struct JsonExchange {
         if (!rec || !rec->conn) return -10;
         printed = cJSON_Print(request);
         if (!printed) return -10;
-        char* tmp = rec->tmpBuff.data();
-        if (!tmp) return -10;
-        const int n = std::snprintf(tmp, rec->tmpBuff.size(), "#J,%s\r\n", printed);
-        if (n < 0 || static_cast<std::size_t>(n) >= rec->tmpBuff.size()) return -10;
-        if (swapLine(commandLinks(), id, tmp, n, nullptr, nullptr, kJsonTimeoutMs) < 0) return -10;
-        return walk(rec->dataBuff.data(), rec->dataLen.load());
+        // The line is built in the record's scratch buffer and the reply
+        // walked in its receive buffer, both under the record's mutex: an
+        // application asking for either pointer meanwhile never sees them
+        // move under this exchange.
+        std::lock_guard<std::mutex> lock(rec->mutex);
+        adoptHandedOut(*rec);
+        const std::int32_t r = exchange(*rec, walk);
+        settleBuffers(*rec);
+        return r;
+    }
+
+private:
+    template <class Walk>
+    std::int32_t exchange(LinkRecord& rec, Walk walk) {
+        const std::size_t need = std::strlen(printed) + sizeof "#J,\r\n";
+        if (!rec.tmpBuff.reserve(need)) return -10;
+        char* tmp = rec.tmpBuff.data();
+        const int n = std::snprintf(tmp, rec.tmpBuff.capacity(), "#J,%s\r\n", printed);
+        if (n < 0 || static_cast<std::size_t>(n) >= rec.tmpBuff.capacity()) return -10;
+        if (swapLocked(rec, tmp, n, kJsonTimeoutMs) < 0) return -10;
+        return walk(rec.dataBuff.data(), rec.dataLen.load());
     }
 };
 

@@ -3,22 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace quil::link {
-
-char* ZeroedBuffer::data() const {
-    char* p = data_.load(std::memory_order_acquire);
-    if (p) return p;
-    // calloc of this size maps fresh zero pages: nothing is touched up front.
-    // Two threads may get here at once (an exchange and the application
-    // asking for the buffer); the first one's buffer is kept.
-    char* fresh = static_cast<char*>(std::calloc(size_, 1));
-    if (!fresh) return nullptr;
-    if (data_.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return fresh;
-    std::free(fresh);
-    return p;
-}
 
 LinkPtr LinkTable::find(std::uint32_t id) const {
     if (id >= kMaxLinks) return nullptr;
@@ -46,9 +34,25 @@ LinkPtr LinkTable::removeHolding(std::uint32_t id, const Connection& conn) {
     return std::exchange(records_[id], nullptr);
 }
 
+namespace {
+
+// Hands out one of a record's buffers. The record's owner moves to it at once
+// when it is idle, so that a reply already received is found there; an
+// exchange or a receive thread in progress moves to it itself.
+char* handOut(LinkRecord& rec, LinkBuffer& buffer) {
+    char* p = buffer.handOut();
+    if (p) {
+        std::unique_lock<std::mutex> lock(rec.mutex, std::try_to_lock);
+        if (lock.owns_lock() && !rec.streaming) adoptHandedOut(rec);
+    }
+    return p;
+}
+
+}  // namespace
+
 char* dataBuffOf(const LinkTable& table, std::uint32_t id) {
     LinkPtr rec = table.find(id);
-    return rec ? rec->dataBuff.data() : nullptr;
+    return rec ? handOut(*rec, rec->dataBuff) : nullptr;
 }
 
 std::int32_t dataLenOf(const LinkTable& table, std::uint32_t id) {
@@ -58,7 +62,20 @@ std::int32_t dataLenOf(const LinkTable& table, std::uint32_t id) {
 
 char* tmpBuffOf(const LinkTable& table, std::uint32_t id) {
     LinkPtr rec = table.find(id);
-    return rec ? rec->tmpBuff.data() : nullptr;
+    return rec ? handOut(*rec, rec->tmpBuff) : nullptr;
+}
+
+void adoptHandedOut(LinkRecord& rec) {
+    rec.dataBuff.adopt(rec.dataDirty);
+    // The scratch buffer holds nothing between exchanges; the application
+    // may already be writing its line into the handed-out one.
+    rec.tmpBuff.adopt(0);
+}
+
+void settleBuffers(LinkRecord& rec) {
+    rec.dataBuff.settle();
+    rec.tmpBuff.settle();
+    rec.dataDirty = std::min(rec.dataDirty, rec.dataBuff.capacity());
 }
 
 LinkTable& commandLinks() {
@@ -108,14 +125,24 @@ platform::Socket connectSocket(const char* ip, std::uint16_t port) {
     return s;
 }
 
+// A new record; null when there is no memory for it.
+LinkPtr makeRecord(std::uint32_t id, std::size_t dataSize, ConnectionPtr conn, bool owns) {
+    try {
+        return std::make_shared<LinkRecord>(id, dataSize, std::move(conn), owns);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize) {
     if (id >= kMaxLinks) return -1;
     if (table.find(id)) return -3;
-    auto rec = std::make_shared<LinkRecord>(id, dataSize, nullptr, true);
-    // A link opened for the raw functions gets its buffers now.
-    if (!rec->dataBuff.data() || !rec->tmpBuff.data()) return -1;
+    // The buffers come with the first line or packet, or when the
+    // application asks for them.
+    LinkPtr rec = makeRecord(id, dataSize, nullptr, true);
+    if (!rec) return -1;
     // The record is entered before connecting, so a second open meanwhile is refused.
     if (!table.insert(id, rec)) return -3;
     platform::Socket s = connectSocket(ip, port);
@@ -131,8 +158,8 @@ int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket) {
     if (id >= kMaxLinks) return -1;
     LinkTable& table = commandLinks();
     if (table.find(id)) return -3;
-    // The buffers come with their first use.
-    auto rec = std::make_shared<LinkRecord>(id, kLinkBufferSize, std::move(conn), ownsSocket);
+    LinkPtr rec = makeRecord(id, kLinkBufferSize, std::move(conn), ownsSocket);
+    if (!rec) return -1;
     return table.insert(id, rec) ? 0 : -3;
 }
 
@@ -158,12 +185,12 @@ long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
 }
 
 int recvLine(LinkRecord& rec, int timeoutMs) {
-    char* buf = rec.dataBuff.data();
-    const std::size_t size = rec.dataBuff.size();
-    if (!buf) return -1;
-    // Everything past the received bytes must read 0, but zeroing 24 MiB per
-    // reply would dominate the exchange: clear only what earlier replies wrote.
-    std::memset(buf, 0, rec.dataDirty);
+    LinkBuffer& buffer = rec.dataBuff;
+    const std::size_t size = buffer.size();
+    // Everything past the received bytes must read 0 in a handed-out buffer,
+    // but zeroing 24 MiB per reply would dominate the exchange: clear only
+    // what earlier replies wrote.
+    if (buffer.data()) std::memset(buffer.data(), 0, std::min(rec.dataDirty, buffer.capacity()));
     rec.dataDirty = 0;
     rec.dataLen = 0;
 
@@ -172,16 +199,18 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
     const platform::Deadline deadline(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs);
     for (bool first = true;; first = false) {
         // A line that fills the whole buffer without a carriage return cannot
-        // be held: fail rather than write past the end. Its tail is skipped
-        // before the next exchange.
-        if (len >= size) {
+        // be held: fail rather than write past the end. Nor can one for which
+        // the buffer cannot grow. Its tail is skipped before the next exchange.
+        if (len >= size || !buffer.reserve(std::min(len + kRecvChunk, size))) {
             rec.dataLen = static_cast<std::int32_t>(len);
             rec.conn->markCutReply(false);
             return -2;
         }
-        long n = deadline.expired() ? -2
-                                    : recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, size - len),
-                                               deadline.remainingMs());
+        char* buf = buffer.data();
+        long n = deadline.expired()
+                     ? -2
+                     : recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, buffer.capacity() - len),
+                                deadline.remainingMs());
         if (n < 0) {
             rec.dataLen = static_cast<std::int32_t>(len);
             if (n == -2) {
@@ -212,23 +241,35 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
     }
 }
 
+int swapLocked(LinkRecord& rec, const char* line, std::int32_t len, std::int32_t timeoutMs) {
+    const bool endsInCr = line && len >= 1 && (line[len - 1] == '\r' || (len >= 2 && line[len - 2] == '\r'));
+    if (!endsInCr) return -2;
+    if (!rec.conn->skipCutReply(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) return -10;
+    rec.conn->drain();
+    if (sendData(*rec.conn, line, static_cast<std::size_t>(len)) < 1) return -1;
+    adoptHandedOut(rec);
+    const int r = recvLine(rec, timeoutMs);
+    // A buffer handed out while the reply came holds it too.
+    adoptHandedOut(rec);
+    return r;
+}
+
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
              std::int32_t timeoutMs, std::size_t capacity) {
     LinkPtr rec = table.find(id);
     if (!rec || !rec->conn) return -100;
     std::lock_guard<std::mutex> lock(rec->mutex);
-    const bool endsInCr = line && len >= 1 && (line[len - 1] == '\r' || (len >= 2 && line[len - 2] == '\r'));
-    if (!endsInCr) return -2;
-    if (!rec->conn->skipCutReply(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) return -10;
-    rec->conn->drain();
-    if (sendData(*rec->conn, line, static_cast<std::size_t>(len)) < 1) return -1;
-    int r = recvLine(*rec, timeoutMs);
-    if (r != 0) return r;
-    const std::size_t length = static_cast<std::size_t>(rec->dataLen.load());
-    if (outLen) *outLen = static_cast<std::int32_t>(length);
-    if (length > capacity) return -2;
-    if (out) std::memcpy(out, rec->dataBuff.data(), length);
-    return 0;
+    int r = swapLocked(*rec, line, len, timeoutMs);
+    if (r == 0) {
+        const std::size_t length = static_cast<std::size_t>(rec->dataLen.load());
+        if (outLen) *outLen = static_cast<std::int32_t>(length);
+        if (length > capacity)
+            r = -2;
+        else if (out && length > 0)
+            std::memcpy(out, rec->dataBuff.data(), length);
+    }
+    settleBuffers(*rec);
+    return r;
 }
 
 int closeAllLinks(std::uint32_t id) {

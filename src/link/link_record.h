@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "link/buffer.h"
 #include "link/connection.h"
 #include "quil.h"
 
@@ -28,26 +29,6 @@ inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room
 inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
 inline constexpr std::size_t kRecvChunk = 10240;  // bytes asked for per receive of a reply line
 
-// A zero-filled buffer, allocated at its first use: its pages are only made
-// resident when written, but its 24 MiB of address space are taken at once.
-// A 32-bit process has room for few of them, and the command link that every
-// open device registers (QUIL_OpenDeviceETHER) needs none unless the
-// application uses the raw link functions on it: 64 open devices must fit.
-class ZeroedBuffer {
-public:
-    explicit ZeroedBuffer(std::size_t size) : size_(size) {}
-    ~ZeroedBuffer() { std::free(data_.load()); }
-    ZeroedBuffer(const ZeroedBuffer&) = delete;
-    ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
-    // The buffer; null when it could not be allocated.
-    char* data() const;
-    std::size_t size() const { return size_; }
-
-private:
-    mutable std::atomic<char*> data_{nullptr};
-    std::size_t size_;
-};
-
 struct LinkRecord {
     LinkRecord(std::uint32_t id, std::size_t dataSize, ConnectionPtr c, bool owns)
         : deviceId(id), conn(std::move(c)), ownsSocket(owns), dataBuff(dataSize), tmpBuff(kLinkBufferSize) {}
@@ -61,11 +42,20 @@ struct LinkRecord {
     // application) owns it, so a plain disconnect leaves it open.
     bool ownsSocket;
     std::atomic<std::int32_t> dataLen{0};
-    ZeroedBuffer dataBuff;
-    ZeroedBuffer tmpBuff;
+    // Both grow to the line or packet in flight; each is allocated at its
+    // full size once the application asks for its pointer (GetDataBuff,
+    // GetTmpBuff and the roll link's), and a 32-bit process has room for few
+    // of those: 64 open devices, each with the command link its open
+    // registers, must fit.
+    LinkBuffer dataBuff;
+    LinkBuffer tmpBuff;
     // Bytes of dataBuff that replies may have written since it was last
-    // zeroed: only these are cleared before the next reply.
+    // zeroed: only these are cleared before the next reply, and only these
+    // move to the handed-out buffer.
     std::size_t dataDirty = 0;
+    // True while a stream's receive thread reads into dataBuff: it takes a
+    // handed-out buffer itself, between two packets. Written under mutex.
+    bool streaming = false;
     // Roll link only. The receive thread itself is kept beside the record
     // (link/stream.cpp), so that releasing a record never destroys a
     // thread that is still running.
@@ -94,10 +84,16 @@ private:
 LinkTable& commandLinks();
 LinkTable& rollLinks();
 
-// The buffer accessors of a link kind: null / -1 without a record.
+// The buffer accessors of a link kind: null / -1 without a record (the
+// pointers also null when the full-size buffer cannot be allocated).
 char* dataBuffOf(const LinkTable& table, std::uint32_t id);
 std::int32_t dataLenOf(const LinkTable& table, std::uint32_t id);
 char* tmpBuffOf(const LinkTable& table, std::uint32_t id);
+// The owner of a record's buffers (holding its mutex, or its receive thread)
+// moves to the handed-out ones, and after a transfer gives back what it
+// needed beyond the usual.
+void adoptHandedOut(LinkRecord& rec);
+void settleBuffers(LinkRecord& rec);
 
 // Opens a record of the given kind: 0, -1 (out of range or failure) or -3
 // (a record exists).
@@ -120,6 +116,9 @@ int recvLine(LinkRecord& rec, int timeoutMs);
 // capacity bytes; -2 when it does not (outLen still gets its length).
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
              std::int32_t timeoutMs, std::size_t capacity = SIZE_MAX);
+// The same exchange on a record whose mutex the caller holds; the reply
+// stays in rec.dataBuff (dataLen bytes).
+int swapLocked(LinkRecord& rec, const char* line, std::int32_t len, std::int32_t timeoutMs);
 // Closes the roll link and the command link of a device number (also a
 // command connection registered by an open device). Always 0.
 int closeAllLinks(std::uint32_t id);

@@ -50,6 +50,10 @@ void RollCounters::copyTo(QuilRollStats* out) const {
 }
 
 PacketReader::Result PacketReader::next(int waitMs, long* failure) {
+    // Between two packets nothing points into the buffer: the place to
+    // move to one the application asked for meanwhile.
+    rec_.dataBuff.adopt(rec_.dataDirty);
+    refresh();
     consumePacket();
     const std::uint64_t deadline = platform::monotonicMs() + static_cast<std::uint64_t>(waitMs);
     for (;;) {
@@ -116,6 +120,7 @@ void PacketReader::countRefused(const unsigned char* h) {
 // Drops the bytes before the first position from `from` on where a header
 // can stand (or cannot yet be ruled out), counting them.
 void PacketReader::search(std::size_t from) {
+    if (held_ == 0) return;
     std::size_t p = from;
     bool found = false;
     for (; p < held_; ++p) {
@@ -152,6 +157,20 @@ bool PacketReader::receive(std::uint64_t deadline) {
     want = std::min(want, rec_.dataBuff.size() - held_);
     const std::uint64_t now = platform::monotonicMs();
     if (now >= deadline) return false;
+    // The buffer grows to the packet in flight.
+    if (!rec_.dataBuff.reserve(held_ + want)) {
+        if (!searching_ && held_ >= kPacketHeaderSize) {
+            // No memory for this packet: it is refused like an oversize
+            // one, and the reader looks for the next header behind it.
+            bump(counters_.oversizePackets);
+            search(1);
+            return true;
+        }
+        // Not even room to look for a header: try again after a pause.
+        platform::sleepMs(static_cast<int>(std::min<std::uint64_t>(kFrameGraceMs, deadline - now)));
+        return false;
+    }
+    refresh();
     switch (source_.waitReadable(static_cast<int>(deadline - now))) {
     case platform::Wait::Timeout: return false;
     case platform::Wait::Error: return end(-1);
@@ -168,25 +187,73 @@ bool PacketReader::receive(std::uint64_t deadline) {
     return end(-3);
 }
 
+ChannelBuffers::~ChannelBuffers() {
+    if (abandoned_) return;
+    endRun();
+    for (Block& b : current_) freeBlock(b.values, b.count * sizeof(std::int32_t));
+}
+
+bool ChannelBuffers::reserve(std::size_t values, std::size_t keep) {
+    if (values <= current_[0].count) return true;
+    if (values > capacity_ || retiredCount_ + 4 > kMaxRetired) return false;
+    // Doubling, from a first size that holds a small batch.
+    constexpr std::size_t kFirstValues = 1024;
+    std::size_t count = std::min(capacity_, std::max({values, 2 * current_[0].count, kFirstValues}));
+    Block fresh[4];
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int k = 0;
+        for (; k < 4; ++k) {
+            fresh[k].values = static_cast<std::int32_t*>(allocBlock(count * sizeof(std::int32_t)));
+            fresh[k].count = count;
+            if (!fresh[k].values) break;
+        }
+        if (k == 4) break;
+        for (int j = 0; j < k; ++j) freeBlock(fresh[j].values, count * sizeof(std::int32_t));
+        // When the doubled size cannot be had, what is needed may still be.
+        if (count == values) return false;
+        count = values;
+    }
+    for (int k = 0; k < 4; ++k) {
+        if (current_[k].values) {
+            std::memcpy(fresh[k].values, current_[k].values, std::min(keep, current_[k].count) * sizeof(std::int32_t));
+            retired_[retiredCount_++] = current_[k];
+        }
+        current_[k] = fresh[k];
+    }
+    return true;
+}
+
+void ChannelBuffers::endRun() {
+    for (int i = 0; i < retiredCount_; ++i) freeBlock(retired_[i].values, retired_[i].count * sizeof(std::int32_t));
+    retiredCount_ = 0;
+    if (current_[0].count * sizeof(std::int32_t) <= kKeptBufferBytes) return;
+    for (Block& b : current_) {
+        freeBlock(b.values, b.count * sizeof(std::int32_t));
+        b = Block{};
+    }
+}
+
+void ChannelBuffers::abandon() { abandoned_ = true; }
+
 Unpacker::Step Unpacker::add(const unsigned char* p, std::uint32_t batchCount, RollCounters& counters) {
     const std::uint32_t size = le32(p + 4);
     if (size == 0 && p[0] == 0) return Step::End;
-    if (channels_ == 0) {
+    if (channelCount_ == 0) {
         if ((p[0] & 0x0F) == 0) return Step::Skipped;
         mask_ = p[0];
-        channels_ = std::popcount(static_cast<unsigned>(p[0] & 0x0F));
+        channelCount_ = std::popcount(static_cast<unsigned>(p[0] & 0x0F));
     }
-    const std::uint32_t n = size / (4u * static_cast<std::uint32_t>(channels_));
-    // A packet that would carry the fill past the buffers is dropped rather
-    // than overrun them.
-    if (fill_ + n > capacity_) {
+    const std::uint32_t n = size / (4u * static_cast<std::uint32_t>(channelCount_));
+    // A packet that would carry the fill past the buffers' capacity is
+    // dropped rather than overrun them; so is one for which they cannot grow.
+    if (!channels_.reserve(std::size_t(fill_) + n, fill_)) {
         bump(counters.overfillDropped);
         return Step::Skipped;
     }
     const unsigned char* block = p + kPacketHeaderSize;
     for (int k = 0; k < 4; ++k) {
-        if (!(mask_ & (1 << k))) continue;
-        std::memcpy(channel_[k] + fill_, block, std::size_t(n) * 4);
+        if (!(mask_ & (1 << k)) || n == 0) continue;
+        std::memcpy(channels_.channel(k) + fill_, block, std::size_t(n) * 4);
         block += std::size_t(n) * 4;
         bump(counters.values[k], n);
     }

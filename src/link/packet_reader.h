@@ -73,12 +73,10 @@ class PacketReader {
 public:
     enum class Result { Packet, Pending, Ended };
 
-    // The record's receive buffer must hold kRollBufferSize bytes.
+    // The record's receive buffer must be able to hold kRollBufferSize
+    // bytes; it grows to the packets that come.
     PacketReader(LinkRecord& rec, ByteSource& source, RollCounters& counters)
-        : rec_(rec),
-          source_(source),
-          buf_(reinterpret_cast<unsigned char*>(rec.dataBuff.data())),
-          counters_(counters) {}
+        : rec_(rec), source_(source), counters_(counters) {}
 
     // Reads for at most waitMs in all, so the caller looks at its running
     // flag at least that often whatever the controller sends. Packet: a
@@ -99,9 +97,11 @@ private:
         return true;
     }
 
+    void refresh() { buf_ = reinterpret_cast<unsigned char*>(rec_.dataBuff.data()); }
+
     LinkRecord& rec_;
     ByteSource& source_;
-    unsigned char* buf_;
+    unsigned char* buf_ = nullptr;  // the record's receive buffer, which moves as it grows
     RollCounters& counters_;
     std::size_t held_ = 0;
     std::size_t packetLen_ = 0;
@@ -110,22 +110,64 @@ private:
     long endCode_ = 0;
 };
 
-// The unpacking of one run's packets into four channel buffers of capacity
-// values each. The first packet that names at least one channel fixes the
-// run's channels; a packet naming none before that is never unpacked. Each
-// packet's payload holds one block per channel of the run, each of size /
-// (4 * channels) values, appended to the fill of its channel.
+// The four channel buffers of a device's stream runs, handed to the
+// callback. They grow with the batch in flight, up to capacity values each;
+// all four alike, so that every pointer the callback gets holds as many
+// values as the others (a channel the run does not carry is never written,
+// so its pages are never touched). A buffer is replaced by a larger one only
+// between two callbacks, and the replaced one stays allocated until the run
+// ends (endRun): a pointer the application kept a little longer reads old
+// values, never freed memory.
+class ChannelBuffers {
+public:
+    explicit ChannelBuffers(std::size_t capacity) : capacity_(capacity) {}
+    ~ChannelBuffers();
+    ChannelBuffers(const ChannelBuffers&) = delete;
+    ChannelBuffers& operator=(const ChannelBuffers&) = delete;
+
+    std::int32_t* channel(int k) const { return current_[k].values; }
+    std::size_t capacity() const { return capacity_; }
+    // Room for values per channel, the first keep values kept: false over
+    // the capacity or when the memory is not there (nothing changes then).
+    bool reserve(std::size_t values, std::size_t keep);
+    // The run has ended and no callback runs: the replaced buffers are freed,
+    // and buffers grown past kKeptBufferBytes given back.
+    void endRun();
+    // At process exit with a run still going: its thread may still write, so
+    // nothing is freed.
+    void abandon();
+
+private:
+    struct Block {
+        std::int32_t* values = nullptr;
+        std::size_t count = 0;
+    };
+    // Doubling from the first growth to the capacity replaces a buffer far
+    // fewer times than this in one run.
+    static constexpr int kMaxRetired = 64;
+
+    Block current_[4];
+    Block retired_[kMaxRetired];
+    int retiredCount_ = 0;
+    std::size_t capacity_;
+    bool abandoned_ = false;
+};
+
+// The unpacking of one run's packets into the channel buffers. The first
+// packet that names at least one channel fixes the run's channels; a packet
+// naming none before that is never unpacked. Each packet's payload holds one
+// block per channel of the run, each of size / (4 * channels) values,
+// appended to the fill of its channel.
 class Unpacker {
 public:
     enum class Step {
         End,        // the end-of-stream packet
-        Skipped,    // no channels yet, or the packet would overrun the buffers
+        Skipped,    // no channels yet, or the packet would overrun the buffers (or find no memory)
         Unpacked,   // appended, the batch is not full yet
         BatchFull,  // appended, and batchValues() make a full batch; the fill starts over
     };
 
-    Unpacker(std::int32_t* const (&channels)[4], std::size_t capacity)
-        : channel_{channels[0], channels[1], channels[2], channels[3]}, capacity_(capacity) {}
+    explicit Unpacker(ChannelBuffers& channels) : channels_(channels) {}
 
     // One packet (header and payload) as the packet reader hands it out.
     Step add(const unsigned char* packet, std::uint32_t batchCount, RollCounters& counters);
@@ -136,12 +178,11 @@ public:
     std::uint32_t batchValues() const { return batchValues_; }
 
 private:
-    std::int32_t* channel_[4];
-    std::size_t capacity_;
+    ChannelBuffers& channels_;
     std::uint32_t fill_ = 0;
     std::uint32_t batchValues_ = 0;
     std::int32_t mask_ = 0;
-    int channels_ = 0;
+    int channelCount_ = 0;
 };
 
 }  // namespace quil::link

@@ -19,9 +19,9 @@ namespace quil::link {
 namespace {
 
 struct StreamSlot {
-    // Allocated at the first roll-link open of the device number and kept
-    // for every later run: the application may still hold the pointers.
-    std::int32_t* channel[4] = {};
+    // Grown by the receive thread with the batches; kept from run to run
+    // while small (see ChannelBuffers).
+    ChannelBuffers channels{kChannelValues};
     std::mutex startStop;
     platform::Thread thread;  // the receive thread of the current or last run
     // Set by the receive thread as it ends: a start joins only a thread that
@@ -31,17 +31,19 @@ struct StreamSlot {
     RollCounters counters;
 
     ~StreamSlot() {
-        // A run the application never stopped must not end the process at exit.
-        thread.detach();
-    }
-    bool allocate() {
-        for (auto*& c : channel)
-            if (!c && !(c = static_cast<std::int32_t*>(std::calloc(kChannelValues, sizeof(std::int32_t)))))
-                return false;
-        return true;
+        // A run the application never stopped must not end the process at
+        // exit, nor lose its buffers under its thread.
+        if (thread.joinable()) {
+            thread.detach();
+            channels.abandon();
+        }
     }
     void join() {
         if (thread.joinable() && !thread.isCurrent()) thread.join();
+    }
+    // After a run's thread has been joined: what the run grew is given back.
+    void endRun() {
+        if (!thread.joinable()) channels.endRun();
     }
 };
 
@@ -53,8 +55,10 @@ StreamSlot& slot(std::uint32_t id) {
 void console(const char* format, std::int64_t value) { consolePrint(format, static_cast<long long>(value)); }
 
 // Reads exactly `want` bytes into the record's receive buffer at `at`:
-// 0, or the first failed read's result.
+// 0, the first failed read's result, or -5 when the buffer cannot grow to
+// hold them.
 long readExactly(LinkRecord& rec, std::size_t at, std::size_t want, int timeoutMs) {
+    if (!rec.dataBuff.reserve(at + want)) return -5;
     std::size_t got = 0;
     while (got < want) {
         long n = recvData(*rec.conn, rec.dataBuff.data() + at + got, want - got, timeoutMs);
@@ -78,7 +82,8 @@ std::int32_t recvPacket(LinkRecord& rec, int timeoutMs) {
         return -5;
     }
     if (size == 0) return 0;
-    if (readExactly(rec, kPacketHeaderSize, size, timeoutMs) != 0) return -2;
+    r = readExactly(rec, kPacketHeaderSize, size, timeoutMs);
+    if (r != 0) return r == -5 ? -5 : -2;
     rec.dataLen = static_cast<std::int32_t>(kPacketHeaderSize + size);
     return 0;
 }
@@ -92,12 +97,24 @@ std::int32_t clearRecv(LinkRecord& rec) {
     if (left < 0) return -1;
     while (left > 0) {
         const std::size_t want = std::min<std::size_t>(kRecvChunk, static_cast<std::size_t>(left));
+        if (!rec.dataBuff.reserve(want)) return -1;
         long n = recvData(*rec.conn, rec.dataBuff.data(), want, 1);
         if (n < 1) return static_cast<std::int32_t>(n);
         rec.dataDirty = std::max(rec.dataDirty, static_cast<std::size_t>(n));
         left -= n;
     }
     return -2;
+}
+
+// The raw reads of the roll link run as the record's owner: under its
+// mutex, taking a buffer the application asked for before and after.
+template <class Read>
+std::int32_t ownRecord(LinkRecord& rec, Read read) {
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    adoptHandedOut(rec);
+    const std::int32_t r = read();
+    adoptHandedOut(rec);
+    return r;
 }
 
 // The roll link's connection as the packet reader's byte source.
@@ -121,15 +138,21 @@ private:
 void receiveLoop(std::uint32_t id, LinkPtr rec) {
     StreamSlot& s = slot(id);
     RollCounters& counters = s.counters;
+    ChannelBuffers& ch = s.channels;
     auto call = [&](std::int32_t m, std::uint32_t count, std::int32_t status) {
         bump(counters.callbacks);
         if (QuilRollDataCallback cb = rec->callback)
-            cb(s.channel[0], s.channel[1], s.channel[2], s.channel[3], m, static_cast<std::int32_t>(count), status,
+            cb(ch.channel(0), ch.channel(1), ch.channel(2), ch.channel(3), m, static_cast<std::int32_t>(count), status,
                static_cast<std::int32_t>(id));
     };
+    {
+        // From here on the thread owns the receive buffer (see handOut).
+        std::lock_guard<std::mutex> lock(rec->mutex);
+        rec->streaming = true;
+    }
     ConnectionSource source(*rec->conn);
     PacketReader reader(*rec, source, counters);
-    Unpacker unpacker(s.channel, kChannelValues);
+    Unpacker unpacker(ch);
     bool endedByItself = false;
     while (rec->running) {
         long failure = 0;
@@ -155,6 +178,11 @@ void receiveLoop(std::uint32_t id, LinkPtr rec) {
     // Only a run that was stopped reports so; a stop that comes in after
     // the run ended by itself finds the thread done.
     if (!endedByItself) call(unpacker.mask(), unpacker.fill(), 16);
+    {
+        std::lock_guard<std::mutex> lock(rec->mutex);
+        rec->streaming = false;
+        adoptHandedOut(*rec);
+    }
     rec->running = false;
     jsonRollBatch(id, false, nullptr);
     s.threadEnded = true;
@@ -175,12 +203,7 @@ using namespace quil::link;
 extern "C" {
 
 QUIL_API int32_t LinkRollConnect(uint32_t DeviceId, const char* ip) {
-    const int32_t r = openLink(rollLinks(), DeviceId, ip, kRollPort, kRollBufferSize);
-    if (r == 0 && !slot(DeviceId).allocate()) {
-        disconnectLink(rollLinks(), DeviceId, true);
-        return -1;
-    }
-    return r;
+    return openLink(rollLinks(), DeviceId, ip, kRollPort, kRollBufferSize);
 }
 
 QUIL_API int32_t RollLinkDisconnect(uint32_t DeviceId) {
@@ -190,7 +213,7 @@ QUIL_API int32_t RollLinkDisconnect(uint32_t DeviceId) {
 
 QUIL_API int32_t RecvRollData(uint32_t DeviceId, int32_t timeoutMs) {
     LinkPtr rec = rollLinks().find(DeviceId);
-    return rec && rec->conn ? recvPacket(*rec, timeoutMs) : -1;
+    return rec && rec->conn ? ownRecord(*rec, [&] { return recvPacket(*rec, timeoutMs); }) : -1;
 }
 
 QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
@@ -200,7 +223,7 @@ QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, 
 
 QUIL_API int32_t ClearRecv(uint32_t DeviceId) {
     LinkPtr rec = rollLinks().find(DeviceId);
-    return rec && rec->conn ? clearRecv(*rec) : -1;
+    return rec && rec->conn ? ownRecord(*rec, [&] { return clearRecv(*rec); }) : -1;
 }
 
 QUIL_API int32_t GetRollFd(uint32_t DeviceId) {
@@ -226,6 +249,10 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
     // still running (its record released behind its back) is never waited for.
     if (rollLinks().find(DeviceId) || !s.threadEnded) return -987;
     s.join();  // a run that ended by itself
+    s.endRun();
+    // The callback is handed four buffers from the start, also when the run
+    // ends before its first packet.
+    if (!s.channels.reserve(1, 0)) return -1;
     closeAllLinks(DeviceId);
     int32_t r = QUIL_EthernetOpen(DeviceId, ip);
     if (r != 0) {
@@ -253,7 +280,7 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
     rec->batchCount = batchCount;
     rec->callback = callback;
     rec->running = true;
-    clearRecv(*rec);
+    ownRecord(*rec, [&] { return clearRecv(*rec); });
     s.counters.reset();
     s.hasRun = true;
     s.threadEnded = false;
@@ -286,6 +313,7 @@ QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId) {
         closeAllLinks(DeviceId);
     }
     s.join();
+    s.endRun();
     return 0;
 }
 

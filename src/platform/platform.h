@@ -195,6 +195,13 @@ int iniReadInt(const std::string& path, const char* section, const char* key, in
 int memoryLoadPercent();
 // Resident memory of this process in bytes; -1 when unknown.
 long long residentBytes();
+// Address space this process has taken, in bytes; -1 when unknown.
+long long addressSpaceBytes();
+// Zero-filled memory straight from the system, given back to it whole by
+// unmapPages: large buffers that must not linger in the C library's heap once
+// freed. Null when the system refuses.
+void* mapPages(std::size_t bytes);
+void unmapPages(void* p, std::size_t bytes);
 // Full path of the running program's executable; empty when unknown.
 std::string executablePath();
 // Keeps the calling thread, and the threads it starts afterwards, on one

@@ -1,9 +1,11 @@
 #include "quil/communication.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "elog/elog.h"
 #include "quil.h"
@@ -12,6 +14,9 @@
 
 namespace quil {
 namespace {
+
+// A long reply's buffer grows by at least this much when it is full.
+constexpr std::size_t kBulkChunk = 65536;
 
 #define TRACE(level, func, ...) elog_output(level, "NO_TAG", "communication", func, __LINE__, __VA_ARGS__)
 
@@ -178,14 +183,18 @@ std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t 
 }
 
 // The reply buffer of an exchange: on the stack for the usual short replies.
+// Every reply size in use fits the stack; a larger one that cannot be
+// allocated fails the exchange (get() is null) instead of throwing.
 class ReplyBuffer {
 public:
-    explicit ReplyBuffer(std::size_t size) : heap_(size > sizeof local_ ? new char[size] : nullptr) {}
-    char* get() { return heap_ ? heap_.get() : local_; }
+    explicit ReplyBuffer(std::size_t size)
+        : heap_(size > sizeof local_ ? new (std::nothrow) char[size] : nullptr), large_(size > sizeof local_) {}
+    char* get() { return large_ ? heap_.get() : local_; }
 
 private:
-    char local_[512];
+    char local_[2048];
     std::unique_ptr<char[]> heap_;
+    bool large_;
 };
 
 // The steps every exchange begins with: the tail of a reply that was cut is
@@ -206,6 +215,7 @@ std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t lengt
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const link::Connection& c = *device(id).s_server;
     ReplyBuffer buffer(size);
+    if (!buffer.get()) return QUIL_ERROR_OVERFLOW;
     std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
     // The controller needs a moment after a mode switch before it answers.
@@ -215,30 +225,37 @@ std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t lengt
     return checkReply(buffer.get(), count, fields, command);
 }
 
-std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size, char* buffer) {
+std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, link::GrowBuffer& buffer) {
     if (checkDeviceId(id) != QUIL_OK) return QUIL_ERROR_NO_LINK;
-    if (!buffer) return QUIL_ERROR_NULL_POINTER;
     if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
     const link::Connection& c = *device(id).s_server;
     std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
+    const std::size_t size = buffer.limit();
     std::size_t got = 0;
     for (;;) {
+        // The buffer grows as the reply arrives. A reply it cannot grow to
+        // hold fails; its rest is skipped before the next exchange.
+        if (got == buffer.capacity() && !buffer.reserve(std::min(size, got + kBulkChunk))) {
+            c.markCutReply(got > 0 && buffer.data()[got - 1] == '\r');
+            return QUIL_ERROR_OVERFLOW;
+        }
+        char* data = buffer.data();
         long received = 0;
-        r = readTCP(c, buffer + got, size - got, 0, &received);
+        r = readTCP(c, data + got, buffer.capacity() - got, 0, &received);
         if (r != QUIL_OK) return r;
         got += static_cast<std::size_t>(received);
         if (got >= size) {
             // Cut at the buffer's end: the rest of the reply is still on its
             // way, unless the line end is exactly what filled the buffer.
-            if (!(buffer[got - 2] == '\r' && buffer[got - 1] == '\n')) c.markCutReply(buffer[got - 1] == '\r');
+            if (!(data[got - 2] == '\r' && data[got - 1] == '\n')) c.markCutReply(data[got - 1] == '\r');
             break;
         }
-        if (got >= 2 && buffer[got - 2] == '\r' && buffer[got - 1] == '\n') break;
+        if (got >= 2 && data[got - 2] == '\r' && data[got - 1] == '\n') break;
     }
     // A reply that filled the buffer is cut there; the next exchange discards
     // its rest.
-    buffer[got - 2] = '\0';
+    buffer.data()[got - 2] = '\0';
     return QUIL_OK;
 }
 

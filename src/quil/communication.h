@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/buffer.h"
 #include "link/connection.h"
 
 namespace quil {
@@ -19,8 +20,10 @@ enum class Mode : std::int32_t { Measure = 0, Setting = 1 };
 // holds the device lock of id.
 std::int32_t sendCommand(std::int32_t id, const char* command, std::size_t length, std::size_t size, char** fields,
                          int* count);
-// The bulk exchange: the raw reply (CR LF replaced by a zero) in buffer.
-std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, std::size_t size, char* buffer);
+// The bulk exchange: the raw reply (CR LF replaced by a zero) in buffer,
+// which grows with the reply up to its limit; a reply that does not fit the
+// limit is cut there. 8200 when the buffer cannot grow as far as the reply.
+std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t length, link::GrowBuffer& buffer);
 std::int32_t checkReply(const char* reply, int* count, char** fields, const char* command);
 std::int32_t splitReply(const char* text, char** fields, int* count);
 

@@ -68,7 +68,7 @@ void resetRecord(DeviceRecord& rec) {
     rec.pollThread = nullptr;
     rec.pollRunning = 0;
     rec.replyFields = nullptr;
-    rec.bulkBuffer = nullptr;
+    rec.bulkBuffer.release();
     rec.deviceType = -1;
     rec.isOpen = 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "link/buffer.h"
 #include "link/connection.h"
 #include "platform/platform.h"
 
@@ -30,7 +31,9 @@ struct DeviceRecord {
     std::atomic<std::uint8_t> pollRunning{0};
     std::atomic<std::uint8_t> isOpen{0};
     char** replyFields = nullptr;
-    char* bulkBuffer = nullptr;
+    // The bulk reply buffer: grows with a long reply, up to kBulkBufferSize,
+    // and gives back what a long one needed once it has been read.
+    link::GrowBuffer bulkBuffer{kBulkBufferSize};
     // Read by the argument checks of model-dependent functions, which run
     // before the device lock is taken.
     std::atomic<std::int32_t> deviceType{-1};
@@ -84,7 +87,8 @@ private:
 // calling thread holds, if it holds one for this DeviceId.
 bool openInHeldSession(std::int32_t id);
 
-// Puts a record back to its load-time defaults (does not touch its buffers).
+// Puts a record back to its load-time defaults (does not free the reply
+// fields; releases the bulk reply buffer).
 void resetRecord(DeviceRecord& rec);
 
 // True while the device's command connection has not been closed (a stream

@@ -90,28 +90,28 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t*
     if (r != QUIL_OK) return r;
     if (isTwoHeadFamily(device(DeviceId).deviceType)) return QUIL_ERROR_UNSUPPORTED;
     if (!type) return QUIL_ERROR_PARAMETER;
-    std::unique_ptr<char[]> buffer(new char[kRawReplySize + 1]);
+    char buffer[kRawReplySize + 1];
     std::size_t len = 0;
-    r = sendCommandRaw(DeviceId, "MD\r\n", 4, buffer.get(), &len);
+    r = sendCommandRaw(DeviceId, "MD\r\n", 4, buffer, &len);
     if (r != QUIL_OK) {
         QUIL_TRACE(F, "send command MD fail DeviceID:%d rc:%d", DeviceId, r);
         return r;
     }
     // The model code is the field after "MD,", read whole like every reply
     // number.
-    const std::string_view reply(buffer.get(), len);
+    const std::string_view reply(buffer, len);
     const std::string_view field = len > 3 ? reply.substr(3, reply.find(',', 3) - 3) : std::string_view();
     int32_t model = -1;
     if (!readInteger(field, &model) || model < 0 || model > 32) return QUIL_ERROR_REPLY;
     if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
     static const char kPrepare[] = "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}\r\n";
     static const char kRead[] = "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}\r\n";
-    if ((r = sendCommandRaw(DeviceId, kPrepare, sizeof kPrepare - 1, buffer.get(), &len)) != QUIL_OK) return r;
-    if ((r = sendCommandRaw(DeviceId, kRead, sizeof kRead - 1, buffer.get(), &len)) != QUIL_OK) return r;
+    if ((r = sendCommandRaw(DeviceId, kPrepare, sizeof kPrepare - 1, buffer, &len)) != QUIL_OK) return r;
+    if ((r = sendCommandRaw(DeviceId, kRead, sizeof kRead - 1, buffer, &len)) != QUIL_OK) return r;
     static const char kKey[] = "\"Read\":";
-    const char* at = std::strstr(buffer.get(), kKey);
+    const char* at = std::strstr(buffer, kKey);
     // Both characters after the key must belong to the reply line.
-    if (!at || at + sizeof kKey - 1 + 2 > buffer.get() + len) return QUIL_ERROR_UNKNOWN;
+    if (!at || at + sizeof kKey - 1 + 2 > buffer + len) return QUIL_ERROR_UNKNOWN;
     at += sizeof kKey - 1;
     const int value = 10 * spotDigit(at[0]) + spotDigit(at[1]);
     if (value == 48 || value == 65)

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "elog/log_setup.h"
 #include "link/link_record.h"
@@ -106,24 +107,21 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
     {
         std::lock_guard<std::mutex> lock(openLock());
         std::lock_guard<std::mutex> deviceLocked(deviceLock(DeviceId));
+        // The bulk reply buffer grows with the first long reply.
         char** fields = allocFields(kFieldCount, kFieldWidth);
-        // Pages of the bulk buffer become resident only when a long reply
-        // is read into them.
-        char* bulk = static_cast<char*>(std::calloc(kBulkBufferSize, 1));
-        if (!fields || !bulk) {
+        link::ConnectionPtr conn;
+        if (fields) conn = std::shared_ptr<link::Connection>(new (std::nothrow) link::Connection(s));
+        if (!fields || !conn) {
             freeFields(kFieldCount, kFieldWidth, fields);
-            std::free(bulk);
             platform::closeSocket(s);
             return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
         }
-        auto conn = std::make_shared<link::Connection>(s);
         // The raw link interface reaches the controller on the same
         // connection (JSON messages); an existing record stays as it is.
         link::registerLink(static_cast<std::uint32_t>(DeviceId), conn, false);
         rec.s_server = conn;
         rec.ip = addr.word();
         rec.replyFields = fields;
-        rec.bulkBuffer = bulk;
         ++rec.session;
         rec.isOpen = 1;
     }
@@ -178,7 +176,6 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
     // stream started on this device number made its own command link.
     if (closed == 0 && rec.s_server)
         link::commandLinks().removeHolding(static_cast<std::uint32_t>(DeviceId), *rec.s_server);
-    std::free(rec.bulkBuffer);
     freeFields(kFieldCount, kFieldWidth, rec.replyFields);
     resetRecord(rec);
     locked.unlock();

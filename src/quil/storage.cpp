@@ -77,12 +77,19 @@ std::int32_t readStored(std::int32_t id, const StoredRead<T>& k, std::int32_t ca
     if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
     char command[16];
     const int length = std::snprintf(command, sizeof command, "%s,%02d\r\n", k.letters, k.number);
-    r = sendCommandBulk(id, command, static_cast<std::size_t>(length), kBulkBufferSize, device(id).bulkBuffer);
+    link::GrowBuffer& bulk = device(id).bulkBuffer;
+    // What a long reply needed is given back once it has been read, on
+    // every way out.
+    struct Settle {
+        link::GrowBuffer& buffer;
+        ~Settle() { buffer.settle(); }
+    } settle{bulk};
+    r = sendCommandBulk(id, command, static_cast<std::size_t>(length), bulk);
     if (r != QUIL_OK) {
         trace(k.failFormat, id, r);
         return r;
     }
-    const char* reply = device(id).bulkBuffer;
+    const char* reply = bulk.data();
     // The list repeats the command's letters ("AO,..." or "AO" alone); any
     // other line that is not an error reply is not the answer to this
     // command (a garbled or stray line) and yields no values.

@@ -4,6 +4,7 @@
 
 #include <locale.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -133,6 +134,24 @@ long long residentBytes() {
     int n = std::fscanf(f, "%lld %lld", &pages, &resident);
     std::fclose(f);
     return n == 2 ? resident * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+long long addressSpaceBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    long long pages = 0;
+    int n = std::fscanf(f, "%lld", &pages);
+    std::fclose(f);
+    return n == 1 ? pages * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+void* mapPages(std::size_t bytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void unmapPages(void* p, std::size_t bytes) {
+    if (p) ::munmap(p, bytes);
 }
 
 namespace {

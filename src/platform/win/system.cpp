@@ -81,6 +81,19 @@ long long residentBytes() {
     return static_cast<long long>(counters.WorkingSetSize);
 }
 
+long long addressSpaceBytes() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!::GlobalMemoryStatusEx(&status)) return -1;
+    return static_cast<long long>(status.ullTotalVirtual - status.ullAvailVirtual);
+}
+
+void* mapPages(std::size_t bytes) { return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
+
+void unmapPages(void* p, std::size_t /*bytes*/) {
+    if (p) ::VirtualFree(p, 0, MEM_RELEASE);
+}
+
 namespace {
 _locale_t cLocale() {
     static _locale_t loc = ::_create_locale(LC_ALL, "C");
