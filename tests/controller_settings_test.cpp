@@ -85,6 +85,10 @@ TEST_F(ControllerSettings, CommandLinesAndTheFieldsTheyRead) {
         {"SW,VI", [&] { return SetMoNiVol(kId, 3, 1.0, 5.0); }, "SW,VI,03,001000,005000", nullptr},
         {"SW,OL", [&] { return SetReflactor(kId, 8, 1, 1.5); }, "SW,OL,08,1,+015000", nullptr},
         {"SW,OL", [&] { return SetReflactor(kId, 1, 0, -0.25); }, "SW,OL,01,0,-002500", nullptr},
+        // Decimals meant as whole units reach them, whatever the binary double.
+        {"SW,VJ", [&] { return SetMoNiMeasUpDown(kId, 1, 0.29, -0.57); }, "SW,VJ,01,+000029,-000057", nullptr},
+        {"SW,VI", [&] { return SetMoNiVol(kId, 3, 1.005, 8.2); }, "SW,VI,03,001005,008200", nullptr},
+        {"SW,OL", [&] { return SetReflactor(kId, 2, 1, 0.0029); }, "SW,OL,02,1,+000029", nullptr},
         {"SR,CP,0", [&] { return GetOUTNum(kId, &type); }, "SR,CP", [&] { return type == 0; }},
         {"SR,CP,2", [&] { return GetOUTNum(kId, &type); }, "SR,CP", [&] { return type == 1; }},
     };

@@ -28,10 +28,11 @@ constexpr int kGroupDigits = 3;
 bool outIn(std::int32_t out, std::int32_t last) { return out >= 1 && out <= last; }
 bool within(std::int32_t v, std::int32_t last) { return v >= 0 && v <= last; }
 
-// v times scale, truncated toward zero, when the result has at most six
-// digits; false otherwise (also for a NaN or an infinity), out untouched.
+// v times scale as whole units (truncated toward zero, unless within a
+// millionth of a whole number: see wholeUnits), when the result has at most
+// six digits; false otherwise (also for a NaN or an infinity), out untouched.
 bool scaledSix(double v, double scale, std::int32_t* out) {
-    const double s = std::trunc(v * scale);
+    const double s = wholeUnits(v * scale);
     if (!(std::fabs(s) <= kMaxSixDigits)) return false;
     *out = static_cast<std::int32_t>(s);
     return true;

@@ -75,13 +75,13 @@ std::int32_t SetMeasurementTypeIndex(std::int32_t id, std::int32_t out, std::int
 // Analog monitor mode of OUT1 to OUT4, 0 to 2.
 std::int32_t SetMoNiModeIndex(std::int32_t id, std::int32_t out, std::int32_t mode);
 // Monitor measuring range of OUT1 to OUT8: lower below upper, each times 100
-// (truncated) at most six digits.
+// (in whole hundredths, see wholeUnits) at most six digits.
 std::int32_t SetMoNiMeasUpDown(std::int32_t id, std::int32_t out, double upper, double lower);
 // Monitor voltage range of OUT1 to OUT8 in volts: lower below upper, each
-// times 1000 (truncated) at most six digits.
+// times 1000 (in whole millivolts) at most six digits.
 std::int32_t SetMoNiVol(std::int32_t id, std::int32_t out, double lower, double upper);
 // Reflector correction of OUT1 to OUT8: on/off flag and value, the value
-// times 10000 (truncated) at most six digits.
+// times 10000 (in whole units) at most six digits.
 std::int32_t SetReflactor(std::int32_t id, std::int32_t out, std::uint8_t flag, double value);
 
 // Output-count type: 1 when the controller reports a number other than 0
