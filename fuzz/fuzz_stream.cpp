@@ -49,19 +49,14 @@ private:
     bool pausing_ = false;
 };
 
-// Channel buffers far smaller than the library's, each its own allocation,
-// so that an unpack past one is caught.
+// Channel buffers far smaller than the library's, so that an unpack past
+// their capacity is caught; they grow with the batches as the library's do.
 constexpr std::size_t kCapacity = 256;
 
 struct Fixture {
-    Fixture() : rec(0, kRollBufferSize, nullptr, true) {
-        for (auto& c : channelStore) c.reset(new std::int32_t[kCapacity]);
-        for (int k = 0; k < 4; ++k) channel[k] = channelStore[k].get();
-        quil::setConsoleQuiet(true);
-    }
+    Fixture() : rec(0, kRollBufferSize, nullptr, true) { quil::setConsoleQuiet(true); }
     LinkRecord rec;
-    std::unique_ptr<std::int32_t[]> channelStore[4];
-    std::int32_t* channel[4];
+    ChannelBuffers channels{kCapacity};
     RollCounters counters;
 };
 
@@ -78,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fx.counters.reset();
     Pieces source(stream, streamSize, pattern);
     PacketReader reader(fx.rec, source, fx.counters);
-    Unpacker unpacker(fx.channel, kCapacity);
-    const auto* buffer = reinterpret_cast<const std::uint8_t*>(fx.rec.dataBuff.data());
+    fx.channels.endRun();
+    Unpacker unpacker(fx.channels);
     std::size_t handedOut = 0;
     // Every read either takes bytes or ends; the pauses cost a few more calls.
     for (std::size_t calls = 0; calls < 4 * streamSize + 16; ++calls) {
@@ -95,6 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // A packet is a stretch of the stream, exactly where the bytes not
         // discarded before it leave off, with a well-formed header.
+        // The receive buffer grows with the packets: where it is now.
+        const auto* buffer = reinterpret_cast<const std::uint8_t*>(fx.rec.dataBuff.data());
         const std::size_t len = static_cast<std::size_t>(fx.rec.dataLen.load());
         const std::size_t at = handedOut + fx.counters.bytesDiscarded.load();
         FUZZ_EXPECT(len >= kPacketHeaderSize && at + len <= streamSize);

@@ -174,7 +174,8 @@ namespace {
 // with an error, the scan stops too and accepts: the parser reads no further.
 class DocumentScan {
 public:
-    explicit DocumentScan(std::string_view text) : t_(text) {}
+    // The parser reads a text up to its first zero byte.
+    explicit DocumentScan(std::string_view text) : t_(text.substr(0, text.find('\0'))) {}
 
     bool withinLimits() {
         while (true) {
@@ -185,7 +186,8 @@ public:
                 // it runs to the next '<' the parser sees, stepping over
                 // whole characters as their first byte announces them.
                 if (depth_ == 0) return true;
-                while (p_ < t_.size() && t_[p_] != '<') p_ += charLength(t_[p_]);
+                while (p_ < t_.size() && t_[p_] != '<')
+                    if ((p_ = step(p_)) == kStop) return true;
                 continue;
             }
             const Step s = markup();
@@ -205,11 +207,29 @@ private:
         const auto u = static_cast<unsigned char>(c);
         return u >= 127 || std::isalnum(u) || c == '_' || c == '-' || c == '.' || c == ':';
     }
-    // The parser's step over one character of text: a UTF-8 lead byte
-    // announces the length of its character.
-    static std::size_t charLength(char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u >= 0xF0 && u <= 0xF4 ? 4 : u >= 0xE0 && u < 0xF0 ? 3 : u >= 0xC0 && u < 0xE0 ? 2 : 1;
+    static constexpr std::size_t kStop = std::string_view::npos;
+    // The parser's step over one character of text or of a quoted value,
+    // from p: a UTF-8 lead byte announces its character's length, and a
+    // numeric character reference ("&#...;", "&#x...;") runs to the next
+    // ';' when what lies between that ';' and the last '#' (or 'x') before it
+    // are digits, whatever else it steps over. kStop where the parser stops
+    // with an error.
+    std::size_t step(std::size_t p) const {
+        const auto u = static_cast<unsigned char>(t_[p]);
+        if (u >= 0xC2 && u <= 0xDF) return p + 2;
+        if (u >= 0xE0 && u <= 0xEF) return p + 3;
+        if (u >= 0xF0 && u <= 0xF4) return p + 4;
+        if (t_[p] != '&' || p + 2 >= t_.size() || t_[p + 1] != '#') return p + 1;
+        const bool hex = t_[p + 2] == 'x';
+        if (hex && p + 3 >= t_.size()) return kStop;
+        const std::size_t end = t_.find(';', hex ? p + 3 : p + 2);
+        if (end == kStop) return kStop;
+        for (std::size_t i = t_.rfind(hex ? 'x' : '#', end - 1) + 1; i < end; ++i) {
+            const char c = t_[i];
+            const bool digit = (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+            if (!digit) return kStop;
+        }
+        return end + 1;
     }
     bool at(std::string_view s, bool anyCase = false) const {
         if (t_.size() - p_ < s.size()) return false;
@@ -311,7 +331,8 @@ private:
         const std::size_t start = p_;
         const char quote = t_[p_];
         if (quote == '"' || quote == '\'') {
-            for (++p_; p_ < t_.size() && t_[p_] != quote;) p_ += charLength(t_[p_]);
+            for (++p_; p_ < t_.size() && t_[p_] != quote;)
+                if ((p_ = step(p_)) == kStop) return Step::Stop;
             if (p_ >= t_.size()) return Step::Stop;
             ++p_;
         } else {
