@@ -106,6 +106,14 @@ TEST(Unpacker, BatchesFillUpAndPacketsBeyondTheBuffersAreDropped) {
     EXPECT_EQ(u.batchValues(), 5u);
     EXPECT_EQ(u.fill(), 0u);
     EXPECT_EQ(u.add(packet(0x00, {}).data(), 5, counters), Unpacker::Step::End);
+
+    // A packet that fills fresh buffers exactly is kept.
+    ChannelBuffers exact(kCapacity);
+    Unpacker v(exact);
+    EXPECT_EQ(v.add(packet(0x05, std::vector<std::int32_t>(2 * kCapacity, 3)).data(), kCapacity, counters),
+              Unpacker::Step::BatchFull);
+    EXPECT_EQ(v.batchValues(), kCapacity);
+    EXPECT_EQ(counters.overfillDropped, 1u);
 }
 
 // The channel buffers grow with the batch between two callbacks: the values

@@ -830,6 +830,9 @@ TEST_F(SettingsSave, RefusedArgumentsAndUnwritablePathsWriteNoFile) {
     sim.clearReceived();
     EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("missing/save.xml").c_str()), QUIL_ERROR_PARAMETER);
     EXPECT_EQ(QUIL_DeriveFormula(kId, dir.file("").c_str()), QUIL_ERROR_PARAMETER) << "a folder";
+    platform::failFileSyncs(true);
+    EXPECT_EQ(QUIL_DeriveFormula(kId, path.c_str()), QUIL_ERROR_PARAMETER) << "content that did not reach the disk";
+    platform::failFileSyncs(false);
     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"save.xml"}) << "no file left behind";
     EXPECT_EQ(readBytes(path), "old");
 }

@@ -599,6 +599,25 @@ TEST_F(StorageWatcher, CallbackMayUseTheDevice) {
     EXPECT_EQ(quil::storagePollThreads(kId), 1);
 }
 
+// A read-out and the watcher's status requests share the device's link: each
+// call gets its own reply, however the two interleave.
+TEST_F(StorageWatcher, ReadOutsWhileTheWatcherPollsGetTheirOwnReplies) {
+    constexpr int kPoints = 20000;
+    sim.model().loadStoredValues(2, std::vector<std::string>(kPoints, "+001.250"));
+    sim.script().replyTo("AN", "AN,1,0,5,0\r\n", quil::sim::Script::kAlways);
+    ASSERT_EQ(QUIL_SetOneDataStorage(kId, countCall), QUIL_OK);
+    std::vector<float> v(kPoints);
+    int failed = 0;
+    for (int i = 0; i < 30; ++i) {
+        int32_t n = 0;
+        v.assign(kPoints, 0.0f);
+        failed += QUIL_DataStorageGetData(kId, 2, kPoints, v.data(), &n) != QUIL_OK || n != kPoints ||
+                  v.front() != 1.25f || v.back() != 1.25f;
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(quil::storagePollThreads(kId), 1) << "the watcher got only status replies";
+}
+
 // ------------------------------------------------------------ trace lines
 
 class StorageTrace : public ::testing::Test {

@@ -51,6 +51,14 @@ void overrideApplicationDirectory(const std::string& dir) {
     g_dirOverridden = true;
 }
 
+namespace {
+std::atomic<bool> g_failFileSyncs{false};
+}  // namespace
+
+void failFileSyncs(bool fail) { g_failFileSyncs.store(fail, std::memory_order_relaxed); }
+
+bool fileSyncsFail() { return g_failFileSyncs.load(std::memory_order_relaxed); }
+
 std::string temporaryFileName() {
     static std::atomic<unsigned> serial{0};
     std::uint64_t bits = monotonicMs() ^ (static_cast<std::uint64_t>(processId()) << 32) ^ serial++;

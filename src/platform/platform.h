@@ -227,6 +227,12 @@ FileRead readRegularFile(const char* path, std::size_t limit, std::string* text)
 // ahead of its use.
 std::string temporaryFileName();
 
+// Makes every later sync of a file's content to the disk fail (true) or work
+// again (false): the tests' way to reach a save whose content did not reach
+// the disk. The file backends ask fileSyncsFail() before each sync.
+void failFileSyncs(bool fail);
+bool fileSyncsFail();
+
 // A file written to take the place of `path` whole or not at all. The new
 // content goes into a file created exclusively, under a short random name,
 // beside the file that path finally names: through symbolic links, so a link

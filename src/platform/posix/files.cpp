@@ -72,6 +72,13 @@ FileRead readRegularFile(const char* path, std::size_t limit, std::string* text)
     return result;
 }
 
+namespace {
+
+// The file's content on the disk.
+bool syncToDisk(std::FILE* file) { return !fileSyncsFail() && ::fsync(::fileno(file)) == 0; }
+
+}  // namespace
+
 FileReplacement::FileReplacement(const char* path) : target_(finalTarget(path)) {
     struct stat old {};
     const bool exists = ::stat(target_.c_str(), &old) == 0;
@@ -104,7 +111,7 @@ FileReplacement::~FileReplacement() {
 
 bool FileReplacement::commit() {
     if (!file_) return false;
-    bool ok = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+    bool ok = std::fflush(file_) == 0 && syncToDisk(file_);
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (!ok) return false;

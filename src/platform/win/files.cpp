@@ -67,6 +67,13 @@ FileRead readRegularFile(const char* path, std::size_t limit, std::string* text)
     return result;
 }
 
+namespace {
+
+// The file's content on the disk.
+bool syncToDisk(std::FILE* file) { return !fileSyncsFail() && ::_commit(::_fileno(file)) == 0; }
+
+}  // namespace
+
 FileReplacement::FileReplacement(const char* path) : target_(path) {
     const std::string folder = folderOf(target_);
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -94,7 +101,7 @@ FileReplacement::~FileReplacement() {
 
 bool FileReplacement::commit() {
     if (!file_) return false;
-    bool ok = std::fflush(file_) == 0 && ::_commit(::_fileno(file_)) == 0;
+    bool ok = std::fflush(file_) == 0 && syncToDisk(file_);
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (!ok) return false;
