@@ -61,7 +61,7 @@ if [ -n "$model" ]; then
         n=$(($$ + try * 7919))
         addr="127.79.$((n % 250 + 1)).$(((n / 250) % 250 + 2))"
         # Bounded, so that it cannot outlive a run that was killed.
-        timeout $((limit + 60)) "$quilsim" --address "$addr" --model "$model" --quiet >"$sim_log" 2>&1 &
+        timeout $((limit + 60)) "$quilsim" --address "$addr" --model "$model" --signal constant --quiet >"$sim_log" 2>&1 &
         sim_pid=$!
         for _ in $(seq 1 100); do
             grep -q serving "$sim_log" && break

@@ -1,7 +1,7 @@
 // quilsim: a simulated controller for trying the library and its tools
 // without hardware.
 //
-//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search] [faults]
+//   quilsim --address 127.0.0.2 [--model N] [--quiet] [--any-address] [--search] [signal] [faults]
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -24,7 +24,7 @@ extern "C" void onSignal(int) { g_stopRequested = 1; }
 int usage(const char* why) {
     if (why) std::fprintf(stderr, "quilsim: %s\n", why);
     std::fprintf(stderr,
-                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search] [faults]\n"
+                 "usage: quilsim --address A.B.C.D [--model N] [--quiet] [--any-address] [--search] [signal] [faults]\n"
                  "  --address      IPv4 address to serve (127.0.0.0/8 unless --any-address)\n"
                  "  --model        model code answered to \"MD\": 0 to 11, or 34 to 39 for a model\n"
                  "                 with encoder inputs and analog and digital outputs (default 35)\n"
@@ -32,6 +32,12 @@ int usage(const char* why) {
                  "  --any-address  allow an address outside 127.0.0.0/8\n"
                  "  --search       also answer search requests on UDP 3778 of every adapter\n"
                  "                 (needs --any-address; it answers, it never broadcasts)\n"
+                 "the signal the OUTs measure and the stream carries (the same for both):\n"
+                 "  --signal S     constant (OUT n reads n), sine (default), steps (with an\n"
+                 "                 out-of-range step now and then) or noise\n"
+                 "  --period MS    one cycle of the sine or four steps, 1 to 3600000 (default 2000)\n"
+                 "  --amplitude A  in the OUTs' units, 0 to 1000 (default 1)\n"
+                 "  --seed N       steps and noise: 0 to 4294967295 (default 1)\n"
                  "faults, to rehearse failures (they combine):\n"
                  "  --drop-after N         close each command connection, unanswered, at its line after\n"
                  "                         the first N (1 to 1000000)\n"
@@ -67,6 +73,17 @@ bool parseModel(const char* text, int* model) {
     return true;
 }
 
+// A plain decimal ("0.5", "12"; no sign, exponent or blanks) from 0 to max.
+bool parseAmplitude(const char* text, double max, double* out) {
+    if (!*text || std::strspn(text, "0123456789.") != std::strlen(text)) return false;
+    const char* end = text + std::strlen(text);
+    double value = 0;
+    auto [stop, ec] = std::from_chars(text, end, value, std::chars_format::fixed);
+    if (ec != std::errc() || stop != end || !(value <= max)) return false;
+    *out = value;
+    return true;
+}
+
 // The number of a fault option, whole and in its range, or a usage message.
 template <class T>
 bool faultNumber(const char* option, const char* text, T max, T* out) {
@@ -95,6 +112,7 @@ int main(int argc, char** argv) {
     quil::sim::Options options;
     options.verbose = true;
     options.model = kDefaultModel;
+    options.signal.shape = quil::sim::SignalShape::Sine;
     bool anyAddress = false;
     bool search = false;
     for (int i = 1; i < argc; ++i) {
@@ -105,6 +123,20 @@ int main(int argc, char** argv) {
         else if (std::strcmp(arg, "--model") == 0 && hasValue) {
             if (!parseModel(argv[++i], &options.model))
                 return usage(("--model takes a model code the simulator knows, not " + std::string(argv[i])).c_str());
+        } else if (std::strcmp(arg, "--signal") == 0 && hasValue) {
+            if (!quil::sim::parseSignalShape(argv[++i], &options.signal.shape))
+                return usage(
+                    ("--signal takes constant, sine, steps or noise, not '" + std::string(argv[i]) + "'").c_str());
+        } else if (std::strcmp(arg, "--period") == 0 && hasValue) {
+            if (!faultNumber(arg, argv[++i], 3600000, &options.signal.periodMs)) return 2;
+        } else if (std::strcmp(arg, "--amplitude") == 0 && hasValue) {
+            if (!parseAmplitude(argv[++i], 1000, &options.signal.amplitude))
+                return usage(
+                    ("--amplitude takes a decimal from 0 to 1000, not '" + std::string(argv[i]) + "'").c_str());
+        } else if (std::strcmp(arg, "--seed") == 0 && hasValue) {
+            if (!parseWhole(argv[++i], std::uint32_t{0}, std::uint32_t{4294967295u}, &options.signal.seed))
+                return usage(
+                    ("--seed takes a whole number from 0 to 4294967295, not '" + std::string(argv[i]) + "'").c_str());
         } else if (std::strcmp(arg, "--drop-after") == 0 && hasValue) {
             if (!faultNumber(arg, argv[++i], 1000000, &options.faults.dropAfterLines)) return 2;
         } else if (std::strcmp(arg, "--late") == 0 && hasValue) {
@@ -158,6 +190,10 @@ int main(int argc, char** argv) {
     std::printf("quilsim: serving %s (command %u, roll %u, model %d)\n", sim.address().c_str(), sim.commandPort(),
                 sim.rollPort(), options.model);
     if (options.faults.any()) std::printf("quilsim: faults: %s\n", describe(options.faults).c_str());
+    if (options.signal.shape != quil::sim::SignalShape::Constant)
+        std::printf("quilsim: signal %s, period %d ms, amplitude %g, seed %u\n",
+                    quil::sim::signalShapeName(options.signal.shape), options.signal.periodMs, options.signal.amplitude,
+                    static_cast<unsigned>(options.signal.seed));
     quil::sim::SearchResponder responder(searchOptions(ip, options));
     if (search) {
         if (!responder.start()) {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/platform.h"
 #include "sim/commands.h"
 
 namespace quil::sim {
@@ -94,7 +95,20 @@ const Model::Out* Model::findOut(int out) const { return const_cast<Model*>(this
 std::string Model::outValue(int out) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const Out* o = findOut(out);
-    return o ? o->value : std::string();
+    if (!o) return std::string();
+    if (signal_.shape == SignalShape::Constant) return o->value;
+    return signalText(signalAt(signal_, out, static_cast<double>(platform::monotonicMs() - signalStartMs_)));
+}
+
+void Model::setSignal(const SignalOptions& signal) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    signal_ = signal;
+    signalStartMs_ = platform::monotonicMs();
+}
+
+SignalOptions Model::signal() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return signal_;
 }
 
 void Model::setOutValue(int out, std::string text) {

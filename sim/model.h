@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/signal.h"
+
 namespace quil::sim {
 
 // One command line as the controller received it.
@@ -81,8 +83,12 @@ public:
     // The value text is what "MS", "MM" and "MA" answer, sent as it is, so it
     // may be any text a controller sends ("+FFFFFFF", "-FFFFFFF", "XXXXXXXX").
     // Until set, OUT n reads "+00n.000", so a reply shows which OUT it came from.
+    // With a signal other than Constant, the OUT reads the signal at the time
+    // since setSignal instead.
     std::string outValue(int out) const;
     void setOutValue(int out, std::string text);
+    void setSignal(const SignalOptions& signal);
+    SignalOptions signal() const;
     // Timing input and zero setting on or off, and the number of resets the
     // controller has received for the OUT.
     bool timing(int out) const;
@@ -182,6 +188,8 @@ private:
     mutable std::recursive_mutex mutex_;
     int mode_ = kMeasurement;
     int modelCode_ = 0;
+    SignalOptions signal_;
+    std::uint64_t signalStartMs_ = 0;
     int programNo_ = 0;
     std::array<Out, kOutCount> outs_;
     std::map<std::string, std::string> values_;

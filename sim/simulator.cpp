@@ -122,7 +122,10 @@ struct Simulator::Impl {
     std::uint32_t garbageSeed = 1;
 
     explicit Impl(Options o) : options(std::move(o)), model(options.model), faults(options.faults) {
-        stream.configure(options.stream);
+        StreamConfig streamConfig = options.stream;
+        streamConfig.signal = options.signal;
+        stream.configure(streamConfig);
+        model.setSignal(options.signal);
         stream.dropAfter(faults.dropStreamAfterPackets);
         if (options.verbose) stream.setLog(printLine);
         model.setRollSwitch([this](bool start) { return stream.switchRoll(start); });

@@ -38,6 +38,8 @@ struct Options {
     bool verbose = false;      // print each line received and each answer
     StreamConfig stream = {};  // the data stream's configuration at start
     Faults faults = {};        // standing faults from the start (see setFaults())
+    // What the OUTs measure and the stream carries (also stream.signal).
+    SignalOptions signal = {};
 };
 
 class Simulator {

@@ -301,8 +301,20 @@ void Stream::runOnce(std::uint64_t run, const StreamConfig& config) {
     const std::uint64_t dropAfter = dropAfter_;
     bool dropped = false;
     std::uint64_t sent = 0;
+    const bool counting = config.signal.shape == SignalShape::Constant;
+    const double sampleMs =
+        config.packetIntervalMs > 0 && n > 0 ? static_cast<double>(config.packetIntervalMs) / n : 0.01;
     for (; config.packets == 0 || sent < config.packets; ++sent) {
-        if (sent > 0) advance(words.data() + kHeaderSize / 4, words.size() - kHeaderSize / 4, n);
+        if (counting && sent > 0) advance(words.data() + kHeaderSize / 4, words.size() - kHeaderSize / 4, n);
+        if (!counting) {
+            char* p = buffer + kHeaderSize;
+            for (int channel = 1; channel <= 4; ++channel) {
+                if (!(config.mask & (1u << (channel - 1)))) continue;
+                for (std::uint32_t i = 0; i < n; ++i, p += 4)
+                    putLe32(p,
+                            signalWord(signalAt(config.signal, channel, static_cast<double>(sent * n + i) * sampleMs)));
+            }
+        }
         if (dropAfter > 0 && sent == dropAfter) {
             cut(*c, buffer, kHeaderSize + payload, run);
             dropped = true;

@@ -39,6 +39,8 @@
 
 #include "platform/platform.h"
 
+#include "sim/signal.h"
+
 namespace quil::sim {
 
 struct StreamConfig {
@@ -49,6 +51,10 @@ struct StreamConfig {
     int startDelayMs = 200;                // from the roll connection to the first byte
     bool endPacket = true;                 // a finite run ends with the end-of-stream packet
     std::string lead = {};                 // raw bytes written before the first packet of a run
+    // Constant: value i of channel c is value(c, i). Otherwise the signal of
+    // OUT c at sample i, a sample lasting packetIntervalMs / valuesPerPacket
+    // (10 microseconds without an interval), as signalWord gives it.
+    SignalOptions signal = {};
 };
 
 class Stream {

@@ -303,9 +303,16 @@ TEST(QuilsimFaults, OptionsAreStrictAndDocumented) {
         EXPECT_EQ(quilsimExit(std::string(bad) + " --help", &out), 2) << bad;
         EXPECT_NE(out.find("takes a whole number from 1 to"), std::string::npos) << bad << ": " << out;
     }
+    for (const char* bad :
+         {"--signal square", "--signal ''", "--period 0", "--period 3600001", "--amplitude -1", "--amplitude 1e3",
+          "--amplitude 1000.5", "--amplitude ''", "--seed -1", "--seed 4294967296"}) {
+        EXPECT_EQ(quilsimExit(std::string(bad) + " --help", &out), 2) << bad;
+        EXPECT_NE(out.find(" takes "), std::string::npos) << bad << ": " << out;
+    }
+    EXPECT_EQ(quilsimExit("--signal noise --period 50 --amplitude 0.25 --seed 0 --help", &out), 0) << out;
     EXPECT_EQ(quilsimExit("--help", &out), 0);
-    for (const char* option :
-         {"--drop-after N", "--late MS", "--drip MS", "--garbage", "--mute", "--drop-stream-after N"})
+    for (const char* option : {"--drop-after N", "--late MS", "--drip MS", "--garbage", "--mute",
+                               "--drop-stream-after N", "--signal S", "--period MS", "--amplitude A", "--seed N"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
 }
 

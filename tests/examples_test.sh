@@ -17,7 +17,7 @@ trap 'for p in $SIMS; do kill "$p" 2>/dev/null; done; rm -rf "$WORK"' EXIT INT T
 export QUIL_LOG_DIR="$WORK"
 
 for a in "$A1" "$A2"; do
-    "$BUILD/quilsim" --address "$a" --quiet >"$WORK/sim-$a.log" 2>&1 &
+    "$BUILD/quilsim" --address "$a" --signal constant --quiet >"$WORK/sim-$a.log" 2>&1 &
     SIMS="$SIMS $!"
 done
 for a in "$A1" "$A2"; do

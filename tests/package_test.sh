@@ -13,7 +13,7 @@ SIM=""
 trap '[ -n "$SIM" ] && kill $SIM 2>/dev/null; rm -rf "$WORK"' EXIT INT TERM
 
 cmake --install "$BUILD" --prefix "$WORK/prefix" >/dev/null
-"$WORK/prefix/bin/quilsim" --address "$ADDR" >"$WORK/sim.log" 2>&1 &
+"$WORK/prefix/bin/quilsim" --address "$ADDR" --signal constant >"$WORK/sim.log" 2>&1 &
 SIM=$!
 for _ in $(seq 1 50); do grep -q serving "$WORK/sim.log" && break; sleep 0.1; done
 grep -q serving "$WORK/sim.log" || { echo "the installed quilsim did not start"; cat "$WORK/sim.log"; exit 1; }

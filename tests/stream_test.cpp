@@ -2,7 +2,9 @@
 // channel buffers and calling the application back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -98,6 +100,75 @@ protected:
     void TearDown() override { QUIL_StopRollPoint(kId); }
     quil::sim::Simulator sim;
 };
+
+// The lowest and highest value of each channel over the batches so far.
+std::atomic<int32_t> g_low[4], g_high[4];
+
+void onSignalBatch(int32_t* c1, int32_t* c2, int32_t* c3, int32_t* c4, int32_t mask, int32_t count, int32_t status,
+                   int32_t) {
+    int32_t* channels[4] = {c1, c2, c3, c4};
+    for (int k = 0; k < 4 && status == 0; ++k)
+        for (int32_t i = 0; i < count && (mask & (1 << k)); ++i) {
+            if (channels[k][i] < g_low[k]) g_low[k] = channels[k][i];
+            if (channels[k][i] > g_high[k]) g_high[k] = channels[k][i];
+        }
+    g_events.add(Event{mask, count, status, 0, {}, 0});
+}
+
+// A simulator with a signal: the OUTs' measured values move within the
+// amplitude around the OUT's number, a step now and then lies out of range,
+// and the stream carries the same signal in thousandths.
+TEST(SimulatorSignal, MeasuredValuesAndTheStreamFollowIt) {
+    using quil::sim::SignalShape;
+    quil::sim::Simulator sine{
+        quil::sim::Options{.signal = {.shape = SignalShape::Sine, .periodMs = 200, .amplitude = 0.5}}};
+    ASSERT_TRUE(sine.start());
+    ASSERT_EQ(QUIL_OpenDeviceETHER(0, sine.ip().b, 2000), QUIL_OK);
+    float low = 100, high = -100;
+    for (int i = 0; i < 40; ++i) {
+        QuilCalcData d{};
+        ASSERT_EQ(QUIL_GetCalcDataSingle(0, 3, &d), QUIL_OK);
+        low = std::min(low, d.value);
+        high = std::max(high, d.value);
+        quil::platform::sleepMs(5);
+    }
+    EXPECT_GE(low, 2.5f);
+    EXPECT_LE(high, 3.5f);
+    EXPECT_GT(high - low, 0.2f) << "the value moves";
+
+    for (int k = 0; k < 4; ++k) g_low[k] = INT32_MAX, g_high[k] = INT32_MIN;
+    // 20 packets of 1000 samples of 10 microseconds: one whole period.
+    sine.stream().configure(StreamConfig{
+        .mask = 0x05, .valuesPerPacket = 1000, .packets = 20, .packetIntervalMs = 10, .signal = sine.model().signal()});
+    ASSERT_EQ(QUIL_StartRollPoint(1, sine.address().c_str(), onSignalBatch, 20000), 0);
+    ASSERT_TRUE(g_events.waitFor(2));
+    QUIL_StopRollPoint(1);
+    EXPECT_GE(g_low[0], 500);
+    EXPECT_LE(g_high[0], 1500);
+    EXPECT_GT(g_high[0] - g_low[0], 950) << "a whole period";
+    EXPECT_GE(g_low[2], 2500);
+    EXPECT_LE(g_high[2], 3500);
+
+    // Steps of 10 ms: levels of half the amplitude, and out of range now and then.
+    quil::sim::Simulator steps{
+        quil::sim::Options{.signal = {.shape = SignalShape::Steps, .periodMs = 40, .amplitude = 0.5, .seed = 7}}};
+    ASSERT_TRUE(steps.start());
+    ASSERT_EQ(QUIL_OpenDeviceETHER(2, steps.ip().b, 2000), QUIL_OK);
+    int outOfRange = 0, offLevel = 0;
+    for (int i = 0; i < 1000 && outOfRange < 2; ++i) {
+        QuilCalcData d{};
+        ASSERT_EQ(QUIL_GetCalcDataSingle(2, 1, &d), QUIL_OK);
+        if (d.status == QUIL_VALUE_PLUS_FFFFFFF || d.status == QUIL_VALUE_MINUS_FFFFFFF) ++outOfRange;
+        const float level = (d.value - 1.0f) / 0.25f;
+        if (d.status == QUIL_VALUE_NORMAL && (std::fabs(level - std::round(level)) > 1e-3f || std::fabs(level) > 2))
+            ++offLevel;
+        quil::platform::sleepMs(3);
+    }
+    EXPECT_EQ(outOfRange, 2);
+    EXPECT_EQ(offLevel, 0);
+    QUIL_CloseDevice(0);
+    QUIL_CloseDevice(2);
+}
 
 TEST(StreamArguments, RefusedBeforeAnythingIsOpened) {
     const char* ip = "127.0.0.1";

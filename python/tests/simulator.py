@@ -74,7 +74,7 @@ class QuilSim:
         raise RuntimeError("quilsim did not start")
 
     def _start(self):
-        args = [quilsim_path(), "--address", self.address]
+        args = [quilsim_path(), "--address", self.address, "--signal", "constant"]
         if self.model is not None:
             args += ["--model", str(self.model)]
         args += self.options
