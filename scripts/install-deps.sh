@@ -4,9 +4,10 @@
 # clang and its fuzzer runtime). Needs root (or sudo) only when something is
 # missing.
 set -e
-# python3-pip, -setuptools and -wheel: the Python tests install the package
-# with pip, building it without a download.
-PACKAGES="cmake make g++ pkg-config binutils libcjson-dev libtinyxml-dev libgtest-dev libbenchmark-dev iproute2 util-linux locales
+# tmux: the terminal of quilctl watch's test. python3-pip, -setuptools and
+# -wheel: the Python tests install the package with pip, building it without
+# a download.
+PACKAGES="cmake make g++ pkg-config binutils libcjson-dev libtinyxml-dev libgtest-dev libbenchmark-dev iproute2 util-linux locales tmux
           python3 python3-pip python3-setuptools python3-wheel $*"
 missing=""
 for p in $PACKAGES; do

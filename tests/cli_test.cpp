@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -84,7 +85,12 @@ TEST_F(Cli, NumbersAreParsedWholeOrRefusedBeforeTheNetwork) {
                                    "--frobnicate model",
                                    "model --id=64",
                                    "model --timeout",
-                                   "stream --batch=10 --bogus 1"};
+                                   "stream --batch=10 --bogus 1",
+                                   "watch --mask 0",
+                                   "watch --mask 256",
+                                   "watch --interval 19",
+                                   "watch --count 0",
+                                   "watch --mask 1 --bogus 2"};
     for (const char* args : refused) {
         const CliRun r = run(args);
         EXPECT_EQ(r.rc, 2) << args;
@@ -169,6 +175,70 @@ TEST_F(Cli, InterruptStopsTheStreamRunAndPrintsItsSummary) {
     const std::vector<bool> switches = sim.stream().switches();
     ASSERT_FALSE(switches.empty());
     EXPECT_FALSE(switches.back()) << "the controller was told to stop streaming";
+}
+
+// The text of a shell command's standard output.
+std::string output(const std::string& cmd) {
+    std::string text;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+        pclose(p);
+    }
+    return text;
+}
+
+// quilctl watch: plain lines into a pipe; on a terminal (tmux) a table that
+// refreshes with a sparkline per OUT, says when the controller went away, and
+// ends on q.
+TEST_F(Cli, WatchPrintsPlainLinesOrALiveTable) {
+    sim.model().setOutValue(8, "+FFFFFFF");
+    const CliRun plain = run("watch --count 3 --mask 0x81 --interval 20");
+    EXPECT_EQ(plain.rc, 0) << plain.err;
+    std::istringstream lines(plain.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "time_ms OUT1 OUT8");
+    int rows = 0;
+    for (; std::getline(lines, line); ++rows) EXPECT_NE(line.find(" 1.0000 above"), std::string::npos) << line;
+    EXPECT_EQ(rows, 3);
+
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    sim.model().setSignal({.shape = quil::sim::SignalShape::Sine, .periodMs = 500});
+    const std::string tmux = "tmux -L quil-watch-" + std::to_string(getpid()) + " ";
+    const std::string quilctl =
+        std::string(QUILCTL_PATH) + " --address " + sim.address() + " --timeout 300 watch --interval 30";
+    ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + quilctl + "; echo EXIT=$?; sleep 30'").c_str()), 0);
+    auto screenWhen = [&](const std::function<bool(const std::string&)>& ready) {
+        std::string screen;
+        for (int i = 0; i < 200 && !ready(screen = output(tmux + "capture-pane -p")); ++i) quil::platform::sleepMs(50);
+        return screen;
+    };
+    // The OUT1 row once its sparkline holds a dozen values, not all alike.
+    auto outRow = [](const std::string& screen, const char* out) {
+        const size_t at = screen.find(out);
+        return at == std::string::npos ? std::string() : screen.substr(at, screen.find('\n', at) - at);
+    };
+    const std::string table = screenWhen([&](const std::string& screen) {
+        const std::string row = outRow(screen, "OUT1 ");
+        size_t blocks = 0;
+        for (size_t at = 0; (at = row.find("\xe2\x96", at)) != std::string::npos; at += 3) ++blocks;
+        return blocks >= 12;
+    });
+    EXPECT_NE(table.find("connected"), std::string::npos) << table;
+    EXPECT_NE(outRow(table, "OUT8 ").find("normal"), std::string::npos) << table;
+    const std::string row = outRow(table, "OUT1 ");
+    EXPECT_NE(row.find("normal"), std::string::npos) << table;
+    EXPECT_TRUE(row.find("\u2581") != std::string::npos || row.find("\u2588") != std::string::npos)
+        << "the lowest or highest block of a moving value: " << row;
+    sim.stop();
+    const std::string gone =
+        screenWhen([](const std::string& s) { return s.find("disconnected") != std::string::npos; });
+    EXPECT_NE(gone.find("disconnected"), std::string::npos) << gone;
+    std::system((tmux + "send-keys q").c_str());
+    const std::string ended = screenWhen([](const std::string& s) { return s.find("EXIT=") != std::string::npos; });
+    EXPECT_NE(ended.find("no answer at the end\nEXIT=1"), std::string::npos) << ended;
+    std::system((tmux + "kill-server").c_str());
 }
 
 TEST(CliSearch, AnotherProgramOnTheSearchPortFailsTheSearch) {

@@ -111,6 +111,27 @@ struct Adapter {
 // The machine's network interfaces in the system's order.
 std::vector<Adapter> adapters();
 
+// ---------------------------------------------------------------- terminal
+// For the command-line tools' live views; the library uses none of it.
+// Whether standard output goes to a terminal (not a file or a pipe).
+bool stdoutIsTerminal();
+// Standard input's keys one at a time, unechoed, while it lives; its end
+// gives the terminal its settings back. Ctrl-C still interrupts. Without a
+// terminal on standard input it reads nothing.
+class TerminalKeys {
+public:
+    TerminalKeys();
+    ~TerminalKeys();
+    TerminalKeys(const TerminalKeys&) = delete;
+    TerminalKeys& operator=(const TerminalKeys&) = delete;
+    // The next key, waiting up to waitMs for it; -1 when none came.
+    int next(int waitMs);
+
+private:
+    struct Saved;
+    Saved* saved_ = nullptr;
+};
+
 // ---------------------------------------------------------------- time, ids
 struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;

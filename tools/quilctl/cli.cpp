@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -21,7 +22,23 @@ std::multimap<int, Command>& registry() {
     return r;
 }
 
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void onInterrupt(int) { g_interrupted = 1; }
+
 }  // namespace
+
+InterruptScope::InterruptScope() {
+    g_interrupted = 0;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+InterruptScope::~InterruptScope() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+bool InterruptScope::requested() { return g_interrupted != 0; }
 
 Registration::Registration(int order, std::vector<Command> commands) {
     for (const Command& c : commands) registry().emplace(order, c);
@@ -143,7 +160,10 @@ int withDevice(Context& c, const std::function<int(int32_t id)>& fn) {
         return 1;
     }
     const int rc = fn(id);
-    return report("close", QUIL_CloseDevice(id)) | rc;
+    // A command that failed after losing the device has said so already.
+    const int32_t closed = QUIL_CloseDevice(id);
+    if (rc != 0 && closed == QUIL_ERROR_OPEN) return rc;
+    return report("close", closed) | rc;
 }
 
 }  // namespace quilctl

@@ -58,6 +58,16 @@ int32_t toInt(const std::string& s, const char* what = "number");
 // more: the system's text ("Connection refused"), "timed out ..." (naming
 // timeoutMs, the wait of the failed try), or "" when it connects now.
 std::string connectProblem(const std::string& address, int32_t timeoutMs);
+// While one lives, Ctrl-C (SIGINT) and SIGTERM set a flag instead of ending
+// quilctl, so a long-running command stops its work cleanly and reports.
+class InterruptScope {
+public:
+    InterruptScope();
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+    static bool requested();
+};
 // Opens the controller at c.address as device c.id, runs fn, closes it. A
 // failed open is reported with the address and the reason: 1.
 int withDevice(Context& c, const std::function<int(int32_t id)>& fn);

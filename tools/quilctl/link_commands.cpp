@@ -1,9 +1,9 @@
 // Register access, device information and the data stream.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -90,10 +90,6 @@ struct StreamRun {
     std::FILE* csv = nullptr;
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
 } g_run;
-
-// Ctrl-C or a termination request: the run is stopped as after its last batch.
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void onInterrupt(int) { g_interrupted = 1; }
 
 // The run is given up when no batch has come for this long.
 constexpr int kIdleLimitMs = 10000;
@@ -187,11 +183,11 @@ int cmdStream(Context& c) {
         if (g_run.csv) std::fclose(g_run.csv);
         return 1;
     }
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    // Ctrl-C or a termination request: the run is stopped as after its last batch.
+    std::optional<InterruptScope> interrupts(std::in_place);
     int seen = 0;
     auto since = std::chrono::steady_clock::now();
-    while (!g_run.ended && !g_interrupted) {
+    while (!g_run.ended && !InterruptScope::requested()) {
         const auto now = std::chrono::steady_clock::now();
         if (g_run.batches != seen) {
             seen = g_run.batches;
@@ -202,15 +198,15 @@ int cmdStream(Context& c) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     QUIL_StopRollPoint(c.id);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    const bool interrupted = InterruptScope::requested();
+    interrupts.reset();
     printStats(c.id);
     if (g_run.csv) {
         std::fclose(g_run.csv);
         std::printf("values written to %s\n", csvPath.c_str());
     }
     const int got = g_run.batches;
-    if (g_interrupted) {
+    if (interrupted) {
         std::fprintf(stderr, "stream: interrupted after %d of %d batches; the run was stopped\n", got,
                      g_run.wanted.load());
         return g_run.failed ? 1 : 0;
