@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "quil.h"
-#include "quil/codecs.h"
+#include "quil/model.h"
 
 namespace quil {
 namespace {

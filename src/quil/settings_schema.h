@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <string_view>
 
+#include "quil/model.h"
+
 namespace quil::settings {
 
 inline constexpr int kPrograms = 8;
-inline constexpr int kHeads = 4;
-inline constexpr int kOuts = 8;
-inline constexpr int kSelectionOuts = 4;  // the average selection names OUT1 to OUT4
+using quil::kHeads;
+inline constexpr int kOuts = kMaxOut;
+inline constexpr int kSelectionOuts = kControlOuts;  // the average selection names OUT1 to OUT4
 
 // How an element's value is written in its attribute.
 enum class Form {
