@@ -10,13 +10,12 @@
 #include "quil.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 #include "quil/storage.h"
 #include "quil/trace.h"
 
 namespace quil {
 namespace {
-
-constexpr int kHighestModel = 39;
 
 // Set at load; the first open of the process clears it and sets up the log.
 std::atomic<int> g_logSetupFlag{1};

@@ -15,17 +15,17 @@
 #include "quil/communication.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 #include "quil/stored_values.h"
 #include "quil/trace.h"
 
 namespace quil {
 namespace {
 
-constexpr int kMaxOut = 8;
 constexpr int kMaxEncoderChannel = 3;
 // The status reply may carry more per-OUT numbers than the controller has
 // OUTs; the caller's array (and the watcher's) holds one per OUT.
-constexpr int kStatusOuts = 8;
+constexpr int kStatusOuts = kMaxOut;
 constexpr std::size_t kStatusReplySize = 2048;  // 128 fields of 16 bytes
 // A read-out can hold a million values; the trace shows the first ones only.
 constexpr int kTracedValues = 500;
