@@ -20,7 +20,8 @@ namespace {
 const char* const kCommands[] = {"MS,01\r\n", "PR\r\n", "SW,HA,M,01\r\n", "ER\r\n", "Q0\r\n", "M"};
 
 char** fields() {
-    static char** f = quil::allocFields(quil::kFieldCount, quil::kFieldWidth);
+    static quil::ReplyFields f;
+    if (!f) f.allocate();
     return f;
 }
 

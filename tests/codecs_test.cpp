@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "quil.h"
+#include "quil/model.h"
 
 namespace quil {
 namespace {

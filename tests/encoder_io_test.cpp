@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quil/codecs.h"
+#include "quil/model.h"
 #include "settings_fixture.h"
 
 namespace quil::test {

@@ -18,8 +18,8 @@ namespace {
 using quil::test::DeviceTest;
 
 struct Fields {
-    Fields() : f(quil::allocFields(quil::kFieldCount, quil::kFieldWidth)) {}
-    ~Fields() { quil::freeFields(quil::kFieldCount, quil::kFieldWidth, f); }
+    Fields() : f(owner.allocate() ? static_cast<char**>(owner) : nullptr) {}
+    quil::ReplyFields owner;
     char** f;
 };
 

@@ -178,25 +178,6 @@ std::int32_t unitScale(std::uint32_t index, std::int32_t* scale) {
     return QUIL_OK;
 }
 
-std::int32_t modelGroupOf(const std::int32_t* type, std::int32_t* group) {
-    struct Range {
-        std::int32_t first, last, group;
-    };
-    static constexpr Range kGroups[] = {{0, 3, 3}, {4, 11, 5}, {34, 39, 7}};
-    for (const Range& r : kGroups) {
-        if (*type >= r.first && *type <= r.last) {
-            *group = r.group;
-            return QUIL_OK;
-        }
-    }
-    return QUIL_ERROR_UNKNOWN;
-}
-
-bool isEncoderModel(std::int32_t type) {
-    std::int32_t group = 0;
-    return modelGroupOf(&type, &group) == QUIL_OK && group == kEncoderModelGroup;
-}
-
 bool scaledInteger(float value, std::int32_t scale, std::int32_t* out) {
     // Both factors as floats and the product stored as a float: the getters
     // have always reported this rounding, so a wider type would change

@@ -77,14 +77,6 @@ std::int32_t outTextToMask(const char* text, std::int32_t* mask);
 // caller's preset scale untouched. Always QUIL_OK.
 std::int32_t unitScale(std::uint32_t index, std::int32_t* scale);
 
-// Model group of a device type: 3 for types 0 to 3, 5 for 4 to 11, 7 for 34
-// to 39. Any other type gives QUIL_ERROR_UNKNOWN and leaves group alone.
-std::int32_t modelGroupOf(const std::int32_t* type, std::int32_t* group);
-// The model group of types 34 to 39: the models with three encoder inputs,
-// analog outputs and digital outputs.
-inline constexpr std::int32_t kEncoderModelGroup = 7;
-bool isEncoderModel(std::int32_t type);
-
 // Integer form of a reply value in display units: scale times the value,
 // multiplied as 32-bit floats and truncated toward zero. The float rounding is
 // part of the result (0.53 with scale 100 gives 52). A product outside the

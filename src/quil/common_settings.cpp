@@ -5,6 +5,7 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/device.h"
+#include "quil/model.h"
 #include "quil/settings_family.h"
 
 namespace quil {

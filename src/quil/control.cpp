@@ -2,24 +2,15 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 
 using namespace quil;
 
 namespace {
 
-constexpr int kMaxControlOut = 4;  // the single-OUT controls reach OUT1 to OUT4
-constexpr int kMaxMask = 15;
 constexpr int kMaxProgram = 7;
 
-bool outOk(int32_t OutNo) { return OutNo >= 1 && OutNo <= kMaxControlOut; }
-bool maskOk(int32_t mask) { return mask >= 1 && mask <= kMaxMask; }
-
-// The four-character OUT selection text of a mask and its count of OUTs.
-struct MaskText {
-    explicit MaskText(int32_t mask) : selected(outMaskToText(text, mask)) {}
-    char text[5] = {};
-    int selected;
-};
+bool outOk(int32_t OutNo) { return OutNo >= 1 && OutNo <= kControlOuts; }
 
 }  // namespace
 
@@ -45,9 +36,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetTimingSingle(int32_t DeviceId, int32_t Out
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetTimingMulti(int32_t DeviceId, int32_t OutMask, int32_t OnOff) {
-    const MaskText m(OutMask);
+    const OutMaskText m(OutMask);
     return Exchange(DeviceId, "QUIL_SetTimingMulti")
-        .check(maskOk(OutMask), QUIL_ERROR_RANGE)
+        .check(outMaskOk(OutMask), QUIL_ERROR_RANGE)
         .send(Mode::Measure, "TM,%d,%s\r\n", OnOff, m.text)
         .fields(3)
         .failure(" send command TM fail DeviceID:%d OutNo:%d OnOff:%d rc:%d", DeviceId, OutMask, OnOff)
@@ -75,9 +66,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetZeroSingle(int32_t DeviceId, int32_t OutNo
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetZeroMulti(int32_t DeviceId, int32_t OutMask, int32_t OnOff) {
-    const MaskText m(OutMask);
+    const OutMaskText m(OutMask);
     return Exchange(DeviceId, "QUIL_SetZeroMulti")
-        .check(maskOk(OutMask), QUIL_ERROR_RANGE)
+        .check(outMaskOk(OutMask), QUIL_ERROR_RANGE)
         .send(Mode::Measure, OnOff != 0 ? "VM,%s\r\n" : "WM,%s\r\n", m.text)
         .fields(2)
         .failure(" send command fail DeviceID:%d outno:%s OnOff:%d rc:%d", DeviceId, m.text, OnOff)
@@ -105,9 +96,9 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetResetSingle(int32_t DeviceId, int32_t OutN
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetResetMulti(int32_t DeviceId, int32_t OutMask) {
-    const MaskText m(OutMask);
+    const OutMaskText m(OutMask);
     return Exchange(DeviceId, "QUIL_SetResetMulti")
-        .check(maskOk(OutMask), QUIL_ERROR_RANGE)
+        .check(outMaskOk(OutMask), QUIL_ERROR_RANGE)
         .send(Mode::Measure, "DM,%s\r\n", m.text)
         .fields(1)
         .failure(" send command DM fail DeviceID:%d OutNo:%d rc:%d", DeviceId, m.selected)

@@ -8,14 +8,13 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 
 namespace quil {
 namespace {
 
 constexpr std::int32_t kMaxBaud = 4;
 constexpr std::int32_t kMaxParity = 3;
-constexpr std::int32_t kMaxOut = 8;
-constexpr std::int32_t kMaxSelectOut = 4;  // the selection, type and monitor mode reach OUT1 to OUT4
 constexpr std::int32_t kMaxType = 2;
 constexpr std::int32_t kMaxMonitorMode = 2;
 constexpr double kMaxSixDigits = 999999;
@@ -101,7 +100,7 @@ std::int32_t readValue(std::int32_t id, const char* func, const char* group, std
 std::int32_t writeOutChoice(std::int32_t id, const char* func, const char* format, std::int32_t out, std::int32_t value,
                             std::int32_t last) {
     return ControllerSetting(id, func)
-        .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
+        .check(outIn(out, kControlOuts), QUIL_ERROR_RANGE)
         .check(within(value, last), QUIL_ERROR_VALUE)
         .send(Mode::Setting, format, out, value)
         .fields(2)
@@ -191,7 +190,7 @@ std::int32_t GetInOut_MONIOut(std::int32_t id, std::int32_t* value) {
 std::int32_t SetAVEOUTSelectState(std::int32_t id, std::int32_t out, const char* selection) {
     const bool sendable = sendableSelection(selection);
     return ControllerSetting(id, "SetAVEOUTSelectState")
-        .check(outIn(out, kMaxSelectOut), QUIL_ERROR_RANGE)
+        .check(outIn(out, kControlOuts), QUIL_ERROR_RANGE)
         .check(sendable, QUIL_ERROR_PARAMETER)
         .send(Mode::Setting, "SW,OA,M,%02d,%s\r\n", out, sendable ? selection : "")
         .fields(3)

@@ -1,10 +1,10 @@
 #include "quil/device.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "quil.h"
-#include "quil/codecs.h"
+#include "quil/model.h"
 
 namespace quil {
 namespace {
@@ -65,9 +65,9 @@ bool openInHeldSession(std::int32_t id) {
 void resetRecord(DeviceRecord& rec) {
     rec.ip = 0;
     rec.s_server.reset();
-    rec.pollThread = nullptr;
+    rec.pollThread.reset();
     rec.pollRunning = 0;
-    rec.replyFields = nullptr;
+    rec.replyFields.reset();
     rec.bulkBuffer.release();
     rec.deviceType = -1;
     rec.isOpen = 0;
@@ -94,28 +94,30 @@ std::int32_t IPJudge(const std::uint8_t* ip) {
     return QUIL_OK;
 }
 
-char** allocFields(int count, int width) {
-    auto** fields = static_cast<char**>(std::calloc(static_cast<std::size_t>(count), sizeof(char*)));
-    if (!fields) return nullptr;
-    for (int i = 0; i < count; ++i) {
-        fields[i] = static_cast<char*>(std::calloc(static_cast<std::size_t>(width), 1));
-        if (!fields[i]) {
-            freeFields(i, width, fields);
-            return nullptr;
-        }
+bool ReplyFields::allocate() {
+    constexpr auto kCount = static_cast<std::size_t>(kFieldCount);
+    texts_.reset(new (std::nothrow) std::unique_ptr<char[]>[kCount]);
+    rows_.reset(new (std::nothrow) char*[kCount]);
+    for (std::size_t i = 0; texts_ && rows_ && i < kCount; ++i) {
+        texts_[i].reset(new (std::nothrow) char[kFieldWidth]());
+        if (!texts_[i]) break;
+        rows_[i] = texts_[i].get();
     }
-    return fields;
+    if (!texts_ || !rows_ || !texts_[kCount - 1]) {
+        reset();
+        return false;
+    }
+    return true;
+}
+
+void ReplyFields::reset() {
+    rows_.reset();
+    texts_.reset();
 }
 
 void clearFields(int count, int width, char** fields) {
     if (!fields) return;
     for (int i = 0; i < count; ++i) std::memset(fields[i], 0, static_cast<std::size_t>(width));
-}
-
-void freeFields(int count, int /*width*/, char** fields) {
-    if (!fields) return;
-    for (int i = 0; i < count; ++i) std::free(fields[i]);
-    std::free(fields);
 }
 
 }  // namespace quil

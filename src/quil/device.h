@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "link/buffer.h"
@@ -20,6 +21,23 @@ inline constexpr std::uint16_t kControllerPort = 19062;
 // Receive buffer of the command socket: stored-value replies are long.
 inline constexpr int kReceiveBufferBytes = 31457280;  // 30 MiB
 
+// The reply fields of a device: kFieldCount texts of kFieldWidth bytes,
+// zeroed when allocated. The command transaction reads and writes them as
+// the char** they convert to (null while none are allocated).
+class ReplyFields {
+public:
+    // False, and no fields, when the memory cannot be had.
+    bool allocate();
+    void reset();
+    operator char**() const { return rows_.get(); }
+
+private:
+    // Each field a block of its own, so that a write past a field's end
+    // shows as such under AddressSanitizer.
+    std::unique_ptr<std::unique_ptr<char[]>[]> texts_;
+    std::unique_ptr<char*[]> rows_;
+};
+
 struct DeviceRecord {
     // The four address bytes as one word (Ipv4::word): other devices' opens
     // compare it while this one may be closing.
@@ -27,10 +45,11 @@ struct DeviceRecord {
     // The command connection, shared with the command-link record that the
     // open registers for the same DeviceId (see link/connection.h).
     link::ConnectionPtr s_server;
-    platform::Thread* pollThread = nullptr;
+    std::unique_ptr<platform::Thread> pollThread;
     std::atomic<std::uint8_t> pollRunning{0};
     std::atomic<std::uint8_t> isOpen{0};
-    char** replyFields = nullptr;
+    // From the open to the close, used under the device lock.
+    ReplyFields replyFields;
     // The bulk reply buffer: grows with a long reply, up to kBulkBufferSize,
     // and gives back what a long one needed once it has been read.
     link::GrowBuffer bulkBuffer{kBulkBufferSize};
@@ -87,8 +106,8 @@ private:
 // calling thread holds, if it holds one for this DeviceId.
 bool openInHeldSession(std::int32_t id);
 
-// Puts a record back to its load-time defaults (does not free the reply
-// fields; releases the bulk reply buffer).
+// Puts a record back to its load-time defaults, releasing the reply fields
+// and the bulk reply buffer.
 void resetRecord(DeviceRecord& rec);
 
 // True while the device's command connection has not been closed (a stream
@@ -103,8 +122,6 @@ bool isEncoderDevice(std::int32_t id);
 // 8203 when an open device already holds these four address bytes, else 0.
 std::int32_t IPJudge(const std::uint8_t* ip);
 
-char** allocFields(int count, int width);
 void clearFields(int count, int width, char** fields);
-void freeFields(int count, int width, char** fields);
 
 }  // namespace quil

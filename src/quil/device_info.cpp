@@ -12,6 +12,7 @@
 #include "quil/communication.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 #include "quil/trace.h"
 
 namespace quil {
@@ -21,8 +22,6 @@ constexpr std::uint32_t kControllerRunTimeAddr = 65560;  // 0x10018, head 0
 constexpr std::uint32_t kHeadRunTimeAddr = 4108;         // 0x100C, heads 1..4
 constexpr std::size_t kRawReplySize = 2560;
 constexpr int kRawReadMs = 2000;
-
-bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 
 // One raw line and its reply under the device lock: the reply (bytes before
 // its CR LF) in buffer, its length in len. Read a byte at a time so nothing
@@ -72,7 +71,7 @@ extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time) {
     const bool open = checkDeviceId(DeviceId) == QUIL_OK;
-    const int32_t highest = open && isTwoHeadFamily(device(DeviceId).deviceType) ? 2 : 4;
+    const int32_t highest = open ? headsOf(device(DeviceId).deviceType) : kHeads;
     return Exchange(DeviceId, "QUIL_GetDeviceRuningTime", "DeviceID:%d")
         .check(head >= 0 && head <= highest, QUIL_ERROR_PARAMETER)
         .check(time != nullptr, QUIL_ERROR_NULL_POINTER)
@@ -88,7 +87,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t*
     QUIL_TRACE(F, "DeviceID:%d", DeviceId);
     int32_t r = checkDeviceId(DeviceId);
     if (r != QUIL_OK) return r;
-    if (isTwoHeadFamily(device(DeviceId).deviceType)) return QUIL_ERROR_UNSUPPORTED;
+    if (isEncoderModel(device(DeviceId).deviceType)) return QUIL_ERROR_UNSUPPORTED;
     if (!type) return QUIL_ERROR_PARAMETER;
     char buffer[kRawReplySize + 1];
     std::size_t len = 0;

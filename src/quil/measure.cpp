@@ -4,14 +4,9 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 
 using namespace quil;
-
-namespace {
-constexpr int kMaxOut = 8;
-constexpr int kMaxMask = 15;
-constexpr int kAllOuts = 4;  // "MM" and "MA" reach OUT1 to OUT4
-}  // namespace
 
 extern "C" {
 
@@ -34,12 +29,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataSingle(int32_t DeviceId, int32_t O
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataMulti(int32_t DeviceId, int32_t OutMask, QuilCalcData* data) {
-    char maskText[5] = {};
-    const int selected = outMaskToText(maskText, OutMask);
+    const OutMaskText mask(OutMask);
+    const int selected = mask.selected;
     return Exchange(DeviceId, "QUIL_GetCalcDataMulti")
-        .check(OutMask >= 1 && OutMask <= kMaxMask, QUIL_ERROR_RANGE)
+        .check(outMaskOk(OutMask), QUIL_ERROR_RANGE)
         .check(data != nullptr, QUIL_ERROR_PARAMETER)
-        .send(Mode::Measure, "MM,%s\r\n", maskText)
+        .send(Mode::Measure, "MM,%s\r\n", mask.text)
         .fields(selected + 2)
         .fieldMismatch([&](const Trace& t, int count) {
             t(" fail DeviceID:%d OutNo:%d strNum:%d rc:%d", DeviceId, selected, count, 0);
@@ -47,10 +42,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataMulti(int32_t DeviceId, int32_t Ou
         .parse([&](const Reply& r) {
             // Packed in ascending OUT order, without gaps; every value is read
             // before the first is written.
-            QuilCalcData read[kAllOuts] = {};
+            QuilCalcData read[kControlOuts] = {};
             int k = 0;
-            for (int i = 0; i < kAllOuts; ++i) {
-                if (maskText[i] != '1') continue;
+            for (int i = 0; i < kControlOuts; ++i) {
+                if (mask.text[i] != '1') continue;
                 read[k].OutNo = i + 1;
                 r.measured(k + 2, &read[k].status, &read[k].value);
                 ++k;
@@ -68,12 +63,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataALL(int32_t DeviceId, QuilCalcData
         .send(Mode::Measure, "MA\r\n")
         .fields(5)
         .parse([&](const Reply& r) {
-            QuilCalcData read[kAllOuts] = {};
-            for (int i = 0; i < kAllOuts; ++i) {
+            QuilCalcData read[kControlOuts] = {};
+            for (int i = 0; i < kControlOuts; ++i) {
                 read[i].OutNo = i + 1;
                 r.measured(i + 1, &read[i].status, &read[i].value);
             }
-            std::copy(read, read + kAllOuts, data);
+            std::copy(read, read + kControlOuts, data);
         })
         .failure(" send command MA fail DeviceID:%d rc:%d", DeviceId)
         .success(" Success DeviceID:%d", DeviceId)

@@ -10,19 +10,16 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/lengths.h"
+#include "quil/model.h"
 #include "quil/settings_family.h"
 
 using namespace quil;
 
 namespace {
 
-constexpr int32_t kMaxOut = 8;
-// Judgement, filter, trigger and calculation settings exist for OUT1 to OUT4.
-constexpr int32_t kControlOuts = 4;
 constexpr int32_t kMaxMethod = 7;
 constexpr int32_t kMaxCalcTarget = 9;
 constexpr int32_t kMaxAddSub = 4;
-constexpr int32_t kMaxOperationMask = 15;
 constexpr int32_t kMaxFilterPara = 9;
 constexpr int32_t kMaxCalcMode = 4;
 constexpr int32_t kMaxDisplayUnit = 6;
@@ -189,13 +186,12 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetOutAddSub(int32_t DeviceId, int32_t OutNo,
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOutOperation(int32_t DeviceId, int32_t OutNo, int32_t Mask) {
-    char text[kOutMaskTextSize];
-    outMaskToText(text, Mask);
+    const OutMaskText mask(Mask);
     return Setting::setter(DeviceId, "QUIL_SetOutOperation", Index::out(OutNo, kControlOuts))
-        .check(inRange(Mask, 1, kMaxOperationMask), QUIL_ERROR_VALUE)
-        .send("SW,OA,M,%02d,%s\r\n", OutNo, text)
+        .check(outMaskOk(Mask), QUIL_ERROR_VALUE)
+        .send("SW,OA,M,%02d,%s\r\n", OutNo, mask.text)
         .fields(3)
-        .values(" mask:%s", text)
+        .values(" mask:%s", mask.text)
         .run();
 }
 

@@ -10,13 +10,12 @@
 #include "quil.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 #include "quil/storage.h"
 #include "quil/trace.h"
 
 namespace quil {
 namespace {
-
-constexpr int kHighestModel = 39;
 
 // Set at load; the first open of the process clears it and sets up the log.
 std::atomic<int> g_logSetupFlag{1};
@@ -108,11 +107,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
         std::lock_guard<std::mutex> lock(openLock());
         std::lock_guard<std::mutex> deviceLocked(deviceLock(DeviceId));
         // The bulk reply buffer grows with the first long reply.
-        char** fields = allocFields(kFieldCount, kFieldWidth);
+        ReplyFields fields;
         link::ConnectionPtr conn;
-        if (fields) conn = std::shared_ptr<link::Connection>(new (std::nothrow) link::Connection(s));
-        if (!fields || !conn) {
-            freeFields(kFieldCount, kFieldWidth, fields);
+        if (fields.allocate()) conn = std::shared_ptr<link::Connection>(new (std::nothrow) link::Connection(s));
+        if (!conn) {
             platform::closeSocket(s);
             return openFailed(DeviceId, " fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
         }
@@ -121,7 +119,7 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
         link::registerLink(static_cast<std::uint32_t>(DeviceId), conn, false);
         rec.s_server = conn;
         rec.ip = addr.word();
-        rec.replyFields = fields;
+        rec.replyFields = std::move(fields);
         ++rec.session;
         rec.isOpen = 1;
     }
@@ -176,7 +174,6 @@ QUIL_API int32_t QUIL_STDCALL QUIL_CloseDevice(int32_t DeviceId) {
     // stream started on this device number made its own command link.
     if (closed == 0 && rec.s_server)
         link::commandLinks().removeHolding(static_cast<std::uint32_t>(DeviceId), *rec.s_server);
-    freeFields(kFieldCount, kFieldWidth, rec.replyFields);
     resetRecord(rec);
     locked.unlock();
     if (closed != 0) {

@@ -51,6 +51,7 @@
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 
 namespace quil {
 
@@ -59,8 +60,6 @@ struct Index {
     const char* name;  // traced as " name:%d"; nullptr for none
     std::int32_t number;
     std::int32_t last;  // valid from 1 to last
-
-    static constexpr std::int32_t kHeads = 4;
 
     static Index head(std::int32_t HeadNo) { return {"HeadNo", HeadNo, kHeads}; }
     static Index out(std::int32_t OutNo, std::int32_t last) { return {"OutNo", OutNo, last}; }

@@ -60,8 +60,9 @@ const char* minTimeText(std::int32_t reported) {
     return nullptr;
 }
 
-std::string headName(int head) { return "Head0" + std::to_string(head); }
-std::string outName(int out) { return "OUT0" + std::to_string(out); }
+std::string numberedName(const char* prefix, int n) { return prefix + std::to_string(n); }
+std::string headName(int head) { return numberedName(kHeadBlocks.prefix, head); }
+std::string outName(int out) { return numberedName(kOutBlocks.prefix, out); }
 
 int blockNumber(const char* name, const char* prefix, int last) {
     const std::size_t n = std::strlen(prefix);
@@ -136,8 +137,6 @@ bool linkFailure(std::int32_t code) {
 
 namespace {
 
-constexpr std::uint32_t kLaserPowerRegister = 576;
-constexpr int kLaserPowerShift = 16;  // the power is the register's upper half
 // The register exchange's code for an exchange that failed as such (no
 // link, no reply in time); its other codes are the controller's answers.
 constexpr std::int32_t kJsonExchangeFailed = -10;

@@ -1,5 +1,5 @@
 // The XML settings file: what the save (settings_save.cpp) and the load
-// (settings_load.cpp) share.
+// (settings_load.cpp) share besides its format (settings_schema.h).
 //
 // The document, in TinyXML's printed form:
 //
@@ -32,16 +32,12 @@
 
 #include "quil.h"
 #include "quil/controller_settings.h"
+#include "quil/settings_schema.h"
 
 class TiXmlDocument;
 class TiXmlElement;
 
 namespace quil::settings {
-
-inline constexpr int kPrograms = 8;
-inline constexpr int kHeads = 4;
-inline constexpr int kOuts = 8;
-inline constexpr int kSelectionOuts = 4;  // the average selection names OUT1 to OUT4
 
 // A fixed text of the file and the controller's value it stands for.
 struct FixedText {
@@ -77,6 +73,8 @@ std::optional<std::int32_t> valueOf(const FixedText (&table)[N], const char* tex
 // 20000). The text of either form, or nullptr.
 const char* minTimeText(std::int32_t reported);
 
+// The name of child n of a numbered container: the prefix and the digit.
+std::string numberedName(const char* prefix, int n);
 // Block names: "Head01" to "Head04", "OUT01" to "OUT08".
 std::string headName(int head);
 std::string outName(int out);

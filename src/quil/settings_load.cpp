@@ -37,9 +37,7 @@ namespace {
 
 using namespace settings;
 
-constexpr double kHundred = 100;
 constexpr std::int32_t kMaxHeadMeasureMode = 4;
-constexpr std::int32_t kMaxLaserPower = 65535;  // the upper half of a 32-bit register
 // The declaration's texts on the console line: printable and short.
 constexpr std::size_t kMaxDeclarationText = 64;
 // Room for the names of refused settings in the report.
@@ -72,7 +70,7 @@ std::optional<std::int32_t> fixedText(const TiXmlElement& e, const FixedText (&t
 }
 
 std::optional<std::int32_t> hundredfold(const std::optional<double>& v) {
-    return v ? timesFactor(*v, kHundred) : std::nullopt;
+    return v ? timesFactor(*v, kLengthScale) : std::nullopt;
 }
 
 // What the load has done so far.
@@ -167,15 +165,15 @@ void switchTo(Block& b, const TiXmlElement& e) {
     applyWhenSet(
         b, e, [&](std::int32_t v) { return pass<set>(b, v); }, onOff(integer(e)));
 }
-// A container whose children "<prefix>1" to "<prefix><last>" each carry
-// one value in the attribute `attr`, for the setter of that OUT or head.
-template <class Block, auto set>
-void numberedTo(Block& b, const TiXmlElement& container, const char* prefix, int last, const char* attr) {
+// A numbered container whose children each carry one value, for the
+// setter of that OUT or head.
+template <class Block, auto set, const Numbered& c>
+void numberedTo(Block& b, const TiXmlElement& container) {
     eachChild(container, [&](const TiXmlElement& child) {
-        const int n = blockNumber(child.Value(), prefix, last);
+        const int n = blockNumber(child.Value(), c.prefix, c.last);
         if (n == 0 || b.tally.stopped()) return;
         applyWhenSet(
-            b, child, [&](std::int32_t v) { return (b.set.*set)(b.id, n, v); }, integer(attributeOf(child, attr)));
+            b, child, [&](std::int32_t v) { return (b.set.*set)(b.id, n, v); }, integer(attributeOf(child, c.attr)));
     });
 }
 
@@ -191,38 +189,38 @@ struct HeadBlock {
 
 using H = HeadBlock;
 const Rule<H> kHeadRules[] = {
-    {"DetectModeIndex",
+    {kHeadMeasureMode,
      [](H& b, const TiXmlElement& e) {
          // "5" stands for the highest mode as well.
          applyWhenSet(
              b, e, [&](std::int32_t v) { return b.set.setMeasureMode(b.id, b.n, std::min(v, kMaxHeadMeasureMode)); },
-             choice(e, kMaxHeadMeasureMode + 1));
+             choice(e, kHeadMeasureMode.last));
      }},
-    {"BasePointIndex", choiceTo<H, &LoadSetters::setBasicPoint, 1>},
-    {"ABLEIndex", choiceTo<H, &LoadSetters::setAbleMode, 1>},
-    {"ABLELower", [](H& b, const TiXmlElement& e) { hold(b.ableLower, integer(e)); }},
-    {"ABLEUpper",
+    {kHeadBasicPoint, choiceTo<H, &LoadSetters::setBasicPoint, kHeadBasicPoint.last>},
+    {kHeadAbleMode, choiceTo<H, &LoadSetters::setAbleMode, kHeadAbleMode.last>},
+    {kHeadAbleLower, [](H& b, const TiXmlElement& e) { hold(b.ableLower, integer(e)); }},
+    {kHeadAbleUpper,
      [](H& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e, [&](std::int32_t lower, std::int32_t upper) { return b.set.setAbleMinMax(b.id, b.n, lower, upper); },
              b.ableLower, integer(e));
      }},
-    {"RflectModeIndex", choiceTo<H, &LoadSetters::setReflectionMode, 1>},
-    {"MedianIndex", choiceTo<H, &LoadSetters::setMedian, 3>},
-    {"LaserCtrlIndex", choiceTo<H, &LoadSetters::setLaserCtrlGroup, 1>},
-    {"ShieldIndex", [](H& b, const TiXmlElement& e) { hold(b.maskOn, onOff(integer(e))); }},
-    {"Pos1", [](H& b, const TiXmlElement& e) { hold(b.pos1, decimal(e)); }},
-    {"Pos2",
+    {kHeadReflectionMode, choiceTo<H, &LoadSetters::setReflectionMode, kHeadReflectionMode.last>},
+    {kHeadMedian, choiceTo<H, &LoadSetters::setMedian, kHeadMedian.last>},
+    {kHeadLaserCtrlGroup, choiceTo<H, &LoadSetters::setLaserCtrlGroup, kHeadLaserCtrlGroup.last>},
+    {kHeadMaskOn, [](H& b, const TiXmlElement& e) { hold(b.maskOn, onOff(integer(e))); }},
+    {kHeadMaskPos1, [](H& b, const TiXmlElement& e) { hold(b.pos1, decimal(e)); }},
+    {kHeadMaskPos2,
      [](H& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e,
              [&](std::int32_t on, std::int32_t p1, std::int32_t p2) { return b.set.setMask(b.id, b.n, on, p1, p2); },
              b.maskOn, hundredfold(b.pos1), hundredfold(decimal(e)));
      }},
-    {"ErrTimes", integerTo<H, &LoadSetters::setNumAlarm>},
-    {"RecoverTimes", integerTo<H, &LoadSetters::setNumRecovery>},
-    {"WarnLevel", integerTo<H, &LoadSetters::setAlarmLevel>},
-    {"LaserPower",
+    {kHeadNumAlarm, integerTo<H, &LoadSetters::setNumAlarm>},
+    {kHeadNumRecovery, integerTo<H, &LoadSetters::setNumRecovery>},
+    {kHeadAlarmLevel, integerTo<H, &LoadSetters::setAlarmLevel>},
+    {kHeadLaserPower,
      [](H& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e, [&](std::int32_t v) { return b.set.setLaserPower(b.id, b.n, v); },
@@ -240,23 +238,24 @@ struct OutBlock {
     std::optional<double> toleranceUpper, toleranceLower, input1, display1, input2, monitorUpper, voltUpper;
 };
 
-// Calculation modes: 0 a head, 1 an OUT, 2 an addition or subtraction, 3 an
-// average-type calculation.
-enum CalcMode : std::int32_t { kModeHead = 0, kModeOut = 1, kModeSign = 2, kModeAverage = 3 };
-// The calculation methods of the average types 0 to 3, and of the signs.
-constexpr std::int32_t kAverageMethods[] = {4, 7, 6, 5};
-constexpr std::int32_t kFirstSignMethod = 2;
-
 // An OUT number as the add/subtract setter counts (the file counts from 0).
 std::int32_t plusOne(std::int32_t v) { return v < INT32_MAX ? v + 1 : v; }
 
-// The index element of a calculation mode: applied only while the block's
-// mode is that one.
-template <CalcMode mode>
-void methodNumber(OutBlock& b, const TiXmlElement& e) {
-    if (b.mode == mode)
-        applyWhenSet(
-            b, e, [&](std::int32_t v) { return b.set.setCalcMethod(b.id, b.n, mode, v); }, integer(e));
+// The index element of a calculation mode (kMethodForms): applied only
+// while the block's mode is that one. An average type is followed by
+// selecting OUT1 alone.
+template <const Field& element>
+void methodIndex(OutBlock& b, const TiXmlElement& e) {
+    const std::int32_t mode = modeOfElement(element.name);
+    if (b.mode != mode) return;
+    applyWhenSet(
+        b, e,
+        [&](std::int32_t v) {
+            const MethodForm& f = *formOfIndex(mode, v);
+            const std::int32_t r = b.set.setCalcMethod(b.id, b.n, f.method, f.index == kMethodNumber ? v : 0);
+            return r != QUIL_OK || mode != kAverageMode ? r : b.set.setOutOperation(b.id, b.n, 1);
+        },
+        element.form == Form::Choice ? choice(e, element.last) : integer(e));
 }
 
 // The "OUTState" texts of the children "OUT01" to "OUT04", joined in
@@ -264,11 +263,12 @@ void methodNumber(OutBlock& b, const TiXmlElement& e) {
 // takes digits only: a text with anything else skips the whole selection,
 // whose positions would otherwise shift.
 void averageSelection(OutBlock& b, const TiXmlElement& container) {
+    const Numbered& c = kOutAverageSelection;
     std::string selection;
     bool digits = true;
     eachChild(container, [&](const TiXmlElement& child) {
-        const Text state = attributeOf(child, "OUTState");
-        if (blockNumber(child.Value(), "OUT0", kSelectionOuts) == 0 || !state) return;
+        const Text state = attributeOf(child, c.attr);
+        if (blockNumber(child.Value(), c.prefix, c.last) == 0 || !state) return;
         const std::string_view text(state);
         digits = digits && !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
         selection += text;
@@ -279,60 +279,44 @@ void averageSelection(OutBlock& b, const TiXmlElement& container) {
 
 using O = OutBlock;
 const Rule<O> kOutRules[] = {
-    {"CalModeIndex", [](O& b, const TiXmlElement& e) { hold(b.mode, integer(e)); }},
-    {"HeadIndex", methodNumber<kModeHead>},
-    {"MeasurementGoalIndex", choiceTo<O, &LoadSetters::setCalcTarget, 9>},
-    {"OUTIndex", methodNumber<kModeOut>},
-    {"OUTAIndex", [](O& b, const TiXmlElement& e) { hold(b.outA, integer(e)); }},
-    {"OUTBIndex",
+    {kOutCalcMode, [](O& b, const TiXmlElement& e) { hold(b.mode, integer(e)); }},
+    {kOutHeadIndex, methodIndex<kOutHeadIndex>},
+    {kOutCalcTarget, choiceTo<O, &LoadSetters::setCalcTarget, kOutCalcTarget.last>},
+    {kOutOutIndex, methodIndex<kOutOutIndex>},
+    {kOutAddSubA, [](O& b, const TiXmlElement& e) { hold(b.outA, integer(e)); }},
+    {kOutAddSubB,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e,
              [&](std::int32_t a, std::int32_t v) { return b.set.setOutAddSub(b.id, b.n, plusOne(a), plusOne(v)); },
              b.outA, integer(e));
      }},
-    {"CalSignIndex",
-     [](O& b, const TiXmlElement& e) {
-         if (b.mode != kModeSign) return;
-         applyWhenSet(
-             b, e, [&](std::int32_t v) { return b.set.setCalcMethod(b.id, b.n, kFirstSignMethod + v, 0); },
-             choice(e, 1));
-     }},
-    {"AVEOUTSelectState", averageSelection},
-    {"AVETypeIndex",
-     [](O& b, const TiXmlElement& e) {
-         if (b.mode != kModeAverage) return;
-         applyWhenSet(
-             b, e,
-             [&](std::int32_t v) {
-                 const std::int32_t r = b.set.setCalcMethod(b.id, b.n, kAverageMethods[v], 0);
-                 return r != QUIL_OK ? r : b.set.setOutOperation(b.id, b.n, 1);
-             },
-             choice(e, 3));
-     }},
-    {"MeasurementTypeIndex", integerTo<O, &LoadSetters::setMeasurementType>},
-    {"DetectModeIndex", choiceTo<O, &LoadSetters::setCalcMode, 4>},
-    {"TriggerIndex", choiceTo<O, &LoadSetters::setTriggerMode, 1>},
-    {"FilterTypeIndex",
+    {kOutCalcSign, methodIndex<kOutCalcSign>},
+    {kOutAverageSelection.name, averageSelection},
+    {kOutAverageType, methodIndex<kOutAverageType>},
+    {kOutMeasurementType, integerTo<O, &LoadSetters::setMeasurementType>},
+    {kOutCalcModeOfOut, choiceTo<O, &LoadSetters::setCalcMode, kOutCalcModeOfOut.last>},
+    {kOutTriggerMode, choiceTo<O, &LoadSetters::setTriggerMode, kOutTriggerMode.last>},
+    {kOutFilterType,
      [](O& b, const TiXmlElement& e) {
          // Only the averaging filter (type 0) can be set.
-         if (choice(e, 0)) b.filterType = 0;
+         if (choice(e, kOutFilterType.last)) b.filterType = 0;
      }},
-    {"AverageTimesIndex",
+    {kOutAveraging,
      [](O& b, const TiXmlElement& e) {
-         if (b.filterType == 0) hold(b.averaging, choice(e, 9));
+         if (b.filterType == 0) hold(b.averaging, choice(e, kOutAveraging.last));
      }},
     // The cut-off frequency itself is not applied: its element sets the
     // averaging filter, the only one there is, which needs no frequency.
-    {"CutOffFrequencyIndex",
+    {kOutCutOff,
      [](O& b, const TiXmlElement& e) {
          if (b.filterType == 0)
              applyWhenSet(
                  b, e, [&](std::int32_t v) { return b.set.setFilter(b.id, b.n, 0, v); }, b.averaging);
      }},
-    {"ToleranceUpper", [](O& b, const TiXmlElement& e) { hold(b.toleranceUpper, decimal(e)); }},
-    {"ToleranceLower", [](O& b, const TiXmlElement& e) { hold(b.toleranceLower, decimal(e)); }},
-    {"ToleranceDelay",
+    {kOutToleranceUpper, [](O& b, const TiXmlElement& e) { hold(b.toleranceUpper, decimal(e)); }},
+    {kOutToleranceLower, [](O& b, const TiXmlElement& e) { hold(b.toleranceLower, decimal(e)); }},
+    {kOutToleranceDelay,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e,
@@ -341,10 +325,10 @@ const Rule<O> kOutRules[] = {
              },
              hundredfold(b.toleranceUpper), hundredfold(b.toleranceLower), hundredfold(decimal(e)));
      }},
-    {"Input1", [](O& b, const TiXmlElement& e) { hold(b.input1, decimal(e)); }},
-    {"Display1", [](O& b, const TiXmlElement& e) { hold(b.display1, decimal(e)); }},
-    {"Input2", [](O& b, const TiXmlElement& e) { hold(b.input2, decimal(e)); }},
-    {"Display2",
+    {kOutInput1, [](O& b, const TiXmlElement& e) { hold(b.input1, decimal(e)); }},
+    {kOutDisplay1, [](O& b, const TiXmlElement& e) { hold(b.display1, decimal(e)); }},
+    {kOutInput2, [](O& b, const TiXmlElement& e) { hold(b.input2, decimal(e)); }},
+    {kOutDisplay2,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e,
@@ -353,29 +337,29 @@ const Rule<O> kOutRules[] = {
              },
              hundredfold(b.input1), hundredfold(b.display1), hundredfold(b.input2), hundredfold(decimal(e)));
      }},
-    {"Offset",
+    {kOutOffset,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e, [&](std::int32_t v) { return b.set.setOffset(b.id, b.n, v); }, hundredfold(decimal(e)));
      }},
-    {"MinimumDisplayUnitIndex", choiceTo<O, &LoadSetters::setDisplayUnit, 6>},
-    {"MoNiModeIndex", integerTo<O, &LoadSetters::setMonitorMode>},
-    {"MoNiMeasUp", [](O& b, const TiXmlElement& e) { hold(b.monitorUpper, decimal(e)); }},
-    {"MoNiMeasDown",
+    {kOutDisplayUnit, choiceTo<O, &LoadSetters::setDisplayUnit, kOutDisplayUnit.last>},
+    {kOutMonitorMode, integerTo<O, &LoadSetters::setMonitorMode>},
+    {kOutMonitorUpper, [](O& b, const TiXmlElement& e) { hold(b.monitorUpper, decimal(e)); }},
+    {kOutMonitorLower,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e, [&](double up, double down) { return b.set.setMonitorRange(b.id, b.n, up, down); }, b.monitorUpper,
              decimal(e));
      }},
-    {"MoNiVolUp", [](O& b, const TiXmlElement& e) { hold(b.voltUpper, decimal(e)); }},
-    {"MoNiVolDown",
+    {kOutVoltUpper, [](O& b, const TiXmlElement& e) { hold(b.voltUpper, decimal(e)); }},
+    {kOutVoltLower,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e, [&](double down, double up) { return b.set.setMonitorVoltage(b.id, b.n, down, up); }, decimal(e),
              b.voltUpper);
      }},
-    {"mReflactorId", [](O& b, const TiXmlElement& e) { hold(b.reflector, onOff(integer(e))); }},
-    {"mReflactorVal",
+    {kOutReflectorOn, [](O& b, const TiXmlElement& e) { hold(b.reflector, onOff(integer(e))); }},
+    {kOutReflectorValue,
      [](O& b, const TiXmlElement& e) {
          applyWhenSet(
              b, e,
@@ -399,25 +383,25 @@ struct Load {
 
 using L = Load;
 const Rule<L> kEnvironmentRules[] = {
-    {"BaudRateIndex", [](L& s, const TiXmlElement& e) { hold(s.baud, integer(e)); }},
-    {"ParityIndex",
+    {kEnvBaudRate, [](L& s, const TiXmlElement& e) { hold(s.baud, integer(e)); }},
+    {kEnvParity,
      [](L& s, const TiXmlElement& e) {
          applyWhenSet(
              s, e, [&](std::int32_t baud, std::int32_t parity) { return s.set.setBaudRate(s.id, baud, parity); },
              s.baud, integer(e));
      }},
-    {"AutosendIndex", switchTo<L, &LoadSetters::setAutosend>},
-    {"UnValidTypeIndex", switchTo<L, &LoadSetters::setInvalidData>},
-    {"EncodeRunMode", [](L& s, const TiXmlElement& e) { hold(s.runMode, fixedText(e, kRunModes)); }},
-    {"EncodeInputMode", [](L& s, const TiXmlElement& e) { hold(s.inputMode, fixedText(e, kInputModes)); }},
-    {"EncodePoint", [](L& s, const TiXmlElement& e) { hold(s.points, integer(e)); }},
-    {"EncodeDetDir",
+    {kEnvAutosend, switchTo<L, &LoadSetters::setAutosend>},
+    {kEnvInvalidData, switchTo<L, &LoadSetters::setInvalidData>},
+    {kEnvRunMode, [](L& s, const TiXmlElement& e) { hold(s.runMode, fixedText(e, kRunModes)); }},
+    {kEnvInputMode, [](L& s, const TiXmlElement& e) { hold(s.inputMode, fixedText(e, kInputModes)); }},
+    {kEnvPoints, [](L& s, const TiXmlElement& e) { hold(s.points, integer(e)); }},
+    {kEnvDirection,
      [](L& s, const TiXmlElement& e) {
          applyWhenSet(
              s, e, [&](std::int32_t run, std::int32_t dir) { return s.set.setRunningMode(s.id, run, dir); }, s.runMode,
              fixedText(e, kDirections));
      }},
-    {"EncodeMinTime",
+    {kEnvMinTime,
      [](L& s, const TiXmlElement& e) {
          applyWhenSet(
              s, e,
@@ -426,35 +410,26 @@ const Rule<L> kEnvironmentRules[] = {
              },
              s.inputMode, fixedText(e, kMinTimes), s.points);
      }},
-    {"InOut_In", integerTo<L, &LoadSetters::setInOutIn>},
-    {"InOut_InDQ", integerTo<L, &LoadSetters::setInOutInDQ>},
-    {"InOut_DataOut", integerTo<L, &LoadSetters::setInOutDataOut>},
-    {"InOut_MONIOut", integerTo<L, &LoadSetters::setInOutMonitorOut>},
+    {kEnvInOutIn, integerTo<L, &LoadSetters::setInOutIn>},
+    {kEnvInOutInDQ, integerTo<L, &LoadSetters::setInOutInDQ>},
+    {kEnvInOutDataOut, integerTo<L, &LoadSetters::setInOutDataOut>},
+    {kEnvInOutMonitorOut, integerTo<L, &LoadSetters::setInOutMonitorOut>},
 };
 
 const Rule<L> kCommonRules[] = {
-    {"SamplingPeriodIndex", integerTo<L, &LoadSetters::setSamplingCycle>},
-    {"SelectionTimeIndex", integerTo<L, &LoadSetters::setStrobeTime>},
-    {"SyncSettingOUTSelectState",
-     [](L& s, const TiXmlElement& e) {
-         numberedTo<L, &LoadSetters::setSynchronization>(s, e, "OUT0", kOuts, "OUTState");
-     }},
-    {"PreventMutalInterferenceIndex", integerTo<L, &LoadSetters::setInterferencePrevention>},
-    {"PreventMutalInterferenceHeadMode",
-     [](L& s, const TiXmlElement& e) {
-         numberedTo<L, &LoadSetters::setInterferenceGroup>(s, e, "Head0", kHeads, "HeadMode");
-     }},
-    {"DataSaveNumber", [](L& s, const TiXmlElement& e) { hold(s.storageSize, integer(e)); }},
-    {"DataSavePeriod",
+    {kCommonSamplingCycle, integerTo<L, &LoadSetters::setSamplingCycle>},
+    {kCommonStrobeTime, integerTo<L, &LoadSetters::setStrobeTime>},
+    {kCommonSynchronization.name, numberedTo<L, &LoadSetters::setSynchronization, kCommonSynchronization>},
+    {kCommonInterference, integerTo<L, &LoadSetters::setInterferencePrevention>},
+    {kCommonInterferenceGroups.name, numberedTo<L, &LoadSetters::setInterferenceGroup, kCommonInterferenceGroups>},
+    {kCommonStorageSize, [](L& s, const TiXmlElement& e) { hold(s.storageSize, integer(e)); }},
+    {kCommonStoragePeriod,
      [](L& s, const TiXmlElement& e) {
          applyWhenSet(
              s, e, [&](std::int32_t size, std::int32_t period) { return s.set.setDataStorage(s.id, size, period); },
              s.storageSize, integer(e));
      }},
-    {"DataSaveOUTSelectState",
-     [](L& s, const TiXmlElement& e) {
-         numberedTo<L, &LoadSetters::setStorageTarget>(s, e, "OUT0", kOuts, "OUTState");
-     }},
+    {kCommonStorageTargets.name, numberedTo<L, &LoadSetters::setStorageTarget, kCommonStorageTargets>},
 };
 
 // ------------------------------------------------------------ programs
@@ -476,7 +451,8 @@ void applyOutBlock(Load& s, std::int32_t out, const TiXmlElement& block) {
 }
 
 void applyProgram(Load& s, const TiXmlElement& prog) {
-    const Text number = prog.Attribute("No.") ? prog.Attribute("No.") : prog.Attribute("NO");
+    const Text number =
+        prog.Attribute(kProgramAttrOld) ? prog.Attribute(kProgramAttrOld) : prog.Attribute(kProgramAttr);
     if (number) {
         // A number that is none skips the block, as a refused selection does.
         const auto p = integer(number);
@@ -486,17 +462,17 @@ void applyProgram(Load& s, const TiXmlElement& prog) {
     }
     eachChild(prog, [&](const TiXmlElement& e) {
         const char* name = e.Value();
-        if (std::strcmp(name, "HeadParameter") == 0) {
+        if (std::strcmp(name, kHeadBlocks.name) == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                const int n = blockNumber(block.Value(), "Head0", kHeads);
+                const int n = blockNumber(block.Value(), kHeadBlocks.prefix, kHeadBlocks.last);
                 if (n != 0 && !s.tally.stopped()) applyHeadBlock(s, n, block);
             });
-        } else if (std::strcmp(name, "OUTParameter") == 0) {
+        } else if (std::strcmp(name, kOutBlocks.name) == 0) {
             eachChild(e, [&](const TiXmlElement& block) {
-                const int n = blockNumber(block.Value(), "OUT0", kOuts);
+                const int n = blockNumber(block.Value(), kOutBlocks.prefix, kOutBlocks.last);
                 if (n != 0 && !s.tally.stopped()) applyOutBlock(s, n, block);
             });
-        } else if (std::strcmp(name, "CommonParameter") == 0) {
+        } else if (std::strcmp(name, kCommonBlock) == 0) {
             applyRules(s, e, kCommonRules);
         }
     });
@@ -558,13 +534,13 @@ LoadOutcome applySettingsDocument(std::int32_t id, const TiXmlElement& root, con
         return tally;
     }
     Load s{set, tally, id, {}, {}, {}, {}, {}};
-    for (const TiXmlElement* e = root.FirstChildElement("Version"); e && !tally.stopped();
+    for (const TiXmlElement* e = root.FirstChildElement(kVersionBlock); e && !tally.stopped();
          e = e->NextSiblingElement()) {
-        if (std::strcmp(e->Value(), "EnvironmentSet") == 0) {
+        if (std::strcmp(e->Value(), kEnvironmentBlock) == 0) {
             applyRules(s, *e, kEnvironmentRules);
-        } else if (std::strcmp(e->Value(), "ProgParameter") == 0) {
+        } else if (std::strcmp(e->Value(), kProgramsBlock) == 0) {
             eachChild(*e, [&](const TiXmlElement& prog) {
-                if (std::strcmp(prog.Value(), "ProgNo") == 0 && !tally.stopped()) applyProgram(s, prog);
+                if (std::strcmp(prog.Value(), kProgram) == 0 && !tally.stopped()) applyProgram(s, prog);
             });
         }
     }

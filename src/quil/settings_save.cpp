@@ -38,7 +38,6 @@ namespace {
 using namespace settings;
 using Value = std::optional<std::int32_t>;
 
-constexpr const char* kSoftVersion = "v-01-01-01";
 constexpr std::int32_t kTypeOuts = 8;  // "OUTSetNumber" of a controller of output-count type 1
 constexpr std::int32_t kBasicOuts = 4;
 // What a getter's outputs hold until it writes them: some getters report
@@ -108,175 +107,148 @@ TiXmlElement* add(TiXmlNode* parent, const char* name) {
 }
 TiXmlElement* add(TiXmlNode* parent, const std::string& name) { return add(parent, name.c_str()); }
 
-// A setting element, with its value when there is one.
-void setting(TiXmlNode* parent, const char* name, Value v) {
-    TiXmlElement* e = add(parent, name);
-    if (v) e->SetAttribute(name, *v);
+void textSetting(TiXmlNode* parent, const Field& f, const char* text) {
+    TiXmlElement* e = add(parent, f.name);
+    if (text) e->SetAttribute(f.name, text);
 }
-void textSetting(TiXmlNode* parent, const char* name, const char* text) {
-    TiXmlElement* e = add(parent, name);
-    if (text) e->SetAttribute(name, text);
-}
-// A length in hundredths, written as the decimal number that the load
-// multiplies back.
-void length(TiXmlNode* parent, const char* name, Value hundredths) {
-    textSetting(parent, name, hundredths ? hundredthsText(*hundredths).c_str() : nullptr);
+// A setting element, with its value in the field's form when there is one:
+// a length in hundredths as the decimal number that the load multiplies back.
+void setting(TiXmlNode* parent, const Field& f, Value v) {
+    if (f.form == Form::Length) return textSetting(parent, f, v ? hundredthsText(*v).c_str() : nullptr);
+    TiXmlElement* e = add(parent, f.name);
+    if (v) e->SetAttribute(f.name, *v);
 }
 template <std::size_t N>
-void fixedText(TiXmlNode* parent, const char* name, const FixedText (&table)[N], Value v) {
-    textSetting(parent, name, v ? textOf(table, *v) : nullptr);
+void fixedText(TiXmlNode* parent, const Field& f, const FixedText (&table)[N], Value v) {
+    textSetting(parent, f, v ? textOf(table, *v) : nullptr);
 }
 
-// A container of numbered children ("OUT01" to "OUT08", "Head01" to
-// "Head04"), each with the value of one getter in the attribute attr.
+// A container of numbered children, each with the value of one getter.
 template <class Get>
-void numbered(Saver& s, TiXmlNode* parent, const char* name, std::string (*childName)(int), int last, const char* attr,
-              Get get) {
-    TiXmlElement* container = add(parent, name);
-    for (int n = 1; n <= last; ++n) {
-        TiXmlElement* child = add(container, childName(n));
-        if (Value v = s.one(get, n)) child->SetAttribute(attr, *v);
+void numbered(Saver& s, TiXmlNode* parent, const Numbered& c, Get get) {
+    TiXmlElement* container = add(parent, c.name);
+    for (int n = 1; n <= c.last; ++n) {
+        TiXmlElement* child = add(container, numberedName(c.prefix, n));
+        if (Value v = s.one(get, n)) child->SetAttribute(c.attr, *v);
     }
 }
 
-// The average selection: "OUT01" to "OUT04" with "OUTState" "1" or "0"
-// (OUT1 first). Without children when the selection was not read.
+// The average selection: "1" or "0" for OUT1 first. Without children when
+// the selection was not read.
 void averageSelection(TiXmlNode* parent, Value mask) {
-    TiXmlElement* container = add(parent, "AVEOUTSelectState");
+    const Numbered& c = kOutAverageSelection;
+    TiXmlElement* container = add(parent, c.name);
     if (!mask) return;
-    for (int n = 1; n <= kSelectionOuts; ++n)
-        add(container, outName(n))->SetAttribute("OUTState", (*mask >> (n - 1)) & 1);
+    for (int n = 1; n <= c.last; ++n)
+        add(container, numberedName(c.prefix, n))->SetAttribute(c.attr, (*mask >> (n - 1)) & 1);
 }
 
 // ------------------------------------------------------------ environment
 
 void saveEnvironment(Saver& s, TiXmlNode* root) {
-    TiXmlElement* env = add(root, "EnvironmentSet");
+    TiXmlElement* env = add(root, kEnvironmentBlock);
     const std::int32_t id = s.id();
-    setting(env, "HeadNumber", kHeads);
-    setting(env, "OUTNumber", kOuts);
+    setting(env, kEnvHeadNumber, kHeads);
+    setting(env, kEnvOutNumber, kOuts);
     std::uint8_t type = 0;
     const bool typed = s.read([&] { return GetOUTNum(id, &type); });
-    setting(env, "OUTSetNumber", typed ? Value(type != 0 ? kTypeOuts : kBasicOuts) : std::nullopt);
+    setting(env, kEnvOutSetNumber, typed ? Value(type != 0 ? kTypeOuts : kBasicOuts) : std::nullopt);
     const auto serial = s.values<2>(GetBaudRate);
-    setting(env, "BaudRateIndex", serial[0]);
-    setting(env, "ParityIndex", serial[1]);
-    setting(env, "AutosendIndex", s.one(GetAutosendIndex));
+    setting(env, kEnvBaudRate, serial[0]);
+    setting(env, kEnvParity, serial[1]);
+    setting(env, kEnvAutosend, s.one(GetAutosendIndex));
     std::int32_t invalid = 0;  // also the argument that the read sends
     const bool invalidRead = s.read([&] { return GetInvalidData(id, &invalid); });
-    setting(env, "UnValidTypeIndex", when(invalidRead, invalid));
+    setting(env, kEnvInvalidData, when(invalidRead, invalid));
     struct AddressRead {
-        const char* element;
+        const Field& element;
         std::int32_t (*get)(std::int32_t, char*);
     };
-    for (const AddressRead& a : {AddressRead{"IpAddress", GetIPAddress}, AddressRead{"SubMaskCode", GetSubnetMask},
-                                 AddressRead{"Gateway", GetDefaultGateway}}) {
+    for (const AddressRead& a : {AddressRead{kEnvIpAddress, GetIPAddress}, AddressRead{kEnvSubnetMask, GetSubnetMask},
+                                 AddressRead{kEnvGateway, GetDefaultGateway}}) {
         char address[kDottedAddressSize] = {};
         textSetting(env, a.element, s.read([&] { return a.get(id, address); }) ? address : nullptr);
     }
     const auto running = s.values<2>(GetRunModeDetDir);          // run mode, direction
     const auto encoder = s.values<3>(GetInputModeMinTimePoint);  // input mode, minimum time, points
-    fixedText(env, "EncodeRunMode", kRunModes, running[0]);
-    fixedText(env, "EncodeInputMode", kInputModes, encoder[0]);
-    setting(env, "EncodePoint", encoder[2]);
-    fixedText(env, "EncodeDetDir", kDirections, running[1]);
-    textSetting(env, "EncodeMinTime", encoder[1] ? minTimeText(*encoder[1]) : nullptr);
-    setting(env, "ProgSwitch", 0);
-    setting(env, "InOut_In", s.one(GetInOut_In));
-    setting(env, "InOut_InDQ", s.one(GetInOut_InDQ));
-    setting(env, "InOut_DataOut", s.one(GetInOut_DataOut));
-    setting(env, "InOut_MONIOut", s.one(GetInOut_MONIOut));
-    setting(env, "TemperatureFactor", Value());
+    fixedText(env, kEnvRunMode, kRunModes, running[0]);
+    fixedText(env, kEnvInputMode, kInputModes, encoder[0]);
+    setting(env, kEnvPoints, encoder[2]);
+    fixedText(env, kEnvDirection, kDirections, running[1]);
+    textSetting(env, kEnvMinTime, encoder[1] ? minTimeText(*encoder[1]) : nullptr);
+    setting(env, kEnvProgramSwitch, 0);
+    setting(env, kEnvInOutIn, s.one(GetInOut_In));
+    setting(env, kEnvInOutInDQ, s.one(GetInOut_InDQ));
+    setting(env, kEnvInOutDataOut, s.one(GetInOut_DataOut));
+    setting(env, kEnvInOutMonitorOut, s.one(GetInOut_MONIOut));
+    setting(env, kEnvTemperatureFactor, Value());
 }
 
 // ------------------------------------------------------------ one program
 
 void saveHead(Saver& s, TiXmlNode* parent, std::int32_t h) {
     TiXmlElement* b = add(parent, headName(h));
-    setting(b, "DetectModeIndex", s.one(QUIL_GetMeasureMode, h));
-    setting(b, "BasePointIndex", s.one(QUIL_GetBasicPoint, h));
-    setting(b, "ABLEIndex", s.one(QUIL_GetAbleMode, h));
+    setting(b, kHeadMeasureMode, s.one(QUIL_GetMeasureMode, h));
+    setting(b, kHeadBasicPoint, s.one(QUIL_GetBasicPoint, h));
+    setting(b, kHeadAbleMode, s.one(QUIL_GetAbleMode, h));
     const auto able = s.values<2>(QUIL_GetAbleMinMax, h);
-    setting(b, "ABLELower", able[0]);
-    setting(b, "ABLEUpper", able[1]);
-    setting(b, "RflectModeIndex", s.one(QUIL_GetReflectionMode, h));
-    setting(b, "MedianIndex", s.one(QUIL_GetMedian, h));
-    setting(b, "LaserCtrlIndex", s.one(QUIL_GetLaserCtrlGroup, h));
+    setting(b, kHeadAbleLower, able[0]);
+    setting(b, kHeadAbleUpper, able[1]);
+    setting(b, kHeadReflectionMode, s.one(QUIL_GetReflectionMode, h));
+    setting(b, kHeadMedian, s.one(QUIL_GetMedian, h));
+    setting(b, kHeadLaserCtrlGroup, s.one(QUIL_GetLaserCtrlGroup, h));
     const auto mask = s.values<3>(exact::getMask, h);
-    setting(b, "ShieldIndex", mask[0]);
-    length(b, "Pos1", mask[1]);
-    length(b, "Pos2", mask[2]);
-    setting(b, "ErrTimes", s.one(QUIL_GetNumAlarm, h));
-    setting(b, "RecoverTimes", s.one(QUIL_GetNumRecovery, h));
-    setting(b, "WarnLevel", s.one(QUIL_GetAlarmLevel, h));
-    setting(b, "Pulse", 0);
-    setting(b, "LaserPower", s.laserPower(h));
+    setting(b, kHeadMaskOn, mask[0]);
+    setting(b, kHeadMaskPos1, mask[1]);
+    setting(b, kHeadMaskPos2, mask[2]);
+    setting(b, kHeadNumAlarm, s.one(QUIL_GetNumAlarm, h));
+    setting(b, kHeadNumRecovery, s.one(QUIL_GetNumRecovery, h));
+    setting(b, kHeadAlarmLevel, s.one(QUIL_GetAlarmLevel, h));
+    setting(b, kHeadPulse, 0);
+    setting(b, kHeadLaserPower, s.laserPower(h));
 }
-
-// How a calculation method is written: the calculation mode and the value
-// of the index element of that mode (the head or OUT number, the sign, the
-// average type).
-struct MethodForm {
-    std::int32_t mode;
-    const char* element;
-    std::int32_t index;  // kUnread: the method's number
-};
-std::optional<MethodForm> methodForm(std::int32_t method) {
-    switch (method) {
-    case 0: return MethodForm{0, "HeadIndex", kUnread};
-    case 1: return MethodForm{1, "OUTIndex", kUnread};
-    case 2: return MethodForm{2, "CalSignIndex", 0};
-    case 3: return MethodForm{2, "CalSignIndex", 1};
-    case 4: return MethodForm{3, "AVETypeIndex", 0};
-    case 7: return MethodForm{3, "AVETypeIndex", 1};
-    case 6: return MethodForm{3, "AVETypeIndex", 2};
-    case 5: return MethodForm{3, "AVETypeIndex", 3};
-    default: return std::nullopt;
-    }
-}
-constexpr std::int32_t kAverageMode = 3;
 
 void saveOut(Saver& s, TiXmlNode* parent, std::int32_t n) {
     TiXmlElement* b = add(parent, outName(n));
     const auto calc = s.values<2>(QUIL_GetCalcMethod, n);  // method, number
-    const std::optional<MethodForm> form = calc[0] ? methodForm(*calc[0]) : std::nullopt;
+    const MethodForm* form = calc[0] ? formOfMethod(*calc[0]) : nullptr;
     // The index element of the method's mode gets its value; those of the
     // other modes, which the load would not apply, none.
-    auto index = [&](const char* element) {
-        if (!form || std::string(form->element) != element) return Value();
-        return form->index == kUnread ? calc[1] : Value(form->index);
+    auto index = [&](const Field& element) {
+        if (!form || form->element != &element) return Value();
+        return form->index == kMethodNumber ? calc[1] : Value(form->index);
     };
-    setting(b, "CalModeIndex", form ? Value(form->mode) : std::nullopt);
-    setting(b, "BasePointIndex", Value());
-    setting(b, "HeadIndex", index("HeadIndex"));
-    setting(b, "MeasurementGoalIndex", s.one(QUIL_GetCalcTarget, n));
-    setting(b, "OUTIndex", index("OUTIndex"));
+    setting(b, kOutCalcMode, form ? Value(form->mode) : std::nullopt);
+    setting(b, kOutBasicPoint, Value());
+    setting(b, kOutHeadIndex, index(kOutHeadIndex));
+    setting(b, kOutCalcTarget, s.one(QUIL_GetCalcTarget, n));
+    setting(b, kOutOutIndex, index(kOutOutIndex));
     // The file counts these OUTs from 0.
     const auto addSub = s.values<2>(QUIL_GetOutAddSub, n);
     for (std::size_t i = 0; i < addSub.size(); ++i)
-        setting(b, i == 0 ? "OUTAIndex" : "OUTBIndex", addSub[i] ? Value(*addSub[i] - 1) : std::nullopt);
-    setting(b, "CalSignIndex", index("CalSignIndex"));
+        setting(b, i == 0 ? kOutAddSubA : kOutAddSubB, addSub[i] ? Value(*addSub[i] - 1) : std::nullopt);
+    setting(b, kOutCalcSign, index(kOutCalcSign));
     const Value selection = s.one(QUIL_GetOutOperation, n);
     averageSelection(b, selection);
-    setting(b, "AVETypeIndex", index("AVETypeIndex"));
-    setting(b, "MeasurementTypeIndex", Value());
-    setting(b, "DetectModeIndex", s.one(QUIL_GetCalcMode, n));
-    setting(b, "TriggerIndex", s.one(QUIL_GetTriggerMode, n));
+    setting(b, kOutAverageType, index(kOutAverageType));
+    setting(b, kOutMeasurementType, Value());
+    setting(b, kOutCalcModeOfOut, s.one(QUIL_GetCalcMode, n));
+    setting(b, kOutTriggerMode, s.one(QUIL_GetTriggerMode, n));
     const auto filter = s.values<2>(QUIL_GetFilter, n);
-    setting(b, "FilterTypeIndex", filter[0]);
-    setting(b, "AverageTimesIndex", filter[1]);
-    setting(b, "CutOffFrequencyIndex", Value());
+    setting(b, kOutFilterType, filter[0]);
+    setting(b, kOutAveraging, filter[1]);
+    setting(b, kOutCutOff, Value());
     const auto tolerance = s.values<3>(exact::getTolerance, n);
     const auto scaling = s.values<4>(exact::getScaling, n);
     for (std::size_t i = 0; i < tolerance.size(); ++i)
-        length(b, std::array{"ToleranceUpper", "ToleranceLower", "ToleranceDelay"}[i], tolerance[i]);
+        setting(b, std::array{kOutToleranceUpper, kOutToleranceLower, kOutToleranceDelay}[i], tolerance[i]);
     for (std::size_t i = 0; i < scaling.size(); ++i)
-        length(b, std::array{"Input1", "Display1", "Input2", "Display2"}[i], scaling[i]);
-    length(b, "Offset", s.one(exact::getOffset, n));
-    setting(b, "MinimumDisplayUnitIndex", s.one(QUIL_GetDisplayUnit, n));
+        setting(b, std::array{kOutInput1, kOutDisplay1, kOutInput2, kOutDisplay2}[i], scaling[i]);
+    setting(b, kOutOffset, s.one(exact::getOffset, n));
+    setting(b, kOutDisplayUnit, s.one(QUIL_GetDisplayUnit, n));
     // Settings without a command that reads them.
-    for (const char* unread : {"ZeroIndex", "MoNiModeIndex", "MoNiMeasUp", "MoNiMeasDown", "MoNiVolUp", "MoNiVolDown",
-                               "mReflactorId", "mReflactorVal"})
+    for (const Field& unread : {kOutZero, kOutMonitorMode, kOutMonitorUpper, kOutMonitorLower, kOutVoltUpper,
+                                kOutVoltLower, kOutReflectorOn, kOutReflectorValue})
         setting(b, unread, Value());
     // The load follows an average type with selecting OUT1 alone: the
     // selection comes once more after it.
@@ -284,19 +256,18 @@ void saveOut(Saver& s, TiXmlNode* parent, std::int32_t n) {
 }
 
 void saveCommon(Saver& s, TiXmlNode* parent) {
-    TiXmlElement* b = add(parent, "CommonParameter");
+    TiXmlElement* b = add(parent, kCommonBlock);
     const Value cycle = s.one(QUIL_GetSamplingCycle);
-    setting(b, "SamplingPeriodIndex",
+    setting(b, kCommonSamplingCycle,
             cycle && *cycle >= 0 && *cycle < kCycleNumberBase ? Value(*cycle + kCycleNumberBase) : cycle);
-    setting(b, "SelectionTimeIndex", s.one(QUIL_GetStrobeTime));
-    numbered(s, b, "SyncSettingOUTSelectState", outName, kOuts, "OUTState", QUIL_GetSynchronization);
-    setting(b, "PreventMutalInterferenceIndex", s.one(QUIL_GetMutualInterferencePrevention));
-    numbered(s, b, "PreventMutalInterferenceHeadMode", headName, kHeads, "HeadMode",
-             QUIL_GetMutualInterferencePreventionGroup);
+    setting(b, kCommonStrobeTime, s.one(QUIL_GetStrobeTime));
+    numbered(s, b, kCommonSynchronization, QUIL_GetSynchronization);
+    setting(b, kCommonInterference, s.one(QUIL_GetMutualInterferencePrevention));
+    numbered(s, b, kCommonInterferenceGroups, QUIL_GetMutualInterferencePreventionGroup);
     const auto storage = s.values<2>(QUIL_GetDataStorage);
-    setting(b, "DataSaveNumber", storage[0]);
-    setting(b, "DataSavePeriod", storage[1]);
-    numbered(s, b, "DataSaveOUTSelectState", outName, kOuts, "OUTState", QUIL_GetStorageTarget);
+    setting(b, kCommonStorageSize, storage[0]);
+    setting(b, kCommonStoragePeriod, storage[1]);
+    numbered(s, b, kCommonStorageTargets, QUIL_GetStorageTarget);
 }
 
 // Selects program p and reads it. A refused selection ends the save: the
@@ -304,12 +275,12 @@ void saveCommon(Saver& s, TiXmlNode* parent) {
 void saveProgram(Saver& s, TiXmlNode* parent, std::int32_t p) {
     const std::int32_t r = s.failure() == QUIL_OK ? QUIL_SetProgramNo(s.id(), p) : s.failure();
     if (r != QUIL_OK) return s.fail(r);
-    TiXmlElement* prog = add(parent, "ProgNo");
-    prog->SetAttribute("NO", p);
-    TiXmlElement* heads = add(prog, "HeadParameter");
-    for (std::int32_t h = 1; h <= kHeads; ++h) saveHead(s, heads, h);
-    TiXmlElement* outs = add(prog, "OUTParameter");
-    for (std::int32_t n = 1; n <= kOuts; ++n) saveOut(s, outs, n);
+    TiXmlElement* prog = add(parent, kProgram);
+    prog->SetAttribute(kProgramAttr, p);
+    TiXmlElement* heads = add(prog, kHeadBlocks.name);
+    for (std::int32_t h = 1; h <= kHeadBlocks.last; ++h) saveHead(s, heads, h);
+    TiXmlElement* outs = add(prog, kOutBlocks.name);
+    for (std::int32_t n = 1; n <= kOutBlocks.last; ++n) saveOut(s, outs, n);
     saveCommon(s, prog);
 }
 
@@ -345,11 +316,11 @@ std::int32_t deriveFormula(std::int32_t id, const char* path) {
 
     TiXmlDocument doc;
     doc.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
-    TiXmlElement* root = add(&doc, "SettingFileInfo");
-    add(add(root, "Version"), "property")->SetAttribute("SOFT_VERSION", kSoftVersion);
-    add(add(root, "SaveTime"), "property")->SetAttribute("SaveTime", saveTime().c_str());
+    TiXmlElement* root = add(&doc, kRoot);
+    add(add(root, kVersionBlock), kProperty)->SetAttribute(kSoftVersionAttr, kSoftVersion);
+    add(add(root, kSaveTimeBlock), kProperty)->SetAttribute(kSaveTimeAttr, saveTime().c_str());
     saveEnvironment(s, root);
-    TiXmlElement* programs = add(root, "ProgParameter");
+    TiXmlElement* programs = add(root, kProgramsBlock);
     for (std::int32_t p = 0; p < kPrograms && s.failure() == QUIL_OK; ++p) saveProgram(s, programs, p);
     // Also after a failure: the controller goes back to its program.
     if (known) {

@@ -15,17 +15,17 @@
 #include "quil/communication.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
+#include "quil/model.h"
 #include "quil/stored_values.h"
 #include "quil/trace.h"
 
 namespace quil {
 namespace {
 
-constexpr int kMaxOut = 8;
 constexpr int kMaxEncoderChannel = 3;
 // The status reply may carry more per-OUT numbers than the controller has
 // OUTs; the caller's array (and the watcher's) holds one per OUT.
-constexpr int kStatusOuts = 8;
+constexpr int kStatusOuts = kMaxOut;
 constexpr std::size_t kStatusReplySize = 2048;  // 128 fields of 16 bytes
 // A read-out can hold a million values; the trace shows the first ones only.
 constexpr int kTracedValues = 500;
@@ -165,8 +165,7 @@ void stopPollThread(DeviceRecord& rec) {
         rec.pollThread->detach();
     else
         rec.pollThread->join();
-    delete rec.pollThread;
-    rec.pollThread = nullptr;
+    rec.pollThread.reset();
 }
 
 int storagePollThreads(std::int32_t id) { return id >= 0 && id < kMaxDevices ? g_pollThreads[id].load() : 0; }
@@ -292,14 +291,13 @@ QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStora
     stopPollThread(rec);
     rec.pollRunning = 1;
     g_pollThreads[DeviceId].fetch_add(1);
-    auto* thread = new (std::nothrow) platform::Thread;
+    std::unique_ptr<platform::Thread> thread(new (std::nothrow) platform::Thread);
     if (!thread || !thread->start([DeviceId] { storagePoll(DeviceId); })) {
-        delete thread;
         rec.pollRunning = 0;
         g_pollThreads[DeviceId].fetch_sub(1);
         return fail(QUIL_ERROR_UNKNOWN);
     }
-    rec.pollThread = thread;
+    rec.pollThread = std::move(thread);
     QUIL_TRACE(F, "success DeviceID:%d ret:%d", DeviceId, QUIL_OK);
     return QUIL_OK;
 }

@@ -12,6 +12,7 @@
 
 #include "cli.h"
 #include "quil.h"
+#include "quil/settings_schema.h"
 
 namespace quilctl {
 namespace {
@@ -31,16 +32,18 @@ struct Contents {
 // selection).
 void count(const TiXmlElement* e, Contents& c) {
     for (const TiXmlElement* child = e->FirstChildElement(); child; child = child->NextSiblingElement()) {
-        if (std::strcmp(child->Value(), "ProgNo") == 0) {
-            const char* n = child->Attribute("No.") ? child->Attribute("No.") : child->Attribute("NO");
+        if (std::strcmp(child->Value(), quil::settings::kProgram) == 0) {
+            using quil::settings::kProgramAttr, quil::settings::kProgramAttrOld;
+            const char* n =
+                child->Attribute(kProgramAttrOld) ? child->Attribute(kProgramAttrOld) : child->Attribute(kProgramAttr);
             c.programs.push_back(n ? n : "(active)");
         }
-        if (std::strcmp(child->Value(), "property") == 0) continue;  // the version and the save time
+        if (std::strcmp(child->Value(), quil::settings::kProperty) == 0) continue;  // the version and the save time
         if (child->FirstChildElement()) {
             count(child, c);
         } else if (child->FirstAttribute()) {
             ++c.values;
-        } else if (std::strcmp(child->Value(), "AVEOUTSelectState") != 0) {
+        } else if (std::strcmp(child->Value(), quil::settings::kOutAverageSelection.name) != 0) {
             ++c.withoutValue[child->Value()];
         }
     }
