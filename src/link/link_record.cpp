@@ -137,30 +137,30 @@ LinkPtr makeRecord(std::uint32_t id, std::size_t dataSize, ConnectionPtr conn, b
 }  // namespace
 
 int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize) {
-    if (id >= kMaxLinks) return -1;
-    if (table.find(id)) return -3;
+    if (id >= kMaxLinks) return QUIL_LINK_FAILED;
+    if (table.find(id)) return QUIL_LINK_EXISTS;
     // The buffers come with the first line or packet, or when the
     // application asks for them.
     LinkPtr rec = makeRecord(id, dataSize, nullptr, true);
-    if (!rec) return -1;
+    if (!rec) return QUIL_LINK_FAILED;
     // The record is entered before connecting, so a second open meanwhile is refused.
-    if (!table.insert(id, rec)) return -3;
+    if (!table.insert(id, rec)) return QUIL_LINK_EXISTS;
     platform::Socket s = connectSocket(ip, port);
     if (!s.valid()) {
         table.remove(id);
-        return -1;
+        return QUIL_LINK_FAILED;
     }
     rec->conn = std::make_shared<Connection>(s);
-    return 0;
+    return QUIL_LINK_OK;
 }
 
 int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket) {
-    if (id >= kMaxLinks) return -1;
+    if (id >= kMaxLinks) return QUIL_LINK_FAILED;
     LinkTable& table = commandLinks();
-    if (table.find(id)) return -3;
+    if (table.find(id)) return QUIL_LINK_EXISTS;
     LinkPtr rec = makeRecord(id, kLinkBufferSize, std::move(conn), ownsSocket);
-    if (!rec) return -1;
-    return table.insert(id, rec) ? 0 : -3;
+    if (!rec) return QUIL_LINK_FAILED;
+    return table.insert(id, rec) ? QUIL_LINK_OK : QUIL_LINK_EXISTS;
 }
 
 void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared) {
@@ -176,12 +176,12 @@ long sendData(const Connection& c, const char* bytes, std::size_t len) {
 
 long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
     switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) {
-    case platform::Wait::Error: return -1;
-    case platform::Wait::Timeout: return -2;
+    case platform::Wait::Error: return QUIL_STREAM_FAILED;
+    case platform::Wait::Timeout: return QUIL_STREAM_TIMEOUT;
     case platform::Wait::Ready: break;
     }
     long n = c.recv(buf, max);
-    return n < 1 ? -3 : n;
+    return n < 1 ? static_cast<long>(QUIL_STREAM_CLOSED) : n;
 }
 
 int recvLine(LinkRecord& rec, int timeoutMs) {
@@ -204,21 +204,21 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
         if (len >= size || !buffer.reserve(std::min(len + kRecvChunk, size))) {
             rec.dataLen = static_cast<std::int32_t>(len);
             rec.conn->markCutReply(false);
-            return -2;
+            return QUIL_LINK_BAD_LINE;
         }
         char* buf = buffer.data();
         long n = deadline.expired()
-                     ? -2
+                     ? static_cast<long>(QUIL_STREAM_TIMEOUT)
                      : recvData(*rec.conn, buf + len, std::min<std::size_t>(kRecvChunk, buffer.capacity() - len),
                                 deadline.remainingMs());
         if (n < 0) {
             rec.dataLen = static_cast<std::int32_t>(len);
-            if (n == -2) {
+            if (n == QUIL_STREAM_TIMEOUT) {
                 // The rest of a line that had begun comes later: skip it then.
                 if (len > 0) rec.conn->markCutReply(false);
-                return -10;
+                return QUIL_LINK_TIMEOUT;
             }
-            return first ? -1 : -2;
+            return first ? QUIL_LINK_FAILED : QUIL_LINK_BAD_LINE;
         }
         rec.dataDirty = std::max(rec.dataDirty, len + static_cast<std::size_t>(n));
         if (len == 0) {
@@ -235,7 +235,7 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
         }
         if (const void* cr = std::memchr(buf + len, '\r', static_cast<std::size_t>(n))) {
             rec.dataLen = static_cast<std::int32_t>(static_cast<const char*>(cr) - buf);
-            return 0;
+            return QUIL_LINK_OK;
         }
         len += static_cast<std::size_t>(n);
     }
@@ -243,10 +243,10 @@ int recvLine(LinkRecord& rec, int timeoutMs) {
 
 int swapLocked(LinkRecord& rec, const char* line, std::int32_t len, std::int32_t timeoutMs) {
     const bool endsInCr = line && len >= 1 && (line[len - 1] == '\r' || (len >= 2 && line[len - 2] == '\r'));
-    if (!endsInCr) return -2;
-    if (!rec.conn->skipCutReply(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) return -10;
+    if (!endsInCr) return QUIL_LINK_BAD_LINE;
+    if (!rec.conn->skipCutReply(timeoutMs > 0 ? timeoutMs : kDefaultReadWaitMs)) return QUIL_LINK_TIMEOUT;
     rec.conn->drain();
-    if (sendData(*rec.conn, line, static_cast<std::size_t>(len)) < 1) return -1;
+    if (sendData(*rec.conn, line, static_cast<std::size_t>(len)) < 1) return QUIL_LINK_FAILED;
     adoptHandedOut(rec);
     const int r = recvLine(rec, timeoutMs);
     // A buffer handed out while the reply came holds it too.
@@ -257,14 +257,14 @@ int swapLocked(LinkRecord& rec, const char* line, std::int32_t len, std::int32_t
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
              std::int32_t timeoutMs, std::size_t capacity) {
     LinkPtr rec = table.find(id);
-    if (!rec || !rec->conn) return -100;
+    if (!rec || !rec->conn) return QUIL_LINK_NO_LINK;
     std::lock_guard<std::mutex> lock(rec->mutex);
     int r = swapLocked(*rec, line, len, timeoutMs);
-    if (r == 0) {
+    if (r == QUIL_LINK_OK) {
         const std::size_t length = static_cast<std::size_t>(rec->dataLen.load());
         if (outLen) *outLen = static_cast<std::int32_t>(length);
         if (length > capacity)
-            r = -2;
+            r = QUIL_LINK_BAD_LINE;
         else if (out && length > 0)
             std::memcpy(out, rec->dataBuff.data(), length);
     }
@@ -277,7 +277,7 @@ int closeAllLinks(std::uint32_t id) {
     // A command connection registered by an open device is closed too; the
     // device record sees the shared connection closed and fails its exchanges.
     disconnectLink(commandLinks(), id, true);
-    return 0;
+    return QUIL_LINK_OK;
 }
 
 }  // namespace quil::link
