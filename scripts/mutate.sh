@@ -68,12 +68,12 @@ mutant src/quil/communication.cpp \
     'return QUIL_OK;' \
     "command replies: a reply that does not repeat the command's letters accepted"
 mutant src/quil/communication.cpp \
-    'const platform::Deadline deadline(kReplyWaitMs);' \
-    'const platform::Deadline deadline(kReplyWaitMs * 1000);' \
+    'platform::Deadline(kReplyWaitMs)' \
+    'platform::Deadline(kReplyWaitMs * 1000)' \
     "command replies: the 2 s bound per byte instead of for the whole reply (a dripping controller holds a call)"
-mutant src/quil/communication.cpp \
-    'if (total > 0 && r == QUIL_ERROR_TIMEOUT) c.markCutReply(buffer[total - 1] == '"'"'\r'"'"');' \
-    '(void)total;' \
+mutant src/link/line_io.cpp \
+    'if (len > 0) c.markCutReply(buf[len - 1] == '"'"'\r'"'"');' \
+    '(void)len;' \
     "command replies: the tail of a reply cut by the wait taken as the next command's reply"
 mutant src/quil/communication.cpp \
     '    drainSocket(c);' \

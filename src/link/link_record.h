@@ -11,6 +11,7 @@
 
 #include "link/buffer.h"
 #include "link/connection.h"
+#include "link/transport.h"
 #include "quil.h"
 
 namespace quil::link {
@@ -25,8 +26,6 @@ inline constexpr std::size_t kRollBufferSize = 2 * kPacketHeaderSize + kLinkBuff
 inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 inline constexpr int kConnectWaitMs = 5000;
-inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room while a line is sent
-inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
 inline constexpr std::size_t kRecvChunk = 10240;  // bytes asked for per receive of a reply line
 
 struct LinkRecord {
@@ -104,19 +103,10 @@ int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket);
 // Releases a record; closes its socket if the record owns it or closeShared.
 void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared);
 
-// 1 connected, 2 not connected within the wait, 0 error.
-int waitConnected(platform::Socket s);
-// Sends the whole line; bytes sent or -1.
-long sendData(const Connection& c, const char* bytes, std::size_t len);
-// Bytes received (>= 1), QUIL_STREAM_FAILED (the wait failed),
-// QUIL_STREAM_TIMEOUT, QUIL_STREAM_CLOSED (receive failed or closed).
-long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs);
-// Reads one reply line into rec.dataBuff: QUIL_LINK_OK, QUIL_LINK_FAILED,
-// QUIL_LINK_BAD_LINE or QUIL_LINK_TIMEOUT.
-int recvLine(LinkRecord& rec, int timeoutMs);
-// Drain, send, receive one line under the record's mutex (SwapData,
-// SwapRollData, quil_swap). The answer is copied to out only when it fits
-// capacity bytes; QUIL_LINK_BAD_LINE when it does not (outLen still gets its length).
+// Drain, send, receive one line (to its CR) under the record's mutex
+// (SwapData, SwapRollData, quil_swap). The answer is copied to out only when
+// it fits capacity bytes; QUIL_LINK_BAD_LINE when it does not (outLen still
+// gets its length).
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
              std::int32_t timeoutMs, std::size_t capacity = SIZE_MAX);
 // The same exchange on a record whose mutex the caller holds; the reply

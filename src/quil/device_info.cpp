@@ -1,12 +1,15 @@
 // Register access and device information: running times, the sensor's spot
 // type, and the command socket's receive buffer.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
 
+#include "elog/elog.h"
 #include "link/json.h"
+#include "link/transport.h"
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/communication.h"
@@ -24,6 +27,37 @@ constexpr int kRawReadMs = 2000;
 
 bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 
+#define TRACE(func, ...) elog_output(ELOG_LVL_ERROR, "NO_TAG", "communication", func, __LINE__, __VA_ARGS__)
+
+// Leaves an empty marker file for the controller's field-test tooling when a
+// connection was aborted on this side. Where the path does not exist nothing
+// is created.
+void markConnectionAborted() {
+    if (std::FILE* f = std::fopen("D:/OnlineTest.txt", "w")) std::fclose(f);
+}
+
+// The trace line of a raw read that failed; every such read gives 8195.
+std::int32_t rawReadFailed(const link::Connection& c, const link::LineRead& r) {
+    const int ms = r.lastWaitMs;
+    switch (r.outcome) {
+    case link::Read::WaitFailed:
+        TRACE("readLocalTcp", "Read errno:%d %s\n", r.error, platform::errorText(r.error).c_str());
+        break;
+    case link::Read::Timeout:
+        // A deadline that had run out before the wait writes nothing.
+        if (!r.expired)
+            TRACE("readLocalTcp", "Read TIMEOUT @time %d, timeout:%lu,%lu", ms, static_cast<unsigned long>(ms / 1000),
+                  static_cast<unsigned long>(ms % 1000) * 1000);
+        break;
+    default:
+        TRACE("readLocalTcp", "Read Err %d %d %d ReadTimeout:%d", static_cast<int>(r.received),
+              static_cast<int>(c.handle()), r.error, ms);
+        if (r.error == platform::kErrConnAborted) markConnectionAborted();
+        break;
+    }
+    return QUIL_ERROR_REPLY;
+}
+
 // One raw line and its reply under the device lock: the reply (bytes before
 // its CR LF) in buffer, its length in len. Read a byte at a time so nothing
 // after the line end is taken from the socket.
@@ -35,19 +69,13 @@ std::int32_t sendCommandRaw(std::int32_t id, const char* line, std::size_t lengt
     drainSocket(*conn);
     std::int32_t r = writeTCP(*conn, line, length);
     if (r != QUIL_OK) return r;
-    std::size_t got = 0;
+    link::FixedBuffer fixed{buffer, kRawReplySize};
     // The whole reply must arrive within the wait, not each byte of it.
-    const platform::Deadline deadline(kRawReadMs);
-    for (;;) {
-        long received = 0;
-        r = deadline.expired() ? QUIL_ERROR_REPLY
-                               : readLocalTcp(*conn, buffer + got, 1, deadline.remainingMs(), &received);
-        if (r != QUIL_OK) return r;
-        got += static_cast<std::size_t>(received);
-        if (got >= kRawReplySize) return QUIL_ERROR_OVERFLOW;
-        if (got >= 2 && buffer[got - 2] == '\r' && buffer[got - 1] == '\n') break;
-    }
-    *len = got - 2;
+    const link::LineRead read = link::readLine(
+        *conn, fixed, link::LineRules{link::LineEnd::CrLf, kRawReplySize, 1, true}, platform::Deadline(kRawReadMs));
+    if (read.outcome == link::Read::Full) return QUIL_ERROR_OVERFLOW;
+    if (read.outcome != link::Read::Done) return rawReadFailed(*conn, read);
+    *len = read.length;
     buffer[*len] = '\0';
     return QUIL_OK;
 }
