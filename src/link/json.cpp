@@ -39,6 +39,8 @@ struct ParsedReply {
 
 // Owns the request and its printed text of one exchange.
 struct JsonExchange {
+    explicit JsonExchange(JsonForm f = JsonForm::Formatted) : form(f) {}
+    JsonForm form;
     cJSON* request = cJSON_CreateObject();
     char* printed = nullptr;
     ~JsonExchange() {
@@ -52,7 +54,7 @@ struct JsonExchange {
     std::int32_t run(std::uint32_t id, Walk walk) {
         LinkPtr rec = commandLinks().find(id);
         if (!rec || !rec->conn) return QUIL_JSON_NO_REPLY;
-        printed = cJSON_Print(request);
+        printed = form == JsonForm::Compact ? cJSON_PrintUnformatted(request) : cJSON_Print(request);
         if (!printed) return QUIL_JSON_NO_REPLY;
         // The line is built in the record's scratch buffer and the reply
         // walked in its receive buffer, both under the record's mutex: an
@@ -172,16 +174,22 @@ std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t
     return QUIL_JSON_OK;
 }
 
-std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value) {
-    JsonExchange x;
+std::int32_t jsonRegReadWith(std::uint32_t id, std::int32_t head, std::uint32_t addr, JsonForm form,
+                             const std::function<std::int32_t(const char* reply, std::int32_t length)>& walk) {
+    JsonExchange x(form);
     cJSON* read = inner(x, "regRead");
     cJSON_AddItemToObject(read, "head", cJSON_CreateNumber(head));
     cJSON_AddItemToObject(read, "addr", cJSON_CreateNumber(addr));
-    return x.run(id, [&](const char* reply, std::int32_t length) { return regReadReply(reply, length, value); });
+    return x.run(id, walk);
 }
 
-std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data) {
-    JsonExchange x;
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value, JsonForm form) {
+    return jsonRegReadWith(id, head, addr, form,
+                           [&](const char* reply, std::int32_t length) { return regReadReply(reply, length, value); });
+}
+
+std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data, JsonForm form) {
+    JsonExchange x(form);
     cJSON* write = inner(x, "regWrite");
     cJSON_AddItemToObject(write, "head", cJSON_CreateNumber(head));
     cJSON_AddItemToObject(write, "addr", cJSON_CreateNumber(addr));

@@ -7,9 +7,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "elog/elog.h"
 #include "link/json.h"
-#include "link/transport.h"
 #include "quil.h"
 #include "quil/codecs.h"
 #include "quil/communication.h"
@@ -22,66 +20,24 @@ namespace {
 
 constexpr std::uint32_t kControllerRunTimeAddr = 65560;  // 0x10018, head 0
 constexpr std::uint32_t kHeadRunTimeAddr = 4108;         // 0x100C, heads 1..4
-constexpr std::size_t kRawReplySize = 2560;
-constexpr int kRawReadMs = 2000;
+// The spot type is loaded into its register by a write to the preparation
+// register.
+constexpr std::uint32_t kSpotPrepareAddr = 148;
+constexpr std::uint32_t kSpotPrepareData = 3238135296;  // 0xC1020000
+constexpr std::uint32_t kSpotTypeAddr = 4164;
+constexpr std::int32_t kHighestSpotModel = 32;
 
 bool isTwoHeadFamily(std::int32_t type) { return type >= 34 && type <= 39; }
 
-#define TRACE(func, ...) elog_output(ELOG_LVL_ERROR, "NO_TAG", "communication", func, __LINE__, __VA_ARGS__)
+bool hasSpotType(std::int32_t model) { return model == 12 || model == 13 || model == 30 || model == 31 || model == 32; }
 
-// Leaves an empty marker file for the controller's field-test tooling when a
-// connection was aborted on this side. Where the path does not exist nothing
-// is created.
-void markConnectionAborted() {
-    if (std::FILE* f = std::fopen("D:/OnlineTest.txt", "w")) std::fclose(f);
-}
+// The model check: models 34 to 39 have neither a spot type nor more than
+// two heads.
+bool twoHeads(std::int32_t id) { return isTwoHeadFamily(device(id).deviceType); }
 
-// The trace line of a raw read that failed; every such read gives 8195.
-std::int32_t rawReadFailed(const link::Connection& c, const link::LineRead& r) {
-    const int ms = r.lastWaitMs;
-    switch (r.outcome) {
-    case link::Read::WaitFailed:
-        TRACE("readLocalTcp", "Read errno:%d %s\n", r.error, platform::errorText(r.error).c_str());
-        break;
-    case link::Read::Timeout:
-        // A deadline that had run out before the wait writes nothing.
-        if (!r.expired)
-            TRACE("readLocalTcp", "Read TIMEOUT @time %d, timeout:%lu,%lu", ms, static_cast<unsigned long>(ms / 1000),
-                  static_cast<unsigned long>(ms % 1000) * 1000);
-        break;
-    default:
-        TRACE("readLocalTcp", "Read Err %d %d %d ReadTimeout:%d", static_cast<int>(r.received),
-              static_cast<int>(c.handle()), r.error, ms);
-        if (r.error == platform::kErrConnAborted) markConnectionAborted();
-        break;
-    }
-    return QUIL_ERROR_REPLY;
-}
-
-// One raw line and its reply under the device lock: the reply (bytes before
-// its CR LF) in buffer, its length in len. Read a byte at a time so nothing
-// after the line end is taken from the socket.
-std::int32_t sendCommandRaw(std::int32_t id, const char* line, std::size_t length, char* buffer, std::size_t* len) {
-    std::lock_guard<std::mutex> lock(deviceLock(id));
-    if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
-    if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
-    const auto& conn = device(id).s_server;
-    drainSocket(*conn);
-    std::int32_t r = writeTCP(*conn, line, length);
-    if (r != QUIL_OK) return r;
-    link::FixedBuffer fixed{buffer, kRawReplySize};
-    // The whole reply must arrive within the wait, not each byte of it.
-    const link::LineRead read = link::readLine(
-        *conn, fixed, link::LineRules{link::LineEnd::CrLf, kRawReplySize, 1, true}, platform::Deadline(kRawReadMs));
-    if (read.outcome == link::Read::Full) return QUIL_ERROR_OVERFLOW;
-    if (read.outcome != link::Read::Done) return rawReadFailed(*conn, read);
-    *len = read.length;
-    buffer[*len] = '\0';
-    return QUIL_OK;
-}
-
-// The spot-type register prints its value as text; its first two characters
-// are combined as digits in base 36 (other characters count with their code).
+// The spot-type register prints its value as text; the first two characters
+// after "Read": are combined as digits in base 36 (other characters count
+// with their code): 48 or 65 is type 0, 49 or 66 type 1.
 int spotDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
@@ -89,7 +45,46 @@ int spotDigit(char c) {
     return static_cast<unsigned char>(c);
 }
 
-bool hasSpotType(std::int32_t model) { return model == 12 || model == 13 || model == 30 || model == 31 || model == 32; }
+std::int32_t spotTypeOf(std::string_view reply, std::uint32_t* type) {
+    static constexpr std::string_view kKey = "\"Read\":";
+    const std::size_t at = reply.find(kKey);
+    // Both characters after the key must belong to the reply line.
+    if (at == std::string_view::npos || at + kKey.size() + 2 > reply.size()) return QUIL_ERROR_UNKNOWN;
+    const int value = 10 * spotDigit(reply[at + kKey.size()]) + spotDigit(reply[at + kKey.size() + 1]);
+    if (value == 48 || value == 65)
+        *type = 0;
+    else if (value == 49 || value == 66)
+        *type = 1;
+    else
+        return QUIL_ERROR_UNKNOWN;
+    return QUIL_OK;
+}
+
+// Under the device lock: the model (MD), then the spot-type register in two
+// register messages, compact on one line. The model's reply is read as the
+// controller's reply to MD; a reply that cannot be read, or an error reply,
+// gives 8195 like a model that is no number.
+std::int32_t readSpotType(std::int32_t id, const char* func, std::uint32_t* type) {
+    DeviceRecord& rec = device(id);
+    int count = 0;
+    std::int32_t r = sendCommand(id, "MD\r\n", 4, 128, rec.replyFields, &count);
+    if (r != QUIL_OK && r != QUIL_ERROR_SEND && r != QUIL_ERROR_OVERFLOW) r = QUIL_ERROR_REPLY;
+    if (r != QUIL_OK) {
+        Trace(func, __LINE__)("send command MD fail DeviceID:%d rc:%d", id, r);
+        return r;
+    }
+    std::int32_t model = -1;
+    if (!readInteger(Reply(rec.replyFields, count).text(1), &model) || model < 0 || model > kHighestSpotModel)
+        return QUIL_ERROR_REPLY;
+    if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
+    const auto link = static_cast<std::uint32_t>(id);
+    if (link::jsonRegWrite(link, 0, kSpotPrepareAddr, kSpotPrepareData, link::JsonForm::Compact) == QUIL_JSON_NO_REPLY)
+        return QUIL_ERROR_REPLY;
+    r = link::jsonRegReadWith(link, 0, kSpotTypeAddr, link::JsonForm::Compact, [&](const char* reply, std::int32_t n) {
+        return spotTypeOf(std::string_view(reply, static_cast<std::size_t>(n)), type);
+    });
+    return r == QUIL_JSON_NO_REPLY ? QUIL_ERROR_REPLY : r;
+}
 
 }  // namespace
 }  // namespace quil
@@ -99,10 +94,8 @@ using namespace quil;
 extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time) {
-    const bool open = checkDeviceId(DeviceId) == QUIL_OK;
-    const int32_t highest = open && isTwoHeadFamily(device(DeviceId).deviceType) ? 2 : 4;
     return Exchange(DeviceId, "QUIL_GetDeviceRuningTime", "DeviceID:%d")
-        .check(head >= 0 && head <= highest, QUIL_ERROR_PARAMETER)
+        .check([&] { return head >= 0 && head <= (twoHeads(DeviceId) ? 2 : 4) ? QUIL_OK : QUIL_ERROR_PARAMETER; })
         .check(time != nullptr, QUIL_ERROR_NULL_POINTER)
         .transact([&] {
             return link::jsonRegRead(static_cast<std::uint32_t>(DeviceId), head,
@@ -113,43 +106,13 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t* type) {
     static const char* const F = "QUIL_GetCameraSpotType";
-    QUIL_TRACE(F, "DeviceID:%d", DeviceId);
-    int32_t r = checkDeviceId(DeviceId);
-    if (r != QUIL_OK) return r;
-    if (isTwoHeadFamily(device(DeviceId).deviceType)) return QUIL_ERROR_UNSUPPORTED;
-    if (!type) return QUIL_ERROR_PARAMETER;
-    char buffer[kRawReplySize + 1];
-    std::size_t len = 0;
-    r = sendCommandRaw(DeviceId, "MD\r\n", 4, buffer, &len);
-    if (r != QUIL_OK) {
-        QUIL_TRACE(F, "send command MD fail DeviceID:%d rc:%d", DeviceId, r);
-        return r;
-    }
-    // The model code is the field after "MD,", read whole like every reply
-    // number.
-    const std::string_view reply(buffer, len);
-    const std::string_view field = len > 3 ? reply.substr(3, reply.find(',', 3) - 3) : std::string_view();
-    int32_t model = -1;
-    if (!readInteger(field, &model) || model < 0 || model > 32) return QUIL_ERROR_REPLY;
-    if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
-    static const char kPrepare[] = "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}\r\n";
-    static const char kRead[] = "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}\r\n";
-    if ((r = sendCommandRaw(DeviceId, kPrepare, sizeof kPrepare - 1, buffer, &len)) != QUIL_OK) return r;
-    if ((r = sendCommandRaw(DeviceId, kRead, sizeof kRead - 1, buffer, &len)) != QUIL_OK) return r;
-    static const char kKey[] = "\"Read\":";
-    const char* at = std::strstr(buffer, kKey);
-    // Both characters after the key must belong to the reply line.
-    if (!at || at + sizeof kKey - 1 + 2 > buffer + len) return QUIL_ERROR_UNKNOWN;
-    at += sizeof kKey - 1;
-    const int value = 10 * spotDigit(at[0]) + spotDigit(at[1]);
-    if (value == 48 || value == 65)
-        *type = 0;
-    else if (value == 49 || value == 66)
-        *type = 1;
-    else
-        return QUIL_ERROR_UNKNOWN;
-    QUIL_TRACE(F, "Success DeviceID:%d EissionSpotType:%d", DeviceId, static_cast<int>(*type));
-    return QUIL_OK;
+    return Exchange(DeviceId, F, "DeviceID:%d")
+        .check([&] { return twoHeads(DeviceId) ? QUIL_ERROR_UNSUPPORTED : QUIL_OK; })
+        .check(type != nullptr, QUIL_ERROR_PARAMETER)
+        .transact([&] { return readSpotType(DeviceId, F, type); })
+        .success(
+            [&](const Trace& t) { t("Success DeviceID:%d EissionSpotType:%d", DeviceId, static_cast<int>(*type)); })
+        .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId) {
