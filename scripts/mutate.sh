@@ -72,7 +72,7 @@ mutant src/quil/communication.cpp \
     'platform::Deadline(kReplyWaitMs * 1000)' \
     "command replies: the 2 s bound per byte instead of for the whole reply (a dripping controller holds a call)"
 mutant src/link/line_io.cpp \
-    'if (len > 0) c.markCutReply(buf[len - 1] == '"'"'\r'"'"');' \
+    'if (got == Read::Timeout && len > 0) markCut(c, buf, len);' \
     '(void)len;' \
     "command replies: the tail of a reply cut by the wait taken as the next command's reply"
 mutant src/quil/communication.cpp \

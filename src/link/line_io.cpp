@@ -26,6 +26,26 @@ Read receive(const Connection& c, char* at, std::size_t room, int ms, long* n, i
 
 bool endsInCrLf(const char* bytes, std::size_t n) { return n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n'; }
 
+// A reply cut after its first held bytes: the rest is still on its way, and
+// the next exchange discards it (only its LF when its CR came last).
+void markCut(const Connection& c, const char* bytes, std::size_t held) {
+    c.markCutReply(held > 0 && bytes[held - 1] == '\r');
+}
+
+// A read that ends with the buffer full after held bytes.
+LineRead full(const Connection& c, const char* bytes, std::size_t held, LineRead r) {
+    markCut(c, bytes, held);
+    r.outcome = Read::Full;
+    r.length = held;
+    return r;
+}
+
+// A reply cut where its buffer is full: cut unless its line end is exactly
+// what filled the buffer.
+void markCutUnlessEnded(const Connection& c, const char* bytes, std::size_t held) {
+    if (!endsInCrLf(bytes, held)) markCut(c, bytes, held);
+}
+
 }  // namespace
 
 long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs) {
@@ -47,12 +67,8 @@ LineRead readLine(const Connection& c, Buffer& buffer, const LineRules& rules, c
         // A line that fills its buffer without its end cannot be held, nor
         // one for which the buffer cannot grow: its tail is skipped before
         // the next exchange.
-        if (len >= rules.limit || !buffer.reserve(std::min(len + rules.chunk, rules.limit))) {
-            c.markCutReply(len > 0 && buffer.data()[len - 1] == '\r');
-            r.outcome = Read::Full;
-            r.length = len;
-            return r;
-        }
+        if (len >= rules.limit || !buffer.reserve(std::min(len + rules.chunk, rules.limit)))
+            return full(c, buffer.data(), len, r);
         char* buf = buffer.data();
         long n = 0;
         Read got = Read::Timeout;
@@ -65,15 +81,11 @@ LineRead readLine(const Connection& c, Buffer& buffer, const LineRules& rules, c
             got = receive(c, buf + len, std::min(rules.chunk, buffer.capacity() - len), r.lastWaitMs, &n, &r.error);
         }
         if (got != Read::Done) {
+            // The rest of a line that had begun comes later: skip it then.
+            if (got == Read::Timeout && len > 0) markCut(c, buf, len);
+            r.outcome = got;
             r.length = len;
-            if (got == Read::Timeout) {
-                // The rest of a line that had begun comes later: skip it then.
-                if (len > 0) c.markCutReply(buf[len - 1] == '\r');
-                r.outcome = Read::Timeout;
-            } else {
-                r.outcome = got;
-                r.received = n;
-            }
+            r.received = n;
             return r;
         }
         std::size_t count = static_cast<std::size_t>(n);
@@ -100,7 +112,7 @@ LineRead readLine(const Connection& c, Buffer& buffer, const LineRules& rules, c
                 if (rules.endBeforeLimit && t >= rules.limit) {
                     // The rest of this line is still on its way unless its
                     // line end is exactly what filled the buffer.
-                    if (!endsInCrLf(buf, t)) c.markCutReply(buf[t - 1] == '\r');
+                    markCutUnlessEnded(c, buf, t);
                     r.outcome = Read::Full;
                     r.length = t;
                     return r;
@@ -118,19 +130,15 @@ LineRead readLine(const Connection& c, Buffer& buffer, const LineRules& rules, c
 template LineRead readLine<FixedBuffer>(const Connection&, FixedBuffer&, const LineRules&, const platform::Deadline&);
 template LineRead readLine<LinkBuffer>(const Connection&, LinkBuffer&, const LineRules&, const platform::Deadline&);
 
-BulkRead readBulk(const Connection& c, GrowBuffer& buffer, int waitMs) {
-    BulkRead r;
+LineRead readBulk(const Connection& c, GrowBuffer& buffer, int waitMs) {
+    LineRead r;
     const std::size_t size = buffer.limit();
     std::size_t got = 0;
     for (;;) {
         // The buffer grows as the reply arrives. A reply it cannot grow to
         // hold fails; its rest is skipped before the next exchange.
-        if (got == buffer.capacity() && !buffer.reserve(std::min(size, got + kBulkChunk))) {
-            c.markCutReply(got > 0 && buffer.data()[got - 1] == '\r');
-            r.outcome = Read::Full;
-            r.length = got;
-            return r;
-        }
+        if (got == buffer.capacity() && !buffer.reserve(std::min(size, got + kBulkChunk)))
+            return full(c, buffer.data(), got, r);
         char* data = buffer.data();
         long n = 0;
         r.outcome = receive(c, data + got, buffer.capacity() - got, waitMs, &n, &r.error);
@@ -142,7 +150,7 @@ BulkRead readBulk(const Connection& c, GrowBuffer& buffer, int waitMs) {
         if (got >= size) {
             // Cut at the buffer's end: the rest of the reply is still on its
             // way, unless the line end is exactly what filled the buffer.
-            if (!endsInCrLf(data, got)) c.markCutReply(data[got - 1] == '\r');
+            markCutUnlessEnded(c, data, got);
             break;
         }
         if (endsInCrLf(data, got)) break;

@@ -66,7 +66,7 @@ struct LineRules {
 // connection was closed.
 enum class Read { Done, Full, Timeout, WaitFailed, Closed };
 
-// What a line read got.
+// What a line read (or a long reply read) got.
 struct LineRead {
     Read outcome = Read::Done;
     std::size_t length = 0;   // the line's bytes before its end; the bytes held when it failed
@@ -97,19 +97,11 @@ LineRead readLine(const Connection& c, Buffer& buffer, const LineRules& rules, c
 
 // ---------------------------------------------------------------- bulk
 
-// What a long reply read got.
-struct BulkRead {
-    Read outcome = Read::Done;
-    std::size_t length = 0;  // the reply's bytes before its CR LF (cut at the limit)
-    long received = 0;       // Closed: the receive's result
-    int error = 0;           // Closed: the system's error number
-};
-
 // Reads a long reply into buffer, which grows with it up to its limit, each
 // wait for data at most waitMs: Done once the bytes received end in CR LF,
 // or when they fill the limit (the reply is cut there and its rest skipped
 // before the next exchange); Full when the buffer cannot grow as far. The
 // reply ends in a zero in place of its CR.
-BulkRead readBulk(const Connection& c, GrowBuffer& buffer, int waitMs);
+LineRead readBulk(const Connection& c, GrowBuffer& buffer, int waitMs);
 
 }  // namespace quil::link

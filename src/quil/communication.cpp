@@ -157,7 +157,7 @@ std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t l
     const link::Connection& c = *device(id).s_server;
     std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
-    const link::BulkRead read = link::readBulk(c, buffer, kBulkWaitMs);
+    const link::LineRead read = link::readBulk(c, buffer, kBulkWaitMs);
     return read.outcome == link::Read::Done ? QUIL_OK : readFailed(read.outcome, read.received, read.error);
 }
 
