@@ -1,10 +1,6 @@
 // Register access and device information: running times, the sensor's spot
 // type, and the command socket's receive buffer.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <mutex>
+#include <cstdint>
 #include <string_view>
 
 #include "link/json.h"
@@ -13,7 +9,6 @@
 #include "quil/communication.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
-#include "quil/trace.h"
 
 namespace quil {
 namespace {
