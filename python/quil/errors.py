@@ -36,8 +36,10 @@ def describe(code, family=DEVICE, library=None):
     # QUIL_ codes.
     if family == JSON and code > _LAST_CONTROLLER_ERROR:
         number = 0
+    if number == 0:
+        return library.result_name(code), library.result_message(code)
     name, message = library.code_name(number, code), library.code_message(number, code)
-    if number and name == "QUIL_UNKNOWN_CODE":
+    if name == "QUIL_UNKNOWN_CODE":
         return library.result_name(code), library.result_message(code)
     if number == _FAMILY_NUMBERS[JSON] and code > 0:
         message = "%s %d" % (message, code)
