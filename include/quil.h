@@ -98,6 +98,51 @@ QUIL_API const char* quil_result_message(int32_t code);
  * codes of their own, and the same number means different things in
  * different families: name the family to look one up. QUIL_FAMILY_DEVICE is
  * the QUIL_ result-code table above. */
+/* The raw link's codes (LinkConnect, DeviceInit, SwapData, quil_swap,
+ * SwapRollData, LinkRollConnect). */
+#define QUIL_LINK_CODES(X)                                                                                          \
+    X(QUIL_LINK_OK, 0, "success")                                                                                   \
+    X(QUIL_LINK_FAILED, -1, "out of range, connection failed, the line could not be sent or the first read failed") \
+    X(QUIL_LINK_BAD_LINE, -2, "the line does not end in CR, the answer did not fit, or a later read failed")        \
+    X(QUIL_LINK_EXISTS, -3, "the device number already has such a link")                                            \
+    X(QUIL_LINK_TIMEOUT, -10, "no answer within the wait")                                                          \
+    X(QUIL_LINK_NO_LINK, -100, "the device number has no such link")
+/* The stream's codes (QUIL_StartRollPoint, RecvRollData, ClearRecv,
+ * QUIL_GetRollStats), and the callback status of a failed roll connection. */
+#define QUIL_STREAM_CODES(X)                                                                            \
+    X(QUIL_STREAM_OK, 0, "success")                                                                     \
+    X(QUIL_STREAM_CONNECTION_LOST, 1, "callback status: the roll connection failed, the run has ended") \
+    X(QUIL_STREAM_FAILED, -1, "a link could not be opened, a switch failed, or the wait failed")        \
+    X(QUIL_STREAM_TIMEOUT, -2, "nothing arrived within the wait, or the discard is done")               \
+    X(QUIL_STREAM_CLOSED, -3, "the roll connection failed or was closed")                               \
+    X(QUIL_STREAM_OVERSIZE, -5, "a packet's payload is larger than 25,165,824 bytes")                   \
+    X(QUIL_STREAM_RUNNING, -987, "the device number already has a roll link (a run not yet stopped)")   \
+    X(QUIL_STREAM_BAD_ARGUMENT, -997, "bad device number, address, callback or batch count")
+/* The register exchange's codes; a code above 0 is the controller's own
+ * error number (QUIL_JSON_CONTROLLER_ERROR). */
+#define QUIL_JSON_CODES(X)                                                            \
+    X(QUIL_JSON_OK, 0, "accepted")                                                    \
+    X(QUIL_JSON_REFUSED, -1, "error reply to another message, or \"retState\" not 0") \
+    X(QUIL_JSON_BAD_REPLY, -2, "the reply is not a JSON answer, or \"ret\" is not 0") \
+    X(QUIL_JSON_SHORT_REPLY, -3, "the reply is shorter than 2 characters")            \
+    X(QUIL_JSON_NO_REPLY, -10, "no link, send failure or no reply within 1200 ms")    \
+    X(QUIL_JSON_NO_OBJECT, -20, "no \"regRead\"/\"regWrite\" in the reply")           \
+    X(QUIL_JSON_NO_RET, -21, "no \"ret\" in \"regRead\"")                             \
+    X(QUIL_JSON_NO_READ, -22, "no numeric \"Read\" in the reply")
+/* The search's codes (SearchSensor, SearchOnline). */
+#define QUIL_SEARCH_CODES(X)                                            \
+    X(QUIL_SEARCH_DONE, 0, "search done")                               \
+    X(QUIL_SEARCH_NO_SOCKETS, -1, "the socket library failed to start") \
+    X(QUIL_SEARCH_NO_CALLBACK, -2, "no search callback set")            \
+    X(QUIL_SEARCH_RUNNING, -100, "a search is already running")
+
+#define QUIL_CODE_ENUM_ENTRY(name, value, text) name = value,
+enum QuilLinkCode { QUIL_LINK_CODES(QUIL_CODE_ENUM_ENTRY) };
+enum QuilStreamCode { QUIL_STREAM_CODES(QUIL_CODE_ENUM_ENTRY) };
+enum QuilJsonCode { QUIL_JSON_CODES(QUIL_CODE_ENUM_ENTRY) };
+enum QuilSearchCode { QUIL_SEARCH_CODES(QUIL_CODE_ENUM_ENTRY) };
+#undef QUIL_CODE_ENUM_ENTRY
+
 enum QuilCodeFamily {
     QUIL_FAMILY_DEVICE = 0, /* QUIL_ device functions: QUIL_OK, QUIL_ERROR_* */
     QUIL_FAMILY_LINK = 1,   /* LinkConnect, DeviceInit, SwapData, quil_swap, SwapRollData */

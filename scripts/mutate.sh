@@ -68,12 +68,12 @@ mutant src/quil/communication.cpp \
     'return QUIL_OK;' \
     "command replies: a reply that does not repeat the command's letters accepted"
 mutant src/quil/communication.cpp \
-    'const platform::Deadline deadline(kReplyWaitMs);' \
-    'const platform::Deadline deadline(kReplyWaitMs * 1000);' \
+    'platform::Deadline(kReplyWaitMs)' \
+    'platform::Deadline(kReplyWaitMs * 1000)' \
     "command replies: the 2 s bound per byte instead of for the whole reply (a dripping controller holds a call)"
-mutant src/quil/communication.cpp \
-    'if (total > 0 && r == QUIL_ERROR_TIMEOUT) c.markCutReply(buffer[total - 1] == '"'"'\r'"'"');' \
-    '(void)total;' \
+mutant src/link/line_io.cpp \
+    'if (got == Read::Timeout && len > 0) markCut(c, buf, len);' \
+    '(void)len;' \
     "command replies: the tail of a reply cut by the wait taken as the next command's reply"
 mutant src/quil/communication.cpp \
     '    drainSocket(c);' \
@@ -84,12 +84,12 @@ mutant src/link/connection.cpp \
     '(void)stillArriving;' \
     "command replies: the rest of a dripping tail read as the next reply once one wait for it ran out"
 mutant src/quil/storage.cpp \
-    'r = answers ? k.parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;' \
-    '(void)answers; r = k.parse(reply, capacity, values, count);' \
+    'const std::int32_t r = answers ? parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;' \
+    '(void)answers; const std::int32_t r = parse(reply, capacity, values, count);' \
     "stored values: a garbled line taken for the list (values from garbage, success)"
 mutant src/link/json.cpp \
-    'if (!cJSON_IsNumber(readValue)) return -22;' \
-    'if (!readValue) return -22;' \
+    'if (!value32(member(regRead, "Read"), &read)) return QUIL_JSON_NO_READ;' \
+    'if (!member(regRead, "Read")) return QUIL_JSON_NO_READ;' \
     "register read: a \"Read\" that is not a number taken as the running time"
 mutant src/quil/settings_save.cpp \
     '        r = QUIL_SetProgramNo(id, active);' \

@@ -283,18 +283,6 @@ TEST_F(TransactionTest, ADrippingReplyEndsTheCallWithinItsWait) {
     EXPECT_LT(quil::platform::monotonicMs() - t1, 1600u);
 }
 
-TEST_F(TransactionTest, LocalReadHasARealTimeout) {
-    const quil::link::Connection& c = *quil::device(kId).s_server;
-    char buf[64];
-    long got = 0;
-    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 100, &got), QUIL_ERROR_REPLY);
-    ASSERT_TRUE(sim.sendRaw("#J\r\n"));
-    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 1000, &got), QUIL_OK);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "#J\r\n");
-    sim.closeConnections();
-    EXPECT_EQ(quil::readLocalTcp(c, buf, sizeof buf, 1000, &got), QUIL_ERROR_REPLY);
-}
-
 TEST_F(TransactionTest, ModeSwitchWaitsForTheEcho) {
     EXPECT_EQ(QUIL_SetMode(kId, 1), QUIL_OK);
     EXPECT_EQ(sent(1), std::vector<std::string>{"Q0"});

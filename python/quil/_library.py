@@ -132,6 +132,16 @@ class Library:
     def result_message(self, code):
         return self._message(code).decode("ascii")
 
+    def code_name(self, family, code):
+        """The name of a code of a family (QUIL_FAMILY_*)."""
+        f = self.function("quil_code_name", [ctypes.c_int32, ctypes.c_int32], ctypes.c_char_p)
+        return f(family, code).decode("ascii")
+
+    def code_message(self, family, code):
+        """The one-line meaning of a code of a family."""
+        f = self.function("quil_code_message", [ctypes.c_int32, ctypes.c_int32], ctypes.c_char_p)
+        return f(family, code).decode("ascii")
+
     def version(self):
         """VersionDll(): 0x01000005 for 1.0.5."""
         return self.function("VersionDll", [])()

@@ -1,45 +1,24 @@
 """The exceptions of the package.
 
 Every failed library call raises QuilError with the code the C function
-returned and the code's name. The ``QUIL_`` functions share one set of codes
-(``quil_result_name`` of the library names them). The register read, the
-stream and the search return small codes of their own that mean different
-things in each of these families; their names come from the tables below.
+returned and the code's name. The ``QUIL_`` functions share one set of codes.
+The register read, the stream and the search return small codes of their own
+that mean different things in each of these families; the library names them
+all (``quil_code_name`` and ``quil_code_message`` of a family).
 """
 
 # Family of the QUIL_ result codes (QUIL_OK, QUIL_ERROR_*).
 DEVICE = "device"
 # The "#J" register exchange behind the running-time read: 0, the
-# controller's error number (> 0), or one of these.
+# controller's error number (> 0), or a code of its own.
 JSON = "json"
 # QUIL_StartRollPoint, and the status of a stream that ended badly.
 STREAM = "stream"
 # SearchOnline.
 SEARCH = "search"
 
-_FAMILY_NAMES = {
-    JSON: {
-        -1: ("JSON_ERROR_REPLY", "error reply with another echo, or retState not 0"),
-        -2: ("JSON_BAD_REPLY", "the reply is not #J, not JSON, lacks retState, or ret is not 0"),
-        -3: ("JSON_SHORT_REPLY", "reply shorter than 2 characters"),
-        -10: ("JSON_NO_REPLY", "no link, send failure or no reply within 1200 ms"),
-        -20: ("JSON_NO_REGISTER_ACCESS", "no regRead or regWrite in the reply"),
-        -21: ("JSON_NO_RET", "no ret in regRead"),
-        -22: ("JSON_NO_READ", "no Read in the reply"),
-    },
-    STREAM: {
-        -997: ("ROLL_BAD_ARGUMENT", "bad argument (device number, address, batch size 1 to 1,200,000)"),
-        -987: ("ROLL_LINK_EXISTS", "a roll link exists for this device number"),
-        -3: ("ROLL_LINK_EXISTS", "the device number already has a command link"),
-        -1: ("ROLL_OPEN_FAILED", "a link failed to open or the batch switch failed"),
-        1: ("ROLL_CONNECTION_FAILED", "the roll connection failed; the run has ended"),
-    },
-    SEARCH: {
-        -100: ("SEARCH_RUNNING", "a search is already running"),
-        -2: ("SEARCH_NO_CALLBACK", "no search callback set"),
-        -1: ("SEARCH_SOCKET_FAILED", "the socket library failed to start"),
-    },
-}
+# The library's numbers of the families (enum QuilCodeFamily).
+_FAMILY_NUMBERS = {DEVICE: 0, STREAM: 2, JSON: 3, SEARCH: 4}
 
 # The largest controller error number a register exchange passes on; the
 # QUIL_ codes start at 4097.
@@ -47,17 +26,24 @@ _LAST_CONTROLLER_ERROR = 4096
 
 
 def describe(code, family=DEVICE, library=None):
-    """(name, message) of a result code of a family."""
-    known = _FAMILY_NAMES.get(family, {}).get(code)
-    if known:
-        return known
-    if family == JSON and 0 < code < _LAST_CONTROLLER_ERROR:
-        return ("CONTROLLER_ERROR", "the controller answered with error number %d" % code)
+    """(name, message) of a result code of a family, as the library names it."""
     if library is None:
         from ._library import library as current
 
         library = current()
-    return library.result_name(code), library.result_message(code)
+    number = _FAMILY_NUMBERS.get(family, 0)
+    # A register read's own checks (device number, open, arguments) give
+    # QUIL_ codes.
+    if family == JSON and code > _LAST_CONTROLLER_ERROR:
+        number = 0
+    if number == 0:
+        return library.result_name(code), library.result_message(code)
+    name, message = library.code_name(number, code), library.code_message(number, code)
+    if name == "QUIL_UNKNOWN_CODE":
+        return library.result_name(code), library.result_message(code)
+    if number == _FAMILY_NUMBERS[JSON] and code > 0:
+        message = "%s %d" % (message, code)
+    return name, message
 
 
 # Device codes of a connection that failed or was lost: refused or never

@@ -34,7 +34,7 @@ def _text(raw):
 def search(library=None):
     """Searches the local networks and returns a list of SearchResult, one per
     answer, in the order they arrived. Raises QuilError (family 'search')
-    when the search cannot run (another one is running: SEARCH_RUNNING)."""
+    when the search cannot run (another one is running: QUIL_SEARCH_RUNNING)."""
     global _last_callback
     lib = library or default_library()
     found = []

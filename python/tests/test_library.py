@@ -134,13 +134,13 @@ class ResultNames(unittest.TestCase):
     def test_each_family_names_its_own_codes(self):
         cases = [
             (4101, errors.DEVICE, "QUIL_ERROR_MODE"),
-            (-1, errors.JSON, "JSON_ERROR_REPLY"),
-            (-22, errors.JSON, "JSON_NO_READ"),
-            (51, errors.JSON, "CONTROLLER_ERROR"),
+            (-1, errors.JSON, "QUIL_JSON_REFUSED"),
+            (-22, errors.JSON, "QUIL_JSON_NO_READ"),
+            (51, errors.JSON, "QUIL_JSON_CONTROLLER_ERROR"),
             (8201, errors.JSON, "QUIL_ERROR_DEVICE_ID"),  # the running time's own checks
-            (-1, errors.STREAM, "ROLL_OPEN_FAILED"),
-            (-987, errors.STREAM, "ROLL_LINK_EXISTS"),
-            (-1, errors.SEARCH, "SEARCH_SOCKET_FAILED"),
+            (-1, errors.STREAM, "QUIL_STREAM_FAILED"),
+            (-987, errors.STREAM, "QUIL_STREAM_RUNNING"),
+            (-1, errors.SEARCH, "QUIL_SEARCH_NO_SOCKETS"),
         ]
         for code, family, name in cases:
             with self.subTest(code=code, family=family):

@@ -69,7 +69,7 @@ class Search(unittest.TestCase):
         self.use(FakeSearch([], result=-100))
         with self.assertRaises(quil.QuilError) as caught:
             quil.search()
-        self.assertEqual((caught.exception.code, caught.exception.name), (-100, "SEARCH_RUNNING"))
+        self.assertEqual((caught.exception.code, caught.exception.name), (-100, "QUIL_SEARCH_RUNNING"))
 
 
 if __name__ == "__main__":

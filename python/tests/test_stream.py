@@ -97,7 +97,7 @@ class Iteration(unittest.TestCase):
         with self.assertRaises(quil.StreamError) as caught:
             while True:
                 s.next_batch(timeout=10)
-        self.assertEqual((caught.exception.code, caught.exception.name), (1, "ROLL_CONNECTION_FAILED"))
+        self.assertEqual((caught.exception.code, caught.exception.name), (1, "QUIL_STREAM_CONNECTION_LOST"))
         self.assertFalse(s.running)  # the iteration stopped the run and freed the number
         self.assertNotIn(s.device, _devices.held())
 
@@ -201,7 +201,7 @@ class Starting(unittest.TestCase):
         for batch in (0, 1200001):
             with self.assertRaises(quil.QuilError) as caught:
                 quil.Stream(sim.address, batch)
-            self.assertEqual((caught.exception.code, caught.exception.name), (-997, "ROLL_BAD_ARGUMENT"))
+            self.assertEqual((caught.exception.code, caught.exception.name), (-997, "QUIL_STREAM_BAD_ARGUMENT"))
         with self.assertRaises(ValueError):
             quil.Stream(sim.address, -1)
         self.assertEqual(_devices.held(), set())

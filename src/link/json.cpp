@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "link/link_record.h"
+#include "quil.h"
 
 namespace quil::link {
 namespace {
@@ -21,15 +22,15 @@ bool sameLetter(char a, char b) {
 // not counted), once its head has been checked.
 struct ParsedReply {
     cJSON* body = nullptr;
-    std::int32_t code = 0;  // 0 with the body, else the exchange's code
+    std::int32_t code = QUIL_JSON_OK;  // with the body, else the exchange's code
 
     ParsedReply(const char* reply, std::int32_t length) {
         code = checkReplyHead("#J\r\n", reply, length);
-        if (code != 0) return;
+        if (code != QUIL_JSON_OK) return;
         // The line is not terminated in the receive buffer: the parse must
         // stop at its end.
         body = length > 3 ? cJSON_ParseWithLength(reply + 3, static_cast<std::size_t>(length - 3)) : nullptr;
-        if (!body) code = -2;
+        if (!body) code = QUIL_JSON_BAD_REPLY;
     }
     ~ParsedReply() { cJSON_Delete(body); }
     ParsedReply(const ParsedReply&) = delete;
@@ -38,6 +39,8 @@ struct ParsedReply {
 
 // Owns the request and its printed text of one exchange.
 struct JsonExchange {
+    explicit JsonExchange(JsonForm f = JsonForm::Formatted) : form(f) {}
+    JsonForm form;
     cJSON* request = cJSON_CreateObject();
     char* printed = nullptr;
     ~JsonExchange() {
@@ -46,13 +49,13 @@ struct JsonExchange {
     }
 
     // Sends the request in its envelope and hands the reply line to walk:
-    // its result, or -10 when no reply came.
+    // its result, or QUIL_JSON_NO_REPLY when no reply came.
     template <class Walk>
     std::int32_t run(std::uint32_t id, Walk walk) {
         LinkPtr rec = commandLinks().find(id);
-        if (!rec || !rec->conn) return -10;
-        printed = cJSON_Print(request);
-        if (!printed) return -10;
+        if (!rec || !rec->conn) return QUIL_JSON_NO_REPLY;
+        printed = form == JsonForm::Compact ? cJSON_PrintUnformatted(request) : cJSON_Print(request);
+        if (!printed) return QUIL_JSON_NO_REPLY;
         // The line is built in the record's scratch buffer and the reply
         // walked in its receive buffer, both under the record's mutex: an
         // application asking for either pointer meanwhile never sees them
@@ -68,11 +71,11 @@ private:
     template <class Walk>
     std::int32_t exchange(LinkRecord& rec, Walk walk) {
         const std::size_t need = std::strlen(printed) + sizeof "#J,\r\n";
-        if (!rec.tmpBuff.reserve(need)) return -10;
+        if (!rec.tmpBuff.reserve(need)) return QUIL_JSON_NO_REPLY;
         char* tmp = rec.tmpBuff.data();
         const int n = std::snprintf(tmp, rec.tmpBuff.capacity(), "#J,%s\r\n", printed);
-        if (n < 0 || static_cast<std::size_t>(n) >= rec.tmpBuff.capacity()) return -10;
-        if (swapLocked(rec, tmp, n, kJsonTimeoutMs) < 0) return -10;
+        if (n < 0 || static_cast<std::size_t>(n) >= rec.tmpBuff.capacity()) return QUIL_JSON_NO_REPLY;
+        if (swapLocked(rec, tmp, n, kJsonTimeoutMs) < 0) return QUIL_JSON_NO_REPLY;
         return walk(rec.dataBuff.data(), rec.dataLen.load());
     }
 };
@@ -97,11 +100,11 @@ bool value32(const cJSON* item, std::uint32_t* out) {
     return true;
 }
 
-// "retState" must be present and 0: -1 when it is not 0, -2 when it is missing.
+// "retState" must be present and 0: refused when it is not 0, a bad reply when it is missing.
 std::int32_t retState(const cJSON* reply) {
     const cJSON* state = member(reply, "retState");
-    if (!state) return -2;
-    return isNonZero(state) ? -1 : 0;
+    if (!state) return QUIL_JSON_BAD_REPLY;
+    return isNonZero(state) ? QUIL_JSON_REFUSED : QUIL_JSON_OK;
 }
 
 cJSON* inner(JsonExchange& x, const char* name) {
@@ -113,52 +116,53 @@ cJSON* inner(JsonExchange& x, const char* name) {
 }  // namespace
 
 std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_t length) {
-    if (length < 2) return -3;
+    if (length < 2) return QUIL_JSON_SHORT_REPLY;
     if (length == 8 && sameLetter(reply[0], 'E') && sameLetter(reply[1], 'R') && reply[2] == ',') {
-        if (!sameLetter(reply[3], expected[0]) || !sameLetter(reply[4], expected[1]) || reply[5] != ',') return -1;
+        if (!sameLetter(reply[3], expected[0]) || !sameLetter(reply[4], expected[1]) || reply[5] != ',')
+            return QUIL_JSON_REFUSED;
         // The controller's error number is two decimal digits, 01 to 99;
         // anything else in their place is an error reply without a number.
         const bool digits = reply[6] >= '0' && reply[6] <= '9' && reply[7] >= '0' && reply[7] <= '9';
         const std::int32_t number = digits ? (reply[6] - '0') * 10 + (reply[7] - '0') : 0;
-        return number > 0 ? number : -1;
+        return number > 0 ? number : QUIL_JSON_REFUSED;
     }
-    if (!sameLetter(reply[0], expected[0]) || !sameLetter(reply[1], expected[1])) return -2;
+    if (!sameLetter(reply[0], expected[0]) || !sameLetter(reply[1], expected[1])) return QUIL_JSON_BAD_REPLY;
     for (std::int32_t i = 2; i < length && expected[i] != '\0'; ++i) {
-        if (expected[i] == '\r') return 0;
-        if (expected[i] != reply[i]) return -3;
+        if (expected[i] == '\r') return QUIL_JSON_OK;
+        if (expected[i] != reply[i]) return QUIL_JSON_SHORT_REPLY;
     }
     return 0;
 }
 
 std::int32_t regReadReply(const char* reply, std::int32_t length, std::uint32_t* value) {
     const ParsedReply parsed(reply, length);
-    if (parsed.code != 0) return parsed.code;
+    if (parsed.code != QUIL_JSON_OK) return parsed.code;
     std::int32_t r = retState(parsed.body);
     if (r != 0) return r;
     const cJSON* regRead = member(member(parsed.body, "retValue"), "regRead");
-    if (!regRead) return -20;
+    if (!regRead) return QUIL_JSON_NO_OBJECT;
     const cJSON* ret = member(regRead, "ret");
-    if (!ret) return -21;
-    r = isNonZero(ret) ? -2 : 0;
+    if (!ret) return QUIL_JSON_NO_RET;
+    r = isNonZero(ret) ? QUIL_JSON_BAD_REPLY : QUIL_JSON_OK;
     // A "Read" that is not a 32-bit number carries no value.
     std::uint32_t read = 0;
-    if (!value32(member(regRead, "Read"), &read)) return -22;
+    if (!value32(member(regRead, "Read"), &read)) return QUIL_JSON_NO_READ;
     if (value) *value = read;
     return r;
 }
 
 std::int32_t regWriteReply(const char* reply, std::int32_t length) {
     const ParsedReply parsed(reply, length);
-    if (parsed.code != 0) return parsed.code;
-    if (std::int32_t r = retState(parsed.body); r != 0) return r;
+    if (parsed.code != QUIL_JSON_OK) return parsed.code;
+    if (std::int32_t r = retState(parsed.body); r != QUIL_JSON_OK) return r;
     const cJSON* ret = member(member(member(parsed.body, "retValue"), "regWrite"), "ret");
-    if (!ret) return -20;
-    return isNonZero(ret) ? -2 : 0;
+    if (!ret) return QUIL_JSON_NO_OBJECT;
+    return isNonZero(ret) ? QUIL_JSON_BAD_REPLY : QUIL_JSON_OK;
 }
 
 std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t* online) {
     const ParsedReply parsed(reply, length);
-    if (parsed.code != 0) return parsed.code;
+    if (parsed.code != QUIL_JSON_OK) return parsed.code;
     const cJSON* value = member(member(member(parsed.body, "retValue"), "RollBatch"), "Online");
     std::uint32_t number = 0;
     if (value && online) {
@@ -167,19 +171,25 @@ std::int32_t rollBatchReply(const char* reply, std::int32_t length, std::int32_t
         else if (value32(value, &number))
             *online = static_cast<std::int32_t>(number);
     }
-    return 0;
+    return QUIL_JSON_OK;
 }
 
-std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value) {
-    JsonExchange x;
+std::int32_t jsonRegReadWith(std::uint32_t id, std::int32_t head, std::uint32_t addr, JsonForm form,
+                             const std::function<std::int32_t(const char* reply, std::int32_t length)>& walk) {
+    JsonExchange x(form);
     cJSON* read = inner(x, "regRead");
     cJSON_AddItemToObject(read, "head", cJSON_CreateNumber(head));
     cJSON_AddItemToObject(read, "addr", cJSON_CreateNumber(addr));
-    return x.run(id, [&](const char* reply, std::int32_t length) { return regReadReply(reply, length, value); });
+    return x.run(id, walk);
 }
 
-std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data) {
-    JsonExchange x;
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value, JsonForm form) {
+    return jsonRegReadWith(id, head, addr, form,
+                           [&](const char* reply, std::int32_t length) { return regReadReply(reply, length, value); });
+}
+
+std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data, JsonForm form) {
+    JsonExchange x(form);
     cJSON* write = inner(x, "regWrite");
     cJSON_AddItemToObject(write, "head", cJSON_CreateNumber(head));
     cJSON_AddItemToObject(write, "addr", cJSON_CreateNumber(addr));

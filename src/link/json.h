@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace quil::link {
 
@@ -25,8 +26,18 @@ std::int32_t checkReplyHead(const char* expected, const char* reply, std::int32_
 // whenever the reply carries it (also with result -2) as a whole number that
 // fits 32 bits, signed or unsigned, kept as its low 32 bits; any other "Read"
 // (3.5, 1e30, a text) gives -22 and writes nothing.
-std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value);
-std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data);
+//
+// The message goes out printed with cJSON's layout (tabs and line feeds
+// inside the "#J," line), or compact on one line (the spot-type register).
+enum class JsonForm { Formatted, Compact };
+std::int32_t jsonRegRead(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t* value,
+                         JsonForm form = JsonForm::Formatted);
+std::int32_t jsonRegWrite(std::uint32_t id, std::int32_t head, std::uint32_t addr, std::uint32_t data,
+                          JsonForm form = JsonForm::Formatted);
+// The register read whose reply line walk reads itself (length bytes, not
+// terminated): its result, or QUIL_JSON_NO_REPLY.
+std::int32_t jsonRegReadWith(std::uint32_t id, std::int32_t head, std::uint32_t addr, JsonForm form,
+                             const std::function<std::int32_t(const char* reply, std::int32_t length)>& walk);
 // Switches the controller's batch streaming; online receives "Online" when
 // the reply carries it.
 std::int32_t jsonRollBatch(std::uint32_t id, bool start, std::int32_t* online);

@@ -11,6 +11,7 @@
 
 #include "link/buffer.h"
 #include "link/connection.h"
+#include "link/transport.h"
 #include "quil.h"
 
 namespace quil::link {
@@ -25,8 +26,6 @@ inline constexpr std::size_t kRollBufferSize = 2 * kPacketHeaderSize + kLinkBuff
 inline constexpr std::uint16_t kCommandPort = 19062;
 inline constexpr std::uint16_t kRollPort = 12525;
 inline constexpr int kConnectWaitMs = 5000;
-inline constexpr int kSendWaitMs = 2000;          // bound on each wait for room while a line is sent
-inline constexpr int kDefaultReadWaitMs = 10000;  // a read time-out of 0 means this
 inline constexpr std::size_t kRecvChunk = 10240;  // bytes asked for per receive of a reply line
 
 struct LinkRecord {
@@ -95,32 +94,26 @@ char* tmpBuffOf(const LinkTable& table, std::uint32_t id);
 void adoptHandedOut(LinkRecord& rec);
 void settleBuffers(LinkRecord& rec);
 
-// Opens a record of the given kind: 0, -1 (out of range or failure) or -3
-// (a record exists).
+// Opens a record of the given kind: QUIL_LINK_OK, QUIL_LINK_FAILED (out of
+// range or failure) or QUIL_LINK_EXISTS.
 int openLink(LinkTable& table, std::uint32_t id, const char* ip, std::uint16_t port, std::size_t dataSize);
-// Registers an already connected socket as the command link of id: 0, -1, -3.
+// Registers an already connected socket as the command link of id:
+// QUIL_LINK_OK, QUIL_LINK_FAILED, QUIL_LINK_EXISTS.
 int registerLink(std::uint32_t id, ConnectionPtr conn, bool ownsSocket);
 // Releases a record; closes its socket if the record owns it or closeShared.
 void disconnectLink(LinkTable& table, std::uint32_t id, bool closeShared);
 
-// 1 connected, 2 not connected within the wait, 0 error.
-int waitConnected(platform::Socket s);
-// Sends the whole line; bytes sent or -1.
-long sendData(const Connection& c, const char* bytes, std::size_t len);
-// Bytes received (>= 1), -1 wait failed, -2 time-out, -3 receive failed or closed.
-long recvData(const Connection& c, char* buf, std::size_t max, int timeoutMs);
-// Reads one reply line into rec.dataBuff: 0, -1, -2 or -10.
-int recvLine(LinkRecord& rec, int timeoutMs);
-// Drain, send, receive one line under the record's mutex (SwapData,
-// SwapRollData, quil_swap). The answer is copied to out only when it fits
-// capacity bytes; -2 when it does not (outLen still gets its length).
+// Drain, send, receive one line (to its CR) under the record's mutex
+// (SwapData, SwapRollData, quil_swap). The answer is copied to out only when
+// it fits capacity bytes; QUIL_LINK_BAD_LINE when it does not (outLen still
+// gets its length).
 int swapLine(LinkTable& table, std::uint32_t id, const char* line, std::int32_t len, char* out, std::int32_t* outLen,
              std::int32_t timeoutMs, std::size_t capacity = SIZE_MAX);
 // The same exchange on a record whose mutex the caller holds; the reply
 // stays in rec.dataBuff (dataLen bytes).
 int swapLocked(LinkRecord& rec, const char* line, std::int32_t len, std::int32_t timeoutMs);
 // Closes the roll link and the command link of a device number (also a
-// command connection registered by an open device). Always 0.
+// command connection registered by an open device). Always QUIL_LINK_OK.
 int closeAllLinks(std::uint32_t id);
 
 }  // namespace quil::link

@@ -27,9 +27,9 @@ QUIL_API int32_t LinkConnect(uint32_t DeviceId, const char* ip) {
 }
 
 QUIL_API int32_t QUIL_EthernetOpen(uint32_t DeviceId, const char* ip) {
-    if (LinkConnect(DeviceId, ip) == 0) return 0;
+    if (LinkConnect(DeviceId, ip) == QUIL_LINK_OK) return QUIL_LINK_OK;
     quil::consoleError("Cmd link err");
-    return -1;
+    return QUIL_LINK_FAILED;
 }
 
 QUIL_API int32_t DeviceInit(uint32_t DeviceId, int32_t socket) {
@@ -39,7 +39,7 @@ QUIL_API int32_t DeviceInit(uint32_t DeviceId, int32_t socket) {
 
 QUIL_API int32_t LinkDisconnect(uint32_t DeviceId) {
     disconnectLink(commandLinks(), DeviceId, false);
-    return 0;
+    return QUIL_LINK_OK;
 }
 
 QUIL_API char* GetDataBuff(uint32_t DeviceId) { return dataBuffOf(commandLinks(), DeviceId); }
@@ -55,7 +55,7 @@ QUIL_API int32_t SwapData(uint32_t DeviceId, const char* line, int32_t len, char
 
 QUIL_API int32_t quil_swap(uint32_t DeviceId, const char* line, int32_t length, char* out, int32_t capacity,
                            int32_t* outLength, int32_t timeoutMs) {
-    if (capacity < 0 || (capacity > 0 && !out)) return -2;
+    if (capacity < 0 || (capacity > 0 && !out)) return QUIL_LINK_BAD_LINE;
     return swapLine(commandLinks(), DeviceId, line, length, out, outLength, timeoutMs,
                     static_cast<std::size_t>(capacity));
 }

@@ -55,10 +55,10 @@ StreamSlot& slot(std::uint32_t id) {
 void console(const char* format, std::int64_t value) { consolePrint(format, static_cast<long long>(value)); }
 
 // Reads exactly `want` bytes into the record's receive buffer at `at`:
-// 0, the first failed read's result, or -5 when the buffer cannot grow to
+// 0, the first failed read's result, or QUIL_STREAM_OVERSIZE when the buffer cannot grow to
 // hold them.
 long readExactly(LinkRecord& rec, std::size_t at, std::size_t want, int timeoutMs) {
-    if (!rec.dataBuff.reserve(at + want)) return -5;
+    if (!rec.dataBuff.reserve(at + want)) return QUIL_STREAM_OVERSIZE;
     std::size_t got = 0;
     while (got < want) {
         long n = recvData(*rec.conn, rec.dataBuff.data() + at + got, want - got, timeoutMs);
@@ -66,44 +66,44 @@ long readExactly(LinkRecord& rec, std::size_t at, std::size_t want, int timeoutM
         got += static_cast<std::size_t>(n);
         rec.dataDirty = std::max(rec.dataDirty, at + got);
     }
-    return 0;
+    return QUIL_STREAM_OK;
 }
 
 std::int32_t recvPacket(LinkRecord& rec, int timeoutMs) {
     rec.dataLen = 0;
     long r = readExactly(rec, 0, kPacketHeaderSize, timeoutMs);
-    if (r != 0) return static_cast<std::int32_t>(r);
+    if (r != QUIL_STREAM_OK) return static_cast<std::int32_t>(r);
     rec.dataLen = static_cast<std::int32_t>(kPacketHeaderSize);
     const auto* header = reinterpret_cast<const unsigned char*>(rec.dataBuff.data());
-    if (header[1] != kMarker1 || header[2] != kMarker2) return 0;
+    if (header[1] != kMarker1 || header[2] != kMarker2) return QUIL_STREAM_OK;
     const std::uint32_t size = le32(header + 4);
     if (size > kLinkBufferSize) {
         console("dataSize err:%lld\n", size);
-        return -5;
+        return QUIL_STREAM_OVERSIZE;
     }
-    if (size == 0) return 0;
+    if (size == 0) return QUIL_STREAM_OK;
     r = readExactly(rec, kPacketHeaderSize, size, timeoutMs);
-    if (r != 0) return r == -5 ? -5 : -2;
+    if (r != QUIL_STREAM_OK) return r == QUIL_STREAM_OVERSIZE ? QUIL_STREAM_OVERSIZE : QUIL_STREAM_TIMEOUT;
     rec.dataLen = static_cast<std::int32_t>(kPacketHeaderSize + size);
-    return 0;
+    return QUIL_STREAM_OK;
 }
 
 // Discards at most what had arrived when it was called, so that it returns
 // also while the controller streams without pause; the bytes that come
 // later belong to the packets the receive thread reads. The result is that
-// of the read that found nothing more to discard (-2), or of a failed one.
+// of the read that found nothing more to discard (QUIL_STREAM_TIMEOUT), or of a failed one.
 std::int32_t clearRecv(LinkRecord& rec) {
     long left = rec.conn->pendingBytes();
-    if (left < 0) return -1;
+    if (left < 0) return QUIL_STREAM_FAILED;
     while (left > 0) {
         const std::size_t want = std::min<std::size_t>(kRecvChunk, static_cast<std::size_t>(left));
-        if (!rec.dataBuff.reserve(want)) return -1;
+        if (!rec.dataBuff.reserve(want)) return QUIL_STREAM_FAILED;
         long n = recvData(*rec.conn, rec.dataBuff.data(), want, 1);
         if (n < 1) return static_cast<std::int32_t>(n);
         rec.dataDirty = std::max(rec.dataDirty, static_cast<std::size_t>(n));
         left -= n;
     }
-    return -2;
+    return QUIL_STREAM_TIMEOUT;
 }
 
 // The raw reads of the roll link run as the record's owner: under its
@@ -161,7 +161,7 @@ void receiveLoop(std::uint32_t id, LinkPtr rec) {
         if (r == PacketReader::Result::Ended) {
             // The controller ended the roll connection (or the wait failed):
             // nothing more can come in this run.
-            call(unpacker.mask(), unpacker.fill(), 1);
+            call(unpacker.mask(), unpacker.fill(), QUIL_STREAM_CONNECTION_LOST);
             console("RecvRollData err ret:%lld\n", failure);
             endedByItself = true;
             break;
@@ -191,9 +191,9 @@ void receiveLoop(std::uint32_t id, LinkPtr rec) {
 }  // namespace
 
 std::int32_t openRollLink(std::uint32_t id, const char* ip) {
-    if (LinkRollConnect(id, ip) == 0) return 0;
+    if (LinkRollConnect(id, ip) == QUIL_LINK_OK) return QUIL_STREAM_OK;
     consoleError("roll link err");
-    return -1;
+    return QUIL_STREAM_FAILED;
 }
 
 }  // namespace quil::link
@@ -208,12 +208,12 @@ QUIL_API int32_t LinkRollConnect(uint32_t DeviceId, const char* ip) {
 
 QUIL_API int32_t RollLinkDisconnect(uint32_t DeviceId) {
     disconnectLink(rollLinks(), DeviceId, false);
-    return 0;
+    return QUIL_LINK_OK;
 }
 
 QUIL_API int32_t RecvRollData(uint32_t DeviceId, int32_t timeoutMs) {
     LinkPtr rec = rollLinks().find(DeviceId);
-    return rec && rec->conn ? ownRecord(*rec, [&] { return recvPacket(*rec, timeoutMs); }) : -1;
+    return rec && rec->conn ? ownRecord(*rec, [&] { return recvPacket(*rec, timeoutMs); }) : QUIL_STREAM_FAILED;
 }
 
 QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, char* out, int32_t* outLen,
@@ -223,7 +223,7 @@ QUIL_API int32_t SwapRollData(uint32_t DeviceId, const char* line, int32_t len, 
 
 QUIL_API int32_t ClearRecv(uint32_t DeviceId) {
     LinkPtr rec = rollLinks().find(DeviceId);
-    return rec && rec->conn ? ownRecord(*rec, [&] { return clearRecv(*rec); }) : -1;
+    return rec && rec->conn ? ownRecord(*rec, [&] { return clearRecv(*rec); }) : QUIL_STREAM_FAILED;
 }
 
 QUIL_API int32_t GetRollFd(uint32_t DeviceId) {
@@ -239,23 +239,24 @@ QUIL_API char* GetRollTmpBuff(uint32_t DeviceId) { return tmpBuffOf(rollLinks(),
 
 QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRollDataCallback callback,
                                      uint32_t batchCount) {
-    if (batchCount == 0 || batchCount > kMaxBatchCount || DeviceId >= kMaxLinks || !ip || !callback) return -997;
-    if (rollLinks().find(DeviceId)) return -987;
+    if (batchCount == 0 || batchCount > kMaxBatchCount || DeviceId >= kMaxLinks || !ip || !callback)
+        return QUIL_STREAM_BAD_ARGUMENT;
+    if (rollLinks().find(DeviceId)) return QUIL_STREAM_RUNNING;
     StreamSlot& s = slot(DeviceId);
     // Also held while starting, so that a stop running at the same time
     // never joins or replaces the thread handle under a start.
     std::lock_guard<std::mutex> lock(s.startStop);
     // A start that ran meanwhile has made its record; and a receive thread
     // still running (its record released behind its back) is never waited for.
-    if (rollLinks().find(DeviceId) || !s.threadEnded) return -987;
+    if (rollLinks().find(DeviceId) || !s.threadEnded) return QUIL_STREAM_RUNNING;
     s.join();  // a run that ended by itself
     s.endRun();
     // The callback is handed four buffers from the start, also when the run
     // ends before its first packet.
-    if (!s.channels.reserve(1, 0)) return -1;
+    if (!s.channels.reserve(1, 0)) return QUIL_STREAM_FAILED;
     closeAllLinks(DeviceId);
     int32_t r = QUIL_EthernetOpen(DeviceId, ip);
-    if (r != 0) {
+    if (r != QUIL_LINK_OK) {
         console("connect err%lld\n", r);
         return r;
     }
@@ -267,11 +268,11 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
         if (r < 0) {
             console("recv err%lld\n", r);
             closeAllLinks(DeviceId);
-            return -1;
+            return QUIL_STREAM_FAILED;
         }
     }
     r = openRollLink(DeviceId, ip);
-    if (r != 0) {
+    if (r != QUIL_STREAM_OK) {
         console("connect err%lld\n", r);
         closeAllLinks(DeviceId);
         return r;
@@ -291,19 +292,19 @@ QUIL_API int32_t QUIL_StartRollPoint(uint32_t DeviceId, const char* ip, QuilRoll
         rec->running = false;
         jsonRollBatch(DeviceId, false, nullptr);
         closeAllLinks(DeviceId);
-        return -1;
+        return QUIL_STREAM_FAILED;
     }
-    return 0;
+    return QUIL_STREAM_OK;
 }
 
 QUIL_API int32_t QUIL_GetRollStats(uint32_t DeviceId, QuilRollStats* stats) {
-    if (DeviceId >= kMaxLinks || !stats || !slot(DeviceId).hasRun) return -1;
+    if (DeviceId >= kMaxLinks || !stats || !slot(DeviceId).hasRun) return QUIL_STREAM_FAILED;
     slot(DeviceId).counters.copyTo(stats);
-    return 0;
+    return QUIL_STREAM_OK;
 }
 
 QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId) {
-    if (DeviceId >= kMaxLinks) return -997;
+    if (DeviceId >= kMaxLinks) return QUIL_STREAM_BAD_ARGUMENT;
     StreamSlot& s = slot(DeviceId);
     std::lock_guard<std::mutex> lock(s.startStop);
     if (LinkPtr rec = rollLinks().find(DeviceId)) {
@@ -314,7 +315,7 @@ QUIL_API int32_t QUIL_StopRollPoint(uint32_t DeviceId) {
     }
     s.join();
     s.endRun();
-    return 0;
+    return QUIL_STREAM_OK;
 }
 
 }  // extern "C"

@@ -1,22 +1,19 @@
 #include "quil/communication.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "elog/elog.h"
+#include "link/transport.h"
 #include "quil.h"
 #include "quil/device.h"
 #include "quil/results.h"
 
 namespace quil {
 namespace {
-
-// A long reply's buffer grows by at least this much when it is full.
-constexpr std::size_t kBulkChunk = 65536;
 
 #define TRACE(level, func, ...) elog_output(level, "NO_TAG", "communication", func, __LINE__, __VA_ARGS__)
 
@@ -29,13 +26,6 @@ int waitResult(platform::Wait w) {
 }
 
 int handleOf(const link::Connection& c) { return static_cast<int>(c.handle()); }
-
-// Leaves an empty marker file for the controller's field-test tooling when a
-// connection was aborted on this side. Where the path does not exist nothing
-// is created.
-void markConnectionAborted() {
-    if (std::FILE* f = std::fopen("D:/OnlineTest.txt", "w")) std::fclose(f);
-}
 
 }  // namespace
 
@@ -79,7 +69,7 @@ std::int32_t checkReply(const char* reply, int* count, char** fields, const char
 std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length) {
     // The line is sent without asking first whether there is room: a full
     // socket buffer is waited for inside sendAll, each wait at most kSendWaitMs.
-    if (c.sendAll(bytes, length, kSendWaitMs)) {
+    if (c.sendAll(bytes, length, link::kSendWaitMs)) {
         TRACE(ELOG_LVL_INFO, "writeTCP", "writeTCP send success command:%s", bytes);
         return QUIL_OK;
     }
@@ -88,98 +78,34 @@ std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t 
     return QUIL_ERROR_SEND;
 }
 
-std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received) {
-    switch (c.waitReadable(timeoutMs > 0 ? timeoutMs : kBulkWaitMs)) {
-    case platform::Wait::Error: return QUIL_ERROR_WAIT;
-    case platform::Wait::Timeout: return QUIL_ERROR_TIMEOUT;
-    case platform::Wait::Ready: break;
-    }
-    long n = c.recv(buffer, length);
-    if (n <= 0) {
-        TRACE(ELOG_LVL_ERROR, "readTCP", "readTCP err recv:%d WSAGetLastError:%d", static_cast<int>(n),
-              n < 0 ? platform::lastError() : 0);
-        return QUIL_ERROR_REPLY;
-    }
-    *received = n;
-    return QUIL_OK;
-}
-
-std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received) {
-    const int ms = timeoutMs > 0 ? timeoutMs : kBulkWaitMs;
-    const unsigned long secs = static_cast<unsigned long>(ms / 1000);
-    const unsigned long usecs = static_cast<unsigned long>(ms % 1000) * 1000;
-    switch (c.waitReadable(ms)) {
-    case platform::Wait::Error: {
-        const int err = platform::lastError();
-        TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read errno:%d %s\n", err, platform::errorText(err).c_str());
-        return QUIL_ERROR_REPLY;
-    }
-    case platform::Wait::Timeout:
-        TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read TIMEOUT @time %d, timeout:%lu,%lu", timeoutMs, secs, usecs);
-        return QUIL_ERROR_REPLY;
-    case platform::Wait::Ready: break;
-    }
-    long n = c.recv(buffer, length);
-    if (n > 0) {
-        *received = n;
-        return QUIL_OK;
-    }
-    const int err = n < 0 ? platform::lastError() : 0;
-    TRACE(ELOG_LVL_ERROR, "readLocalTcp", "Read Err %d %d %d ReadTimeout:%d", static_cast<int>(n), handleOf(c), err,
-          timeoutMs);
-    if (err == platform::kErrConnAborted) markConnectionAborted();
-    return QUIL_ERROR_REPLY;
-}
-
 void drainSocket(const link::Connection& c) { c.drain(); }
 
 namespace {
 
-// Reads one reply line into buffer. What has arrived is taken in one receive
-// and the bytes after the line end are dropped: only a late or unasked line
-// can follow a reply, and the next command's drain would discard it anyway.
-// The outcome is that of reading one byte per receive call, so a line whose
-// CR LF is the size-th byte overflows as well.
-std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t size) {
-    std::size_t total = 0;
-    // The whole line must arrive within the reply wait, not each byte: a
-    // controller that drips its reply cannot hold the call longer.
-    const platform::Deadline deadline(kReplyWaitMs);
-    for (;;) {
-        long got = 0;
-        std::int32_t r = deadline.expired() ? QUIL_ERROR_TIMEOUT
-                                            : readTCP(c, buffer + total, size - total, deadline.remainingMs(), &got);
-        if (r != QUIL_OK) {
-            // What came of the line so far is followed by its tail later.
-            if (total > 0 && r == QUIL_ERROR_TIMEOUT) c.markCutReply(buffer[total - 1] == '\r');
-            return r;
-        }
-        std::size_t n = static_cast<std::size_t>(got);
-        if (total == 0) {
-            // A reply line never begins with LF: one that is left over from
-            // the previous reply (its CR came first, its LF a moment later)
-            // is skipped.
-            std::size_t lf = 0;
-            while (lf < n && buffer[lf] == '\n') ++lf;
-            if (lf > 0) {
-                std::memmove(buffer, buffer + lf, n - lf);
-                n -= lf;
-            }
-        }
-        for (std::size_t t = total + 1; t <= total + n; ++t) {
-            if (t >= size) {
-                // The rest of this line is still on its way unless its CR LF
-                // is exactly what filled the buffer.
-                if (!(buffer[t - 2] == '\r' && buffer[t - 1] == '\n')) c.markCutReply(buffer[t - 1] == '\r');
-                return QUIL_ERROR_OVERFLOW;
-            }
-            if (t >= 2 && buffer[t - 2] == '\r' && buffer[t - 1] == '\n') {
-                buffer[t - 2] = '\0';
-                return QUIL_OK;
-            }
-        }
-        total += n;
+// The code of a read that ended without its line or reply, and the trace
+// line of a failed receive.
+std::int32_t readFailed(link::Read outcome, long received, int error) {
+    switch (outcome) {
+    case link::Read::Timeout: return QUIL_ERROR_TIMEOUT;
+    case link::Read::WaitFailed: return QUIL_ERROR_WAIT;
+    case link::Read::Full: return QUIL_ERROR_OVERFLOW;
+    default: break;
     }
+    TRACE(ELOG_LVL_ERROR, "readTCP", "readTCP err recv:%d WSAGetLastError:%d", static_cast<int>(received), error);
+    return QUIL_ERROR_REPLY;
+}
+
+// Reads one reply line, to its CR LF, into buffer; the line ends in a zero in
+// place of its CR. The outcome is that of reading one byte per receive call,
+// so a line whose CR LF is the size-th byte overflows as well.
+std::int32_t readReplyLine(const link::Connection& c, char* buffer, std::size_t size) {
+    link::FixedBuffer fixed{buffer, size};
+    // The whole line must arrive within the reply wait, not each byte.
+    const link::LineRead r = link::readLine(c, fixed, link::LineRules{link::LineEnd::CrLf, size, size, true},
+                                            platform::Deadline(kReplyWaitMs));
+    if (r.outcome != link::Read::Done) return readFailed(r.outcome, r.received, r.error);
+    buffer[r.length] = '\0';
+    return QUIL_OK;
 }
 
 // The reply buffer of an exchange: on the stack for the usual short replies.
@@ -231,32 +157,8 @@ std::int32_t sendCommandBulk(std::int32_t id, const char* command, std::size_t l
     const link::Connection& c = *device(id).s_server;
     std::int32_t r = beginExchange(c, command, length);
     if (r != QUIL_OK) return r;
-    const std::size_t size = buffer.limit();
-    std::size_t got = 0;
-    for (;;) {
-        // The buffer grows as the reply arrives. A reply it cannot grow to
-        // hold fails; its rest is skipped before the next exchange.
-        if (got == buffer.capacity() && !buffer.reserve(std::min(size, got + kBulkChunk))) {
-            c.markCutReply(got > 0 && buffer.data()[got - 1] == '\r');
-            return QUIL_ERROR_OVERFLOW;
-        }
-        char* data = buffer.data();
-        long received = 0;
-        r = readTCP(c, data + got, buffer.capacity() - got, 0, &received);
-        if (r != QUIL_OK) return r;
-        got += static_cast<std::size_t>(received);
-        if (got >= size) {
-            // Cut at the buffer's end: the rest of the reply is still on its
-            // way, unless the line end is exactly what filled the buffer.
-            if (!(data[got - 2] == '\r' && data[got - 1] == '\n')) c.markCutReply(data[got - 1] == '\r');
-            break;
-        }
-        if (got >= 2 && data[got - 2] == '\r' && data[got - 1] == '\n') break;
-    }
-    // A reply that filled the buffer is cut there; the next exchange discards
-    // its rest.
-    buffer.data()[got - 2] = '\0';
-    return QUIL_OK;
+    const link::LineRead read = link::readBulk(c, buffer, kBulkWaitMs);
+    return read.outcome == link::Read::Done ? QUIL_OK : readFailed(read.outcome, read.received, read.error);
 }
 
 std::int32_t setMode(std::int32_t id, std::int32_t mode) {

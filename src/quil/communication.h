@@ -11,7 +11,6 @@
 namespace quil {
 
 inline constexpr int kReplyWaitMs = 2000;  // each wait for reply bytes in sendCommand
-inline constexpr int kSendWaitMs = 2000;   // each wait for room to send a command
 inline constexpr int kBulkWaitMs = 10000;  // a read time-out of 0 means this
 
 enum class Mode : std::int32_t { Measure = 0, Setting = 1 };
@@ -28,10 +27,6 @@ std::int32_t checkReply(const char* reply, int* count, char** fields, const char
 std::int32_t splitReply(const char* text, char** fields, int* count);
 
 std::int32_t writeTCP(const link::Connection& c, const char* bytes, std::size_t length);
-// Waits up to timeoutMs (0: kBulkWaitMs) for data, then receives up to
-// length bytes.
-std::int32_t readTCP(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received);
-std::int32_t readLocalTcp(const link::Connection& c, char* buffer, std::size_t length, int timeoutMs, long* received);
 void drainSocket(const link::Connection& c);
 // Switches the controller's mode without taking the device lock.
 std::int32_t setMode(std::int32_t id, std::int32_t mode);

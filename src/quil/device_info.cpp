@@ -1,9 +1,6 @@
 // Register access and device information: running times, the sensor's spot
 // type, and the command socket's receive buffer.
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <mutex>
+#include <cstdint>
 #include <string_view>
 
 #include "link/json.h"
@@ -13,46 +10,24 @@
 #include "quil/device.h"
 #include "quil/exchange.h"
 #include "quil/model.h"
-#include "quil/trace.h"
 
 namespace quil {
 namespace {
 
 constexpr std::uint32_t kControllerRunTimeAddr = 65560;  // 0x10018, head 0
 constexpr std::uint32_t kHeadRunTimeAddr = 4108;         // 0x100C, heads 1..4
-constexpr std::size_t kRawReplySize = 2560;
-constexpr int kRawReadMs = 2000;
+// The spot type is loaded into its register by a write to the preparation
+// register.
+constexpr std::uint32_t kSpotPrepareAddr = 148;
+constexpr std::uint32_t kSpotPrepareData = 3238135296;  // 0xC1020000
+constexpr std::uint32_t kSpotTypeAddr = 4164;
+constexpr std::int32_t kHighestSpotModel = 32;
 
-// One raw line and its reply under the device lock: the reply (bytes before
-// its CR LF) in buffer, its length in len. Read a byte at a time so nothing
-// after the line end is taken from the socket.
-std::int32_t sendCommandRaw(std::int32_t id, const char* line, std::size_t length, char* buffer, std::size_t* len) {
-    std::lock_guard<std::mutex> lock(deviceLock(id));
-    if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
-    if (!connectionUsable(id)) return QUIL_ERROR_REPLY;
-    const auto& conn = device(id).s_server;
-    drainSocket(*conn);
-    std::int32_t r = writeTCP(*conn, line, length);
-    if (r != QUIL_OK) return r;
-    std::size_t got = 0;
-    // The whole reply must arrive within the wait, not each byte of it.
-    const platform::Deadline deadline(kRawReadMs);
-    for (;;) {
-        long received = 0;
-        r = deadline.expired() ? QUIL_ERROR_REPLY
-                               : readLocalTcp(*conn, buffer + got, 1, deadline.remainingMs(), &received);
-        if (r != QUIL_OK) return r;
-        got += static_cast<std::size_t>(received);
-        if (got >= kRawReplySize) return QUIL_ERROR_OVERFLOW;
-        if (got >= 2 && buffer[got - 2] == '\r' && buffer[got - 1] == '\n') break;
-    }
-    *len = got - 2;
-    buffer[*len] = '\0';
-    return QUIL_OK;
-}
+bool hasSpotType(std::int32_t model) { return model == 12 || model == 13 || model == 30 || model == 31 || model == 32; }
 
-// The spot-type register prints its value as text; its first two characters
-// are combined as digits in base 36 (other characters count with their code).
+// The spot-type register prints its value as text; the first two characters
+// after "Read": are combined as digits in base 36 (other characters count
+// with their code): 48 or 65 is type 0, 49 or 66 type 1.
 int spotDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
@@ -60,7 +35,46 @@ int spotDigit(char c) {
     return static_cast<unsigned char>(c);
 }
 
-bool hasSpotType(std::int32_t model) { return model == 12 || model == 13 || model == 30 || model == 31 || model == 32; }
+std::int32_t spotTypeOf(std::string_view reply, std::uint32_t* type) {
+    static constexpr std::string_view kKey = "\"Read\":";
+    const std::size_t at = reply.find(kKey);
+    // Both characters after the key must belong to the reply line.
+    if (at == std::string_view::npos || at + kKey.size() + 2 > reply.size()) return QUIL_ERROR_UNKNOWN;
+    const int value = 10 * spotDigit(reply[at + kKey.size()]) + spotDigit(reply[at + kKey.size() + 1]);
+    if (value == 48 || value == 65)
+        *type = 0;
+    else if (value == 49 || value == 66)
+        *type = 1;
+    else
+        return QUIL_ERROR_UNKNOWN;
+    return QUIL_OK;
+}
+
+// Under the device lock: the model (MD), then the spot-type register in two
+// register messages, compact on one line. The model's reply is read as the
+// controller's reply to MD; a reply that cannot be read, or an error reply,
+// gives 8195 like a model that is no number.
+std::int32_t readSpotType(std::int32_t id, const char* func, std::uint32_t* type) {
+    DeviceRecord& rec = device(id);
+    int count = 0;
+    std::int32_t r = sendCommand(id, "MD\r\n", 4, 128, rec.replyFields, &count);
+    if (r != QUIL_OK && r != QUIL_ERROR_SEND && r != QUIL_ERROR_OVERFLOW) r = QUIL_ERROR_REPLY;
+    if (r != QUIL_OK) {
+        Trace(func, __LINE__)("send command MD fail DeviceID:%d rc:%d", id, r);
+        return r;
+    }
+    std::int32_t model = -1;
+    if (!readInteger(Reply(rec.replyFields, count).text(1), &model) || model < 0 || model > kHighestSpotModel)
+        return QUIL_ERROR_REPLY;
+    if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
+    const auto link = static_cast<std::uint32_t>(id);
+    if (link::jsonRegWrite(link, 0, kSpotPrepareAddr, kSpotPrepareData, link::JsonForm::Compact) == QUIL_JSON_NO_REPLY)
+        return QUIL_ERROR_REPLY;
+    r = link::jsonRegReadWith(link, 0, kSpotTypeAddr, link::JsonForm::Compact, [&](const char* reply, std::int32_t n) {
+        return spotTypeOf(std::string_view(reply, static_cast<std::size_t>(n)), type);
+    });
+    return r == QUIL_JSON_NO_REPLY ? QUIL_ERROR_REPLY : r;
+}
 
 }  // namespace
 }  // namespace quil
@@ -70,10 +84,8 @@ using namespace quil;
 extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time) {
-    const bool open = checkDeviceId(DeviceId) == QUIL_OK;
-    const int32_t highest = open ? headsOf(device(DeviceId).deviceType) : kHeads;
     return Exchange(DeviceId, "QUIL_GetDeviceRuningTime", "DeviceID:%d")
-        .check(head >= 0 && head <= highest, QUIL_ERROR_PARAMETER)
+        .check([&] { return head >= 0 && head <= headsOf(device(DeviceId).deviceType) ? QUIL_OK : QUIL_ERROR_PARAMETER; })
         .check(time != nullptr, QUIL_ERROR_NULL_POINTER)
         .transact([&] {
             return link::jsonRegRead(static_cast<std::uint32_t>(DeviceId), head,
@@ -84,43 +96,13 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetCameraSpotType(int32_t DeviceId, uint32_t* type) {
     static const char* const F = "QUIL_GetCameraSpotType";
-    QUIL_TRACE(F, "DeviceID:%d", DeviceId);
-    int32_t r = checkDeviceId(DeviceId);
-    if (r != QUIL_OK) return r;
-    if (isEncoderModel(device(DeviceId).deviceType)) return QUIL_ERROR_UNSUPPORTED;
-    if (!type) return QUIL_ERROR_PARAMETER;
-    char buffer[kRawReplySize + 1];
-    std::size_t len = 0;
-    r = sendCommandRaw(DeviceId, "MD\r\n", 4, buffer, &len);
-    if (r != QUIL_OK) {
-        QUIL_TRACE(F, "send command MD fail DeviceID:%d rc:%d", DeviceId, r);
-        return r;
-    }
-    // The model code is the field after "MD,", read whole like every reply
-    // number.
-    const std::string_view reply(buffer, len);
-    const std::string_view field = len > 3 ? reply.substr(3, reply.find(',', 3) - 3) : std::string_view();
-    int32_t model = -1;
-    if (!readInteger(field, &model) || model < 0 || model > 32) return QUIL_ERROR_REPLY;
-    if (!hasSpotType(model)) return QUIL_ERROR_UNSUPPORTED;
-    static const char kPrepare[] = "#J,{\"regWrite\":{\"head\":0,\"addr\":148,\"data\":3238135296}}\r\n";
-    static const char kRead[] = "#J,{\"regRead\":{\"head\":0,\"addr\":4164}}\r\n";
-    if ((r = sendCommandRaw(DeviceId, kPrepare, sizeof kPrepare - 1, buffer, &len)) != QUIL_OK) return r;
-    if ((r = sendCommandRaw(DeviceId, kRead, sizeof kRead - 1, buffer, &len)) != QUIL_OK) return r;
-    static const char kKey[] = "\"Read\":";
-    const char* at = std::strstr(buffer, kKey);
-    // Both characters after the key must belong to the reply line.
-    if (!at || at + sizeof kKey - 1 + 2 > buffer + len) return QUIL_ERROR_UNKNOWN;
-    at += sizeof kKey - 1;
-    const int value = 10 * spotDigit(at[0]) + spotDigit(at[1]);
-    if (value == 48 || value == 65)
-        *type = 0;
-    else if (value == 49 || value == 66)
-        *type = 1;
-    else
-        return QUIL_ERROR_UNKNOWN;
-    QUIL_TRACE(F, "Success DeviceID:%d EissionSpotType:%d", DeviceId, static_cast<int>(*type));
-    return QUIL_OK;
+    return Exchange(DeviceId, F, "DeviceID:%d")
+        .check([&] { return isEncoderModel(device(DeviceId).deviceType) ? QUIL_ERROR_UNSUPPORTED : QUIL_OK; })
+        .check(type != nullptr, QUIL_ERROR_PARAMETER)
+        .transact([&] { return readSpotType(DeviceId, F, type); })
+        .success(
+            [&](const Trace& t) { t("Success DeviceID:%d EissionSpotType:%d", DeviceId, static_cast<int>(*type)); })
+        .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_Refresh(int32_t DeviceId) {

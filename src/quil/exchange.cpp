@@ -49,20 +49,42 @@ Exchange::Exchange(TraceFile file, std::int32_t id, const char* func, const char
     if (entryFormat) trace_(entryFormat, id);
 }
 
-Exchange& Exchange::send(std::optional<Mode> retry, const char* format, ...) {
-    retry_ = retry;
+namespace {
+
+// A command line from its format, cut at 255 characters.
+std::string formatLine(const char* format, va_list args) {
     char line[256];
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    return std::string(line, n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1) : 0);
+}
+
+}  // namespace
+
+Exchange& Exchange::send(std::optional<Mode> retry, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(line, sizeof line, format, args);
+    commands_.push_back({retry, formatLine(format, args)});
     va_end(args);
-    commands_.emplace_back(line, n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1) : 0);
+    return *this;
+}
+
+Exchange& Exchange::bulk(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    commands_.push_back({std::nullopt, formatLine(format, args)});
+    va_end(args);
+    bulk_ = true;
     return *this;
 }
 
 std::int32_t Exchange::checked() const {
     const std::int32_t r = checkDeviceId(id_);
-    return r != QUIL_OK ? r : failedCheck_;
+    if (r != QUIL_OK) return r;
+    for (const DeviceCheck& c : deviceChecks_) {
+        if (failedCheck_ && c.at > failedAt_) break;
+        if (const std::int32_t code = c.fn(); code != QUIL_OK) return code;
+    }
+    return failedCheck_;
 }
 
 std::int32_t Exchange::run() {
@@ -76,33 +98,39 @@ std::int32_t Exchange::run() {
     // holds the session, no longer the one it began with).
     if (!openInHeldSession(id_)) return QUIL_ERROR_OPEN;
     int count = 0;
-    auto exchange = [&](const std::string& command) {
-        std::int32_t rc = sendCommand(id_, command.data(), command.size(), replySize_, rec.replyFields, &count);
-        if (rc == QUIL_ERROR_MODE && retry_) {
-            setMode(id_, static_cast<std::int32_t>(*retry_));
-            rc = sendCommand(id_, command.data(), command.size(), replySize_, rec.replyFields, &count);
+    auto exchange = [&](const Command& command) {
+        const std::string& line = command.line;
+        if (bulk_) return sendCommandBulk(id_, line.data(), line.size(), rec.bulkBuffer);
+        std::int32_t rc = sendCommand(id_, line.data(), line.size(), replySize_, rec.replyFields, &count);
+        if (rc == QUIL_ERROR_MODE && command.retry) {
+            setMode(id_, static_cast<std::int32_t>(*command.retry));
+            rc = sendCommand(id_, line.data(), line.size(), replySize_, rec.replyFields, &count);
         }
         return rc;
     };
     if (transact_)
         r = transact_();
     else
-        for (const std::string& command : commands_) r = exchange(command);
+        for (const Command& command : commands_) r = exchange(command);
     // Every way out clears the reply fields before the lock is released: they
-    // are shared by every caller of this DeviceId.
-    auto finish = [&](std::int32_t code) {
+    // are shared by every caller of this DeviceId. What a long reply needed
+    // is given back once it has been read.
+    auto release = [&] {
         clearFields(kFieldCount, kFieldWidth, rec.replyFields);
+        if (bulk_) rec.bulkBuffer.settle();
+    };
+    auto finish = [&](std::int32_t code) {
+        release();
         lock.unlock();
         return code;
     };
     if (r != QUIL_OK) {
-        clearFields(kFieldCount, kFieldWidth, rec.replyFields);
+        release();
         if (failure_) failure_(trace_, r);
         lock.unlock();
         return r;
     }
     if (exchanged_) exchanged_(trace_, QUIL_OK);
-    if (successEarly_ && success_) success_(trace_, QUIL_OK);
     if (expectedFields_ >= 0 && count != expectedFields_) {
         if (mismatch_) mismatch_(trace_, count);
         return finish(QUIL_ERROR_REPLY);
@@ -111,7 +139,7 @@ std::int32_t Exchange::run() {
         // A field that is not the number the parse reads ends the call here,
         // with nothing more written (see Reply).
         try {
-            r = parse_(Reply(rec.replyFields, count));
+            r = parse_(bulk_ ? Reply(rec.replyFields, 0, rec.bulkBuffer.data()) : Reply(rec.replyFields, count));
         } catch (const BadReplyField&) {
             r = QUIL_ERROR_REPLY;
         }
@@ -119,7 +147,7 @@ std::int32_t Exchange::run() {
     }
     finish(QUIL_OK);
     if (then_ && (r = then_()) != QUIL_OK) return r;
-    if (!successEarly_ && success_) success_(trace_, QUIL_OK);
+    if (success_) success_(trace_, QUIL_OK);
     return QUIL_OK;
 }
 

@@ -23,6 +23,8 @@
 //   not recursive), before the success line;
 // - checked(): the checks' outcome without sending, for a function that
 //   makes another call before its own command;
+// - bulk(): a command whose long reply is read whole (the stored values),
+//   handed to the parse as Reply::line();
 // - a null entry format: no entry line, for the second exchange of a
 //   function that makes two.
 // The settings families build their members on this through one helper
@@ -58,8 +60,10 @@ struct BadReplyField {};
 // does both for a run of integer fields).
 class Reply {
 public:
-    Reply(char** fields, int count) : fields_(fields), count_(count) {}
+    Reply(char** fields, int count, const char* line = "") : fields_(fields), count_(count), line_(line) {}
     int count() const { return count_; }
+    // The whole reply of a bulk() command (no fields), CR LF cut off.
+    const char* line() const { return line_; }
     // Field i as text; fields past the reply read as empty text.
     const char* text(int i) const;
     // An optional sign and decimal digits that fit 32 bits.
@@ -85,6 +89,7 @@ private:
 
     char** fields_;
     int count_;
+    const char* line_;
 };
 
 // Writes one trace line of the running function (level 1, source file
@@ -123,7 +128,18 @@ public:
     // Argument check: when ok is false the exchange ends with code before
     // anything is sent. The first failing check wins.
     Exchange& check(bool ok, std::int32_t code) {
-        if (!ok && !failedCheck_) failedCheck_ = code;
+        if (!ok && !failedCheck_) {
+            failedCheck_ = code;
+            failedAt_ = checks_;
+        }
+        ++checks_;
+        return *this;
+    }
+    // A check that needs the device (its model): fn runs once the DeviceId
+    // is known valid, in its place among the checks, and gives its code or
+    // QUIL_OK.
+    Exchange& check(std::function<std::int32_t()> fn) {
+        deviceChecks_.push_back({checks_++, std::move(fn)});
         return *this;
     }
     // The command, printf-style (the format ends in "\r\n"), with the mode to
@@ -133,6 +149,10 @@ public:
     // its own mode recovery; a failed one does not stop the later ones, and
     // the exchange's outcome (result and reply) is that of the last one.
     Exchange& send(std::optional<Mode> retry, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // A command whose long reply is read whole into the device's bulk
+    // buffer (no mode recovery, no fields, no reply check: an error reply is
+    // found by the parse, in Reply::line()).
+    Exchange& bulk(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Runs fn under the device lock in place of a command line (the JSON
     // register messages); its result is the exchange's result, passed back
     // as it is. No mode recovery applies.
@@ -145,9 +165,11 @@ public:
         replySize_ = size;
         return *this;
     }
-    // The reply must have exactly n fields, else 8195.
-    Exchange& fields(int n) {
+    // The reply must have exactly n fields, else 8195; mismatch writes a
+    // trace line for a wrong count (most functions write none).
+    Exchange& fields(int n, std::function<void(const Trace&, int count)> mismatch = nullptr) {
         expectedFields_ = n;
+        mismatch_ = std::move(mismatch);
         return *this;
     }
     // Parse step: a void lambda, or one returning a result code (non-zero
@@ -181,11 +203,6 @@ public:
         success_ = [f = std::move(f)](const Trace& t, std::int32_t) { f(t); };
         return *this;
     }
-    // Trace line for a wrong field count (most functions write none).
-    Exchange& fieldMismatch(std::function<void(const Trace&, int count)> f) {
-        mismatch_ = std::move(f);
-        return *this;
-    }
     // Runs fn once the reply has been parsed and the device lock released,
     // before the success line: for a function that makes a second exported
     // call, which takes the lock itself. A non-zero result ends the call with
@@ -194,15 +211,9 @@ public:
         then_ = std::move(fn);
         return *this;
     }
-    // Writes the success line right after the exchange, before the field
-    // count is tested (the storage controls do).
-    Exchange& successBeforeFieldCount() {
-        successEarly_ = true;
-        return *this;
-    }
-    // A trace line of its own right after a successful exchange, before the
-    // field count is tested, with the success line still to come after the
-    // parse (the storage status read writes both).
+    // A trace line right after a successful exchange, before the field
+    // count is tested (the storage status read; the storage controls write
+    // their success line there and none after).
     template <class... A>
     Exchange& afterExchange(const char* format, A... args) {
         exchanged_ = [format, args...](const Trace& t, std::int32_t) { t(format, args...); };
@@ -217,12 +228,23 @@ public:
 private:
     std::int32_t id_;
     Trace trace_;
+    struct Command {
+        std::optional<Mode> retry;
+        std::string line;
+    };
+    struct DeviceCheck {
+        int at;  // its place among the checks
+        std::function<std::int32_t()> fn;
+    };
+
     std::int32_t failedCheck_ = QUIL_OK;
-    std::vector<std::string> commands_;
-    std::optional<Mode> retry_;
+    int failedAt_ = 0;
+    int checks_ = 0;
+    std::vector<DeviceCheck> deviceChecks_;
+    std::vector<Command> commands_;
+    bool bulk_ = false;
     std::size_t replySize_ = 128;
     int expectedFields_ = -1;
-    bool successEarly_ = false;
     Parse parse_;
     std::function<std::int32_t()> transact_;
     std::function<std::int32_t()> then_;

@@ -35,10 +35,10 @@ QUIL_API int32_t QUIL_STDCALL QUIL_GetCalcDataMulti(int32_t DeviceId, int32_t Ou
         .check(outMaskOk(OutMask), QUIL_ERROR_RANGE)
         .check(data != nullptr, QUIL_ERROR_PARAMETER)
         .send(Mode::Measure, "MM,%s\r\n", mask.text)
-        .fields(selected + 2)
-        .fieldMismatch([&](const Trace& t, int count) {
-            t(" fail DeviceID:%d OutNo:%d strNum:%d rc:%d", DeviceId, selected, count, 0);
-        })
+        .fields(selected + 2,
+                [&](const Trace& t, int count) {
+                    t(" fail DeviceID:%d OutNo:%d strNum:%d rc:%d", DeviceId, selected, count, 0);
+                })
         .parse([&](const Reply& r) {
             // Packed in ascending OUT order, without gaps; every value is read
             // before the first is written.

@@ -33,40 +33,14 @@ struct Code {
     const char* message;
 };
 
-// The small codes of the plain functions, one table per family.
-constexpr Code kLinkCodes[] = {
-    {0, "QUIL_LINK_OK", "success"},
-    {-1, "QUIL_LINK_FAILED", "out of range, connection failed, the line could not be sent or the first read failed"},
-    {-2, "QUIL_LINK_BAD_LINE", "the line does not end in CR, the answer did not fit, or a later read failed"},
-    {-3, "QUIL_LINK_EXISTS", "the device number already has such a link"},
-    {-10, "QUIL_LINK_TIMEOUT", "no answer within the wait"},
-    {-100, "QUIL_LINK_NO_LINK", "the device number has no such link"},
-};
-constexpr Code kStreamCodes[] = {
-    {0, "QUIL_STREAM_OK", "success"},
-    {-1, "QUIL_STREAM_FAILED", "a link could not be opened, a switch failed, or the wait failed"},
-    {-2, "QUIL_STREAM_TIMEOUT", "nothing arrived within the wait, or the discard is done"},
-    {-3, "QUIL_STREAM_CLOSED", "the roll connection failed or was closed"},
-    {-5, "QUIL_STREAM_OVERSIZE", "a packet's payload is larger than 25,165,824 bytes"},
-    {-987, "QUIL_STREAM_RUNNING", "the device number already has a roll link (a run not yet stopped)"},
-    {-997, "QUIL_STREAM_BAD_ARGUMENT", "bad device number, address, callback or batch count"},
-};
-constexpr Code kJsonCodes[] = {
-    {0, "QUIL_JSON_OK", "accepted"},
-    {-1, "QUIL_JSON_REFUSED", "error reply to another message, or \"retState\" not 0"},
-    {-2, "QUIL_JSON_BAD_REPLY", "the reply is not a JSON answer, or \"ret\" is not 0"},
-    {-3, "QUIL_JSON_SHORT_REPLY", "the reply is shorter than 2 characters"},
-    {-10, "QUIL_JSON_NO_REPLY", "no link, send failure or no reply within 1200 ms"},
-    {-20, "QUIL_JSON_NO_OBJECT", "no \"regRead\"/\"regWrite\" in the reply"},
-    {-21, "QUIL_JSON_NO_RET", "no \"ret\" in \"regRead\""},
-    {-22, "QUIL_JSON_NO_READ", "no numeric \"Read\" in the reply"},
-};
-constexpr Code kSearchCodes[] = {
-    {0, "QUIL_SEARCH_DONE", "search done"},
-    {-1, "QUIL_SEARCH_NO_SOCKETS", "the socket library failed to start"},
-    {-2, "QUIL_SEARCH_NO_CALLBACK", "no search callback set"},
-    {-100, "QUIL_SEARCH_RUNNING", "a search is already running"},
-};
+// The small codes of the plain functions, one table per family, from the
+// lists in quil.h.
+#define QUIL_CODE_ROW(name, value, text) {value, #name, text},
+constexpr Code kLinkCodes[] = {QUIL_LINK_CODES(QUIL_CODE_ROW)};
+constexpr Code kStreamCodes[] = {QUIL_STREAM_CODES(QUIL_CODE_ROW)};
+constexpr Code kJsonCodes[] = {QUIL_JSON_CODES(QUIL_CODE_ROW)};
+constexpr Code kSearchCodes[] = {QUIL_SEARCH_CODES(QUIL_CODE_ROW)};
+#undef QUIL_CODE_ROW
 
 template <std::size_t N>
 const Code* find(const Code (&table)[N], int32_t code) {

@@ -1,4 +1,5 @@
 // Opening and closing a controller, and its model query.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "elog/log_setup.h"
 #include "link/link_record.h"
+#include "link/transport.h"
 #include "quil.h"
 #include "quil/device.h"
 #include "quil/exchange.h"
@@ -19,26 +21,6 @@ namespace {
 
 // Set at load; the first open of the process clears it and sets up the log.
 std::atomic<int> g_logSetupFlag{1};
-
-// Waits up to timeoutMs for a non-blocking connection: 1 connected, 0 not
-// within the time, -1 the wait failed.
-//
-// The wait watches for writability only. A refused connection also makes the
-// socket writable here (with a pending error); such a socket is not connected,
-// and, as for any controller that does not answer, the open fails only when
-// the caller's time-out has run out.
-int waitConnection(platform::Socket s, std::uint32_t timeoutMs) {
-    const std::uint64_t deadline = platform::monotonicMs() + timeoutMs;
-    switch (platform::waitWritable(s, static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff)))) {
-    case platform::Wait::Error: return -1;
-    case platform::Wait::Timeout: return 0;
-    case platform::Wait::Ready: break;
-    }
-    if (platform::pendingError(s) == 0) return 1;
-    const std::uint64_t now = platform::monotonicMs();
-    if (now < deadline) platform::sleepMs(static_cast<int>(deadline - now));
-    return 0;
-}
 
 std::int32_t openFailed(std::int32_t id, const char* format, std::int32_t code) {
     QUIL_TRACE("QUIL_OpenDeviceETHER", format, id, code);
@@ -78,30 +60,30 @@ QUIL_API int32_t QUIL_STDCALL QUIL_OpenDeviceETHER(int32_t DeviceId, const uint8
         return openFailed(DeviceId, " WSAStartup fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
     if (major != 2 || minor != 2) return openFailed(DeviceId, " WSACleanup fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
 
-    platform::Socket s = platform::tcpSocket();
-    if (!s.valid()) return openFailed(DeviceId, " ioctlsocket fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
-    int rcvbuf = 0;
-    int got = platform::getReceiveBuffer(s, &rcvbuf);
-    QUIL_TRACE(F, "getsockopt DeviceID:%d recv_buffer:%d errcode:%d", DeviceId, rcvbuf, got);
-    int set = platform::setReceiveBuffer(s, kReceiveBufferBytes);
-    QUIL_TRACE(F, "setsockopt DeviceID:%d optval:%d errcode:%d", DeviceId, kReceiveBufferBytes, set);
-    if (platform::setNonBlocking(s) != 0) {
-        platform::closeSocket(s);
-        return openFailed(DeviceId, " ioctlsocket fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
-    }
-    // Request and reply lines are small: never hold one back for a delayed
-    // acknowledgement.
-    platform::setNoDelay(s, true);
-    if (platform::connectStart(s, addr, kControllerPort) != 0 && platform::lastError() != platform::kErrWouldBlock) {
-        platform::closeSocket(s);
+    // A refused connection, as for any controller that does not answer,
+    // fails the open only when the caller's time-out has run out.
+    const link::Connected made = link::connectTcp(
+        addr, kControllerPort, static_cast<int>(std::min<std::uint32_t>(timeout, 0x7fffffff)), true,
+        [&](platform::Socket s) {
+            int rcvbuf = 0;
+            int got = platform::getReceiveBuffer(s, &rcvbuf);
+            QUIL_TRACE(F, "getsockopt DeviceID:%d recv_buffer:%d errcode:%d", DeviceId, rcvbuf, got);
+            int set = platform::setReceiveBuffer(s, kReceiveBufferBytes);
+            QUIL_TRACE(F, "setsockopt DeviceID:%d optval:%d errcode:%d", DeviceId, kReceiveBufferBytes, set);
+            return true;
+        });
+    switch (made.failed) {
+    case link::ConnectStep::None: break;
+    case link::ConnectStep::Socket:
+    case link::ConnectStep::Setup: return openFailed(DeviceId, " ioctlsocket fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
+    case link::ConnectStep::Start:
         return openFailed(DeviceId, " WSAGetLastError fail DeviceID:%d ret:%d", QUIL_ERROR_OPEN);
-    }
-    const int waited = waitConnection(s, timeout);
-    if (waited != 1) {
-        QUIL_TRACE(F, " select fail DeviceID:%d fd:%d ret:%d", DeviceId, static_cast<int>(s.fd), waited);
-        platform::closeSocket(s);
+    case link::ConnectStep::Wait:
+        QUIL_TRACE(F, " select fail DeviceID:%d fd:%d ret:%d", DeviceId, static_cast<int>(made.socket.fd),
+                   made.wait == link::ConnectWait::Failed ? -1 : 0);
         return QUIL_ERROR_OPEN;
     }
+    const platform::Socket s = made.socket;
 
     {
         std::lock_guard<std::mutex> lock(openLock());

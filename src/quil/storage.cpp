@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -38,66 +37,26 @@ constexpr int kPollPauseMs = 1;
 std::atomic<QuilStorageCallback> g_storageCallbacks[kMaxDevices];
 std::atomic<int> g_pollThreads[kMaxDevices];
 
-// What the two read-outs of stored values do differently. Both run over the
-// bulk exchange, which has no mode recovery and no reply check: an error
-// reply is found by the parse.
-template <class T>
-struct StoredRead {
-    const char* func;
-    const char* entryFormat;  // DeviceId
-    // The argument checks after the DeviceId check: the first failing one's
-    // code, or QUIL_OK.
-    std::function<std::int32_t()> checks;
-    bool traceMemoryLoad;
-    const char* letters;       // "AO" / "AR"
-    std::int32_t number;       // the OUT or the encoder channel
-    const char* failFormat;    // DeviceId, the exchange's code
-    const char* parsedFormat;  // DeviceId, the parse's result
-    std::int32_t (*parse)(const char*, std::int32_t, T*, std::int32_t*);
-    // The function's own ending after a successful parse, still under the
-    // device lock: its result is the call's result.
-    std::function<std::int32_t(const Trace&)> done;
-};
+// The trace line of the memory load before a read-out of stored values.
+std::int32_t traceMemoryLoad(const char* func, std::int32_t id) {
+    const int load = platform::memoryLoadPercent();
+    if (load >= 0) Trace(func, __LINE__)("DeviceID:%d dwMemoryLoad:%d", id, load);
+    return QUIL_OK;
+}
 
+// A read-out's list: it repeats the command's letters ("AO,..." or "AO"
+// alone); any other line that is not an error reply is not the answer to
+// this command (a garbled or stray line) and yields no values. The line
+// " send command XX success DeviceID:%d rc:%d" shows the parse's result.
 template <class T>
-std::int32_t readStored(std::int32_t id, const StoredRead<T>& k, std::int32_t capacity, T* values,
-                        std::int32_t* count) {
-    const Trace trace(k.func, __LINE__);
-    trace(k.entryFormat, id);
-    std::int32_t r = checkDeviceId(id);
-    if (r != QUIL_OK) return r;
-    if ((r = k.checks()) != QUIL_OK) return r;
-    if (k.traceMemoryLoad) {
-        const int load = platform::memoryLoadPercent();
-        if (load >= 0) trace("DeviceID:%d dwMemoryLoad:%d", id, load);
-    }
-    // The bulk buffer is the device's: the lock covers the parse and the
-    // traces that read it, not only the exchange.
-    std::lock_guard<std::mutex> lock(deviceLock(id));
-    if (!device(id).isOpen) return QUIL_ERROR_OPEN;  // closed while this call waited
-    char command[16];
-    const int length = std::snprintf(command, sizeof command, "%s,%02d\r\n", k.letters, k.number);
-    link::GrowBuffer& bulk = device(id).bulkBuffer;
-    // What a long reply needed is given back once it has been read, on
-    // every way out.
-    struct Settle {
-        link::GrowBuffer& buffer;
-        ~Settle() { buffer.settle(); }
-    } settle{bulk};
-    r = sendCommandBulk(id, command, static_cast<std::size_t>(length), bulk);
-    if (r != QUIL_OK) {
-        trace(k.failFormat, id, r);
-        return r;
-    }
-    const char* reply = bulk.data();
-    // The list repeats the command's letters ("AO,..." or "AO" alone); any
-    // other line that is not an error reply is not the answer to this
-    // command (a garbled or stray line) and yields no values.
+std::int32_t parseStored(const Trace& trace, const char* letters, std::int32_t id, const char* reply,
+                         std::int32_t (*parse)(const char*, std::int32_t, T*, std::int32_t*), std::int32_t capacity,
+                         T* values, std::int32_t* count) {
     const bool answers = std::strncmp(reply, "ER", 2) == 0 ||
-                         (std::strncmp(reply, k.letters, 2) == 0 && (reply[2] == ',' || reply[2] == '\0'));
-    r = answers ? k.parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;
-    trace(k.parsedFormat, id, r);
-    return r != QUIL_OK ? r : k.done(trace);
+                         (std::strncmp(reply, letters, 2) == 0 && (reply[2] == ',' || reply[2] == '\0'));
+    const std::int32_t r = answers ? parse(reply, capacity, values, count) : QUIL_ERROR_REPLY;
+    trace(" send command %s success DeviceID:%d rc:%d", letters, id, r);
+    return r;
 }
 
 // " Success value:", then the first kTracedValues values as "%f,", a line of
@@ -141,16 +100,15 @@ void storagePoll(std::int32_t id) {
 }
 
 // Start, stop and clear: the command letters alone, echoed. The success line
-// comes before the field count is tested. Both formats take the DeviceId and
+// comes right after the exchange, before the field count is tested. Both formats take the DeviceId and
 // then a result code, which the clear's formats leave out.
 std::int32_t recordingControl(std::int32_t id, const char* func, const char* command, const char* failFormat,
                               const char* successFormat) {
     return Exchange(id, func)
         .send(Mode::Measure, "%s", command)
         .fields(1)
-        .successBeforeFieldCount()
         .failure(failFormat, id)
-        .success(successFormat, id, QUIL_OK)
+        .afterExchange(successFormat, id, QUIL_OK)
         .run();
 }
 
@@ -220,54 +178,40 @@ QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetStatus(int32_t DeviceId, int32_
 
 QUIL_API int32_t QUIL_STDCALL QUIL_DataStorageGetData(int32_t DeviceId, int32_t OutNo, int32_t capacity, float* values,
                                                       int32_t* NumReceived) {
-    return readStored<float>(DeviceId,
-                             {.func = "QUIL_DataStorageGetData",
-                              .entryFormat = " DeviceID:%d",
-                              .checks =
-                                  [&] {
-                                      if (OutNo < 1 || OutNo > kMaxOut) return QUIL_ERROR_RANGE;
-                                      return values && NumReceived ? QUIL_OK : QUIL_ERROR_NULL_POINTER;
-                                  },
-                              .traceMemoryLoad = true,
-                              .letters = "AO",
-                              .number = OutNo,
-                              .failFormat = " send command AO fail DeviceID:%d rc:%d",
-                              .parsedFormat = " send command AO success DeviceID:%d rc:%d",
-                              .parse = parseStoredFloats,
-                              .done =
-                                  [&](const Trace& t) {
-                                      traceValues(t, values, *NumReceived);
-                                      t(" Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, OutNo, *NumReceived);
-                                      return QUIL_OK;
-                                  }},
-                             capacity, values, NumReceived);
+    static const char* const F = "QUIL_DataStorageGetData";
+    return Exchange(DeviceId, F)
+        .check(OutNo >= 1 && OutNo <= kMaxOut, QUIL_ERROR_RANGE)
+        .check(values != nullptr && NumReceived != nullptr, QUIL_ERROR_NULL_POINTER)
+        .check([&] { return traceMemoryLoad(F, DeviceId); })
+        .bulk("AO,%02d\r\n", OutNo)
+        .failure(" send command AO fail DeviceID:%d rc:%d", DeviceId)
+        .parse([&](const Reply& r) {
+            return parseStored(Trace(F, __LINE__), "AO", DeviceId, r.line(), parseStoredFloats, capacity, values,
+                               NumReceived);
+        })
+        .success([&](const Trace& t) {
+            traceValues(t, values, *NumReceived);
+            t(" Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, OutNo, *NumReceived);
+        })
+        .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetEncoderStoreValue(int32_t DeviceId, int32_t channel, int32_t capacity,
                                                         int32_t* values, int32_t* NumReceived) {
-    return readStored<std::int32_t>(
-        DeviceId,
-        {.func = "QUIL_GetEncoderStoreValue",
-         .entryFormat = "DeviceID:%d",
-         .checks =
-             [&] {
-                 if (!isEncoderDevice(DeviceId)) return QUIL_ERROR_UNSUPPORTED;
-                 const bool ok = channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived;
-                 return ok ? QUIL_OK : QUIL_ERROR_PARAMETER;
-             },
-         .traceMemoryLoad = false,
-         .letters = "AR",
-         .number = channel,
-         .failFormat = " send command AR fail DeviceID:%d rc:%d",
-         .parsedFormat = " send command AR success DeviceID:%d rc:%d",
-         .parse = parseStoredHex,
-         .done =
-             [&](const Trace& t) {
-                 if (*NumReceived == 0) return QUIL_ERROR_NO_DATA;
-                 t("Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, channel, *NumReceived);
-                 return QUIL_OK;
-             }},
-        capacity, values, NumReceived);
+    static const char* const F = "QUIL_GetEncoderStoreValue";
+    return Exchange(DeviceId, F, "DeviceID:%d")
+        .check([&] { return isEncoderDevice(DeviceId) ? QUIL_OK : QUIL_ERROR_UNSUPPORTED; })
+        .check(channel >= 1 && channel <= kMaxEncoderChannel && values && NumReceived, QUIL_ERROR_PARAMETER)
+        .bulk("AR,%02d\r\n", channel)
+        .failure(" send command AR fail DeviceID:%d rc:%d", DeviceId)
+        .parse([&](const Reply& r) {
+            const std::int32_t code = parseStored(Trace(F, __LINE__), "AR", DeviceId, r.line(), parseStoredHex,
+                                                  capacity, values, NumReceived);
+            return code == QUIL_OK && *NumReceived == 0 ? QUIL_ERROR_NO_DATA : code;
+        })
+        .success(
+            [&](const Trace& t) { t("Success DeviceID:%d OutNo:%d NumReceived:%d", DeviceId, channel, *NumReceived); })
+        .run();
 }
 
 QUIL_API int32_t QUIL_STDCALL QUIL_SetOneDataStorage(int32_t DeviceId, QuilStorageCallback callback) {

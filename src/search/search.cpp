@@ -141,13 +141,13 @@ std::vector<plat::Ipv4> sendingAddresses(const std::vector<plat::Adapter>& adapt
 void setCallback(QuilSearchCallback callback) { g_callback.store(callback); }
 
 std::int32_t searchSensor() {
-    if (g_running.exchange(true)) return kSearchRunning;
+    if (g_running.exchange(true)) return QUIL_SEARCH_RUNNING;
     RunningGuard clearOnExit;
     const QuilSearchCallback callback = g_callback.load();
-    if (!callback) return kSearchNoCallback;
+    if (!callback) return QUIL_SEARCH_NO_CALLBACK;
     if (!plat::socketStartup(nullptr, nullptr)) {
         consolePrint("WSAStartup failed\n");
-        return kSearchNoSocketLibrary;
+        return QUIL_SEARCH_NO_SOCKETS;
     }
     const Request request = buildRequest();
 
@@ -162,7 +162,7 @@ std::int32_t searchSensor() {
     for (const plat::Ipv4& source : sendingAddresses(plat::adapters())) sendRequest(source, request);
     if (receiver.joinable()) receiver.join();
     plat::sleepMs(1);
-    return kSearchDone;
+    return QUIL_SEARCH_DONE;
 }
 
 }  // namespace quil::search

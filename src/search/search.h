@@ -27,12 +27,6 @@ inline constexpr std::uint32_t kHeaderWord = 0x00010001;   // offset 0 of reques
 inline constexpr std::uint32_t kRequestKind = 0x01000001;  // offset 8 of a request
 inline constexpr std::uint32_t kAnswerKind = 0x01010001;   // offset 8 of an answer
 
-// Results of the exported search functions.
-inline constexpr std::int32_t kSearchDone = 0;
-inline constexpr std::int32_t kSearchNoSocketLibrary = -1;
-inline constexpr std::int32_t kSearchNoCallback = -2;
-inline constexpr std::int32_t kSearchRunning = -100;
-
 using Request = std::array<std::uint8_t, kRequestSize>;
 Request buildRequest();
 
