@@ -731,6 +731,42 @@ typedef struct QuilLoadReport {
  * QUIL_OK. */
 QUIL_API int32_t quil_load_settings(int32_t DeviceId, const char* path, QuilLoadReport* report);
 
+/* ---------------------------------------------------------------- settings compared */
+/* The controller's settings as the document QUIL_DeriveFormula writes, read
+ * the same way but kept in memory: on QUIL_OK *text is a zero-terminated
+ * text that the caller releases with quil_free. */
+QUIL_API int32_t quil_settings_text(int32_t DeviceId, char** text);
+/* Releases what the library allocated for the caller. */
+QUIL_API void quil_free(void* p);
+
+/* One setting in which two settings documents differ. program: 0 to 7, or -1
+ * outside the programs. block: "environment" (controller-wide), "head 1" to
+ * "head 4", "OUT 1" to "OUT 8", "common", "program" (a program's own
+ * elements) or "file" (the document's version and save time). setting: the
+ * element's path below its block ("SyncSettingOUTSelectState/OUT03"; a
+ * repeated element gets "#2", ...). a, b: the value in each document, "" for
+ * an element without value, null where that document lacks the setting. The
+ * texts are valid during the callback. */
+typedef struct QuilSettingsDifference {
+    int32_t program;
+    const char* block;
+    const char* setting;
+    const char* a;
+    const char* b;
+} QuilSettingsDifference;
+typedef void (*QuilSettingsDifferenceCallback)(const QuilSettingsDifference* difference, void* user);
+/* Also the document's own data: its version, its save time and the network
+ * addresses, which differ between any two saves or controllers. */
+#define QUIL_DIFF_ALL 1
+/* Compares two settings documents given as their texts (a file's content, or
+ * quil_settings_text's): callback (which may be null) once per difference, in
+ * a's order and then b's for what only b holds; *count the number of
+ * differences (0: the same settings). QUIL_ERROR_PARAMETER for a text that is
+ * no XML document or goes beyond the limits of a settings file, or unknown
+ * flags. */
+QUIL_API int32_t quil_settings_diff(const char* a, const char* b, int32_t flags,
+                                    QuilSettingsDifferenceCallback callback, void* user, int32_t* count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -177,6 +177,46 @@ TEST_F(Cli, InterruptStopsTheStreamRunAndPrintsItsSummary) {
     EXPECT_FALSE(switches.back()) << "the controller was told to stop streaming";
 }
 
+// quilctl settings diff: a file against a controller, two controllers, and
+// diff's exit statuses (0 the same, 1 different, 2 trouble).
+TEST_F(Cli, SettingsDiffComparesFilesAndControllers) {
+    quil::sim::Simulator other;
+    ASSERT_TRUE(other.start());
+    const std::string saved = dir.path() + "/saved.xml", notXml = dir.path() + "/not.xml";
+    std::ofstream(notXml) << "<a><b></a>\n";
+    ASSERT_EQ(run("settings save " + saved).rc, 0);
+    // The same settings, saved at another time.
+    const std::string later = dir.path() + "/later.xml";
+    std::string text = slurp(saved);
+    ASSERT_NE(text.find("SaveTime=\""), std::string::npos);
+    std::ofstream(later) << text.insert(text.find("SaveTime=\"") + 10, "1");
+    ASSERT_EQ(runShell(dir.path(), "--address " + other.address() + " head set median 2 3").rc, 0);
+    const std::string here = "--device " + sim.address(), there = "--device " + other.address();
+    const struct {
+        std::string args;
+        int rc;
+        std::string out;
+    } cases[] = {
+        {"settings diff " + saved + " " + here, 0, ""},
+        {"settings diff " + saved + " " + there, 1, "program 0  head 2  MedianIndex: 0 | 3\n1 settings differ"},
+        {"settings diff " + here + " " + there, 1, "program 0  head 2  MedianIndex: 0 | 3\n1 settings differ"},
+        {"settings diff " + saved + " " + later, 0, ""},
+        {"settings diff " + saved + " " + later + " --all", 1, "file  SaveTime/property: "},
+        {"settings diff " + saved + " " + notXml, 2, ""},
+        {"settings diff " + saved + " " + dir.path() + "/missing.xml", 2, ""},
+        {"settings diff " + saved, 2, ""},
+        {"settings diff " + saved + " --device 300.1.1.1", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = run(c.args);
+        EXPECT_EQ(r.rc, c.rc) << c.args << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args << "\n" << r.out;
+        if (c.rc == 2) {
+            EXPECT_NE(r.err, "") << c.args;
+        }
+    }
+}
+
 // The text of a shell command's standard output.
 std::string output(const std::string& cmd) {
     std::string text;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -900,6 +901,89 @@ TEST_F(SettingsSave, TheReplacedFileKeepsItsLinkAndPermissions) {
 // also when its number has been opened again for another controller, every
 // call of the holder fails and reaches neither controller. A file never
 // mixes two controllers, and a load never writes into the wrong one.
+// Two documents compared setting by setting: a controller's settings read
+// into memory, changed in one setting per block, read again.
+struct Difference {
+    int32_t program;
+    std::string block, setting, a, b;
+    bool operator==(const Difference&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const Difference& d) {
+    return o << d.program << " " << d.block << " " << d.setting << ": " << d.a << " | " << d.b;
+}
+// A setting a document lacks shows as "(none)".
+std::vector<Difference> differences(const std::string& a, const std::string& b, int32_t flags = 0) {
+    std::vector<Difference> rows;
+    int32_t count = -1;
+    EXPECT_EQ(quil_settings_diff(
+                  a.c_str(), b.c_str(), flags,
+                  [](const QuilSettingsDifference* d, void* user) {
+                      static_cast<std::vector<Difference>*>(user)->push_back(
+                          {d->program, d->block, d->setting, d->a ? d->a : "(none)", d->b ? d->b : "(none)"});
+                  },
+                  &rows, &count),
+              QUIL_OK);
+    EXPECT_EQ(count, static_cast<int32_t>(rows.size()));
+    return rows;
+}
+
+std::string settingsText(int32_t id) {
+    char* text = nullptr;
+    EXPECT_EQ(quil_settings_text(id, &text), QUIL_OK);
+    const std::string copy = text ? text : "";
+    quil_free(text);
+    return copy;
+}
+
+TEST_F(SettingsSave, DifferencesNameProgramBlockAndSetting) {
+    const std::string before = settingsText(kId);
+    EXPECT_TRUE(differences(before, before).empty());
+    ASSERT_EQ(QUIL_DeriveFormula(kId, path.c_str()), QUIL_OK);
+    EXPECT_TRUE(differences(readBytes(path), before).empty()) << "a saved file and the text read in memory";
+
+    ASSERT_EQ(quil::SetAutosendIndex(kId, 1), QUIL_OK);
+    ASSERT_EQ(QUIL_SetProgramNo(kId, 3), QUIL_OK);
+    ASSERT_EQ(QUIL_SetMedian(kId, 2, 3), QUIL_OK);
+    ASSERT_EQ(QUIL_SetDisplayUnit(kId, 3, 4), QUIL_OK);
+    ASSERT_EQ(QUIL_SetStrobeTime(kId, 2), QUIL_OK);
+    const std::string after = settingsText(kId);
+    const std::vector<Difference> rows = differences(before, after);
+    ASSERT_EQ(rows.size(), 4u) << ::testing::PrintToString(rows);
+    EXPECT_EQ(rows[0].program, -1);
+    EXPECT_EQ(rows[0].block, "environment");
+    EXPECT_EQ(rows[0].setting, "AutosendIndex");
+    EXPECT_EQ(rows[0].b, "1");
+    EXPECT_EQ((Difference{3, "head 2", "MedianIndex", rows[1].a, "3"}), rows[1]);
+    EXPECT_EQ((Difference{3, "OUT 3", "MinimumDisplayUnitIndex", rows[2].a, "4"}), rows[2]);
+    EXPECT_EQ(rows[3].program, 3);
+    EXPECT_EQ(rows[3].block, "common");
+    EXPECT_NE(rows[3].a, rows[3].b);
+
+    // The file's own data only when asked for; a setting one document lacks.
+    std::string edited = before;
+    const size_t at = edited.find("SaveTime=\"");
+    ASSERT_NE(at, std::string::npos);
+    edited.insert(at + 10, "1");
+    const size_t median = edited.find("<MedianIndex ");
+    ASSERT_NE(median, std::string::npos);
+    edited.erase(median, edited.find("/>", median) + 2 - median);
+    const std::vector<Difference> lacking = differences(before, edited);
+    ASSERT_EQ(lacking.size(), 1u) << ::testing::PrintToString(lacking);
+    EXPECT_EQ((Difference{0, "head 1", "MedianIndex", lacking[0].a, "(none)"}), lacking[0]);
+    const std::vector<Difference> all = differences(before, edited, QUIL_DIFF_ALL);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].block, "file");
+    EXPECT_EQ(all[0].setting, "SaveTime/property");
+
+    int32_t count = -1;
+    EXPECT_EQ(quil_settings_diff(before.c_str(), "<a><b></a>", 0, nullptr, nullptr, &count), QUIL_ERROR_PARAMETER);
+    EXPECT_EQ(quil_settings_diff(before.c_str(), nullptr, 0, nullptr, nullptr, &count), QUIL_ERROR_NULL_POINTER);
+    EXPECT_EQ(quil_settings_diff(before.c_str(), before.c_str(), 2, nullptr, nullptr, &count), QUIL_ERROR_PARAMETER);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(quil_settings_text(kId, nullptr), QUIL_ERROR_NULL_POINTER);
+    EXPECT_EQ(quil_settings_text(9, nullptr), QUIL_ERROR_OPEN);
+}
+
 TEST_F(SettingsSave, AHeldSessionEndsWithItsClose) {
     quil::sim::Simulator other(quil::sim::Options{.model = 5});
     ASSERT_TRUE(other.start());

@@ -34,6 +34,7 @@ from .errors import (
     QuilTimeoutError,
     StreamError,
 )
+from . import settings
 from .search import SearchResult, search
 from .stream import Batch, RollStats, Stream
 
@@ -71,4 +72,5 @@ __all__ = [
     "load_library",
     "log_directory",
     "search",
+    "settings",
 ]

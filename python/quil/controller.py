@@ -406,6 +406,24 @@ class Controller:
         _check_readable(encoded)
         self._call("QUIL_SetFormula", _PATH_ARGS, encoded, repeatable=False)
 
+    def settings_text(self) -> str:
+        """The controller's whole configuration as the document save_settings
+        writes, read the same way but without a file (quil_settings_text).
+        Raises QuilError as save_settings does for a failed read."""
+        text = ctypes.c_char_p()
+
+        def read():
+            f = self.library.function("quil_settings_text", _I32 + [ctypes.POINTER(ctypes.c_char_p)])
+            code = f(self._device_for_call("quil_settings_text"), ctypes.byref(text))
+            if code != 0:
+                raise QuilError(code, "quil_settings_text", library=self.library)
+
+        self._retrying(True, read)
+        try:
+            return (text.value or b"").decode("utf-8", "replace")
+        finally:
+            self.library.function("quil_free", [ctypes.c_void_p], None)(ctypes.cast(text, ctypes.c_void_p))
+
     # ---------------------------------------------------------------- stream
     def stream(
         self,
@@ -434,4 +452,5 @@ HAND_WRITTEN = (
     "QUIL_SetOneDataStorage",
     "QUIL_DeriveFormula",
     "QUIL_SetFormula",
+    "quil_settings_text",
 )

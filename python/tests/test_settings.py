@@ -54,6 +54,27 @@ class SettingsFiles(unittest.TestCase):
         c.set_program(0)
         self.assertEqual(c.get_alarm_level(1), 4)
 
+    def test_diff_names_each_setting_that_differs(self):
+        c = self.c
+        path = self.dir / "golden.xml"
+        c.set_program(0)
+        c.save_settings(path)
+        self.assertEqual(quil.settings.diff(path, c), [])
+        before = c.get_alarm_level(1)
+        c.set_alarm_level(1, 7 if before != 7 else 6)
+        self.addCleanup(c.set_alarm_level, 1, before)
+        (d,) = quil.settings.diff(path, c)
+        self.assertEqual((d.program, d.block, d.b), (0, "head 1", str(c.get_alarm_level(1))))
+        self.assertEqual(str(d), "program 0  head 1  %s: %s | %s" % (d.setting, d.a, d.b))
+        self.assertEqual(quil.settings.diff(c, c), [])
+        with self.assertRaises(FileNotFoundError):
+            quil.settings.diff(self.dir / "missing.xml", c)
+        not_xml = self.dir / "not.xml"
+        not_xml.write_text("no settings here\n")
+        with self.assertRaises(quil.QuilError) as e:
+            quil.settings.diff(path, not_xml)
+        self.assertEqual(e.exception.name, "QUIL_ERROR_PARAMETER")
+
     def test_paths_are_checked_before_anything_is_sent(self):
         not_xml = self.dir / "not.xml"
         not_xml.write_text("no settings here\n")

@@ -190,6 +190,10 @@ extern const LoadSetters kControllerSetters;
 // behind it and never sees what follows the text. False when the text is no
 // XML document.
 bool parseSettingsText(TiXmlDocument& doc, std::string_view text);
+// Reads the controller's settings into doc as a save writes them (the
+// active program selected again afterwards); the first failure that ended
+// the reading, or QUIL_OK. The device number has been checked.
+std::int32_t readSettingsDocument(std::int32_t id, TiXmlDocument& doc);
 // What a load did: the settings applied and those refused (with the first
 // of their names, "OUT05/MeasurementTypeIndex, ..."), and the failure of the
 // link that ended it (QUIL_OK when none did).

@@ -302,11 +302,11 @@ std::int32_t writeDocument(const TiXmlDocument& doc, std::int32_t id, const char
     return doc.SaveFile(file.file()) && file.commit() ? QUIL_OK : QUIL_ERROR_PARAMETER;
 }
 
-std::int32_t deriveFormula(std::int32_t id, const char* path) {
-    std::int32_t r = checkDeviceId(id);
-    if (r != QUIL_OK) return r;
-    if (!path) return QUIL_ERROR_NULL_POINTER;
-    // Every read goes to the controller open now, or fails: a file never
+}  // namespace
+
+std::int32_t readSettingsDocument(std::int32_t id, TiXmlDocument& doc) {
+    std::int32_t r = QUIL_OK;
+    // Every read goes to the controller open now, or fails: a document never
     // mixes two controllers.
     const SessionHold session(id);
     Saver s(id);
@@ -314,7 +314,6 @@ std::int32_t deriveFormula(std::int32_t id, const char* path) {
     const bool known = s.read([&] { return QUIL_GetProgramNo(id, &active); });
     if (s.failure() != QUIL_OK) return s.failure();
 
-    TiXmlDocument doc;
     doc.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
     TiXmlElement* root = add(&doc, kRoot);
     add(add(root, kVersionBlock), kProperty)->SetAttribute(kSoftVersionAttr, kSoftVersion);
@@ -327,7 +326,17 @@ std::int32_t deriveFormula(std::int32_t id, const char* path) {
         r = QUIL_SetProgramNo(id, active);
         if (r != QUIL_OK) s.fail(r);
     }
-    if (s.failure() != QUIL_OK) return s.failure();
+    return s.failure();
+}
+
+namespace {
+
+std::int32_t deriveFormula(std::int32_t id, const char* path) {
+    const std::int32_t r = checkDeviceId(id);
+    if (r != QUIL_OK) return r;
+    if (!path) return QUIL_ERROR_NULL_POINTER;
+    TiXmlDocument doc;
+    if (const std::int32_t read = readSettingsDocument(id, doc); read != QUIL_OK) return read;
     return writeDocument(doc, id, path);
 }
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -95,8 +97,83 @@ int load(int32_t id, const std::string& path, const Contents& c) {
     return 0;
 }
 
+// ------------------------------------------------------------ diff
+
+// One side of a comparison: a file, or with --device a controller's current
+// settings, read without writing a file.
+struct Source {
+    std::string path, address;
+    std::string name() const { return address.empty() ? path : "device " + address; }
+};
+
+// The document of a source into text; false (with a message) when it
+// cannot be had.
+bool documentOf(Context& c, const Source& s, std::string& text) {
+    if (s.address.empty()) {
+        std::ifstream f(s.path, std::ios::binary);
+        std::ostringstream all;
+        if (f) all << f.rdbuf();
+        if (!f) {
+            std::fprintf(stderr, "settings diff: cannot read %s\n", s.path.c_str());
+            return false;
+        }
+        text = all.str();
+        return true;
+    }
+    Context device = c;
+    device.address = s.address;
+    return withDevice(device, [&](int32_t id) {
+               char* read = nullptr;
+               if (report("settings diff", quil_settings_text(id, &read))) return 1;
+               text = read;
+               quil_free(read);
+               return 0;
+           }) == 0;
+}
+
+void printDifference(const QuilSettingsDifference* d, void*) {
+    std::string where = d->block;
+    if (d->program >= 0) where = "program " + std::to_string(d->program) + "  " + where;
+    std::printf("%s  %s: %s | %s\n", where.c_str(), d->setting, d->a ? d->a : "(none)", d->b ? d->b : "(none)");
+}
+
+// Exit status as diff's: 0 the same settings, 1 different, 2 trouble.
+int diff(Context& c) {
+    std::vector<Source> sources;
+    int32_t flags = 0;
+    const auto& a = c.args;
+    for (size_t i = 1; i < a.size(); ++i) {
+        if (a[i] == "--all") {
+            flags |= QUIL_DIFF_ALL;
+        } else if (a[i] == "--device" && i + 1 < a.size()) {
+            uint8_t ip[4];
+            if (!parseIp(a[i + 1], ip)) throw UsageError("--device: not an IPv4 address: " + a[i + 1]);
+            sources.push_back({"", a[++i]});
+        } else if (a[i].rfind("--", 0) == 0) {
+            usage();
+        } else {
+            sources.push_back({a[i], ""});
+        }
+    }
+    if (sources.size() != 2) usage();
+    std::string texts[2];
+    for (int k = 0; k < 2; ++k)
+        if (!documentOf(c, sources[static_cast<size_t>(k)], texts[k])) return 2;
+    int32_t count = 0;
+    const int32_t r = quil_settings_diff(texts[0].c_str(), texts[1].c_str(), flags, printDifference, nullptr, &count);
+    if (r != QUIL_OK) {
+        std::fprintf(stderr, "settings diff: %s or %s is no settings document (%s %d)\n", sources[0].name().c_str(),
+                     sources[1].name().c_str(), quil_result_name(r), r);
+        return 2;
+    }
+    if (count > 0)
+        std::printf("%d settings differ (%s | %s)\n", count, sources[0].name().c_str(), sources[1].name().c_str());
+    return count > 0 ? 1 : 0;
+}
+
 int cmdSettings(Context& c) {
     const auto& a = c.args;
+    if (!a.empty() && a[0] == "diff") return diff(c);
     if (a.size() != 2 || (a[0] != "save" && a[0] != "load")) usage();
     const std::string path = a[1];
     if (a[0] == "save") return withDevice(c, [&](int32_t id) { return save(id, path); });
@@ -124,8 +201,10 @@ void details(std::FILE* to) {
 }
 
 Registration settingsFiles(25, {
-                                   {"settings", "save FILE | load FILE",
-                                    "save the whole configuration into FILE, or load FILE into the controller",
+                                   {"settings", "save FILE | load FILE | diff A B [--all]",
+                                    "save the whole configuration into FILE, load FILE into the controller, or "
+                                    "compare two settings (each A and B a FILE or --device ADDRESS: exit 0 the same, "
+                                    "1 different, 2 trouble; --all also the save time and addresses)",
                                     cmdSettings, details},
                                });
 
