@@ -85,7 +85,8 @@ extern "C" {
 
 QUIL_API int32_t QUIL_STDCALL QUIL_GetDeviceRuningTime(int32_t DeviceId, int32_t head, uint32_t* time) {
     return Exchange(DeviceId, "QUIL_GetDeviceRuningTime", "DeviceID:%d")
-        .check([&] { return head >= 0 && head <= headsOf(device(DeviceId).deviceType) ? QUIL_OK : QUIL_ERROR_PARAMETER; })
+        .check(
+            [&] { return head >= 0 && head <= headsOf(device(DeviceId).deviceType) ? QUIL_OK : QUIL_ERROR_PARAMETER; })
         .check(time != nullptr, QUIL_ERROR_NULL_POINTER)
         .transact([&] {
             return link::jsonRegRead(static_cast<std::uint32_t>(DeviceId), head,
