@@ -40,8 +40,8 @@ mutant() {
 }
 
 mutant src/link/packet_reader.cpp \
-    'channels_ = std::popcount(static_cast<unsigned>(p[0] & 0x0F));' \
-    'channels_ = std::popcount(static_cast<unsigned>(p[0]));' \
+    'channelCount_ = std::popcount(static_cast<unsigned>(p[0] & 0x0F));' \
+    'channelCount_ = std::popcount(static_cast<unsigned>(p[0]));' \
     "stream: the channel count taken from the whole mask byte, not its low four bits"
 mutant src/quil/storage.cpp \
     'if (r == QUIL_OK && lsStorage == 0 && stored)' \
@@ -60,8 +60,8 @@ mutant src/quil/control.cpp \
     '.check(ProgramNo >= 0 && ProgramNo < kMaxProgram, QUIL_ERROR_PARAMETER)' \
     "program selection: program 7 refused (range check off by one)"
 mutant src/quil/stored_values.cpp \
-    'if (end - pos > kStoredTokenMax) return QUIL_ERROR_REPLY;' \
-    'if (end - pos > kStoredTokenMax + 1) return QUIL_ERROR_REPLY;' \
+    'if (token.size() > kStoredTokenMax || !valueOf(token, &value)) return QUIL_ERROR_REPLY;' \
+    'if (token.size() > kStoredTokenMax + 1 || !valueOf(token, &value)) return QUIL_ERROR_REPLY;' \
     "stored values: a 16-character value text accepted (length check off by one)"
 mutant src/quil/communication.cpp \
     'return std::strcmp(fields[0], letters) == 0 ? QUIL_OK : QUIL_ERROR_REPLY;' \
@@ -100,13 +100,25 @@ mutant src/quil/settings_save.cpp \
     '        (void)r;' \
     "settings save: a failed reselection of the active program reported as success"
 mutant src/quil/settings_load.cpp \
-    '    set.setProgramNo(id, active);' \
-    '    (void)active;' \
+    'if (const std::int32_t r = set.setProgramNo(id, active); linkFailure(r)) tally.failure = r;' \
+    'if (const std::int32_t r = QUIL_OK; linkFailure(r)) tally.failure = r;' \
     "settings load: the active program not selected again after the load"
 mutant src/quil/settings_load.cpp \
-    'if (!p || s.set.setProgramNo(s.id, *p) != QUIL_OK) return;' \
-    'if (!p) return;' \
+    'if (r != QUIL_OK) return;' \
+    '(void)r;' \
     "settings load: a program's block written into whichever program is active when its selection fails"
+mutant src/link/packet_reader.cpp \
+    'if (values > capacity_ || retiredCount_ + 4 > kMaxRetired) return false;' \
+    'if (values >= capacity_ || retiredCount_ + 4 > kMaxRetired) return false;' \
+    "stream: a packet that fills the channel buffers exactly dropped as an overfill"
+mutant src/platform/posix/files.cpp \
+    'bool ok = std::fflush(file_) == 0 && syncToDisk(file_);' \
+    'bool ok = std::fflush(file_) == 0;' \
+    "settings save: the file put in place without its content synced to the disk"
+mutant src/quil/exchange.cpp \
+    'std::unique_lock<std::mutex> lock(deviceLock(id_));' \
+    'std::mutex unshared; std::unique_lock<std::mutex> lock(bulk_ ? unshared : deviceLock(id_));' \
+    "stored values: a read-out without the device's lock, racing the storage watcher on the same link"
 
 # A plain copy of the tree as it is now, committed or not (tracked and new
 # files, not the ignored build directories).

@@ -137,17 +137,15 @@ bool linkFailure(std::int32_t code) {
 
 namespace {
 
-// The register exchange's code for an exchange that failed as such (no
-// link, no reply in time); its other codes are the controller's answers.
-constexpr std::int32_t kJsonExchangeFailed = -10;
-
 template <class F>
 std::int32_t laserPowerExchange(std::int32_t id, F exchange) {
     if (const std::int32_t r = checkDeviceId(id); r != QUIL_OK) return r;
     std::lock_guard<std::mutex> lock(deviceLock(id));
     if (!openInHeldSession(id)) return QUIL_ERROR_OPEN;
     const std::int32_t j = exchange(static_cast<std::uint32_t>(id));
-    return j == 0 ? QUIL_OK : j == kJsonExchangeFailed ? QUIL_ERROR_TIMEOUT : QUIL_ERROR_UNKNOWN;
+    // An exchange that failed as such (no link, no reply in time) is a
+    // time-out; the other codes are the controller's answers.
+    return j == QUIL_JSON_OK ? QUIL_OK : j == QUIL_JSON_NO_REPLY ? QUIL_ERROR_TIMEOUT : QUIL_ERROR_UNKNOWN;
 }
 
 }  // namespace
