@@ -119,8 +119,13 @@ TEST_F(Cli, HelpNeverTouchesTheNetwork) {
 // with -v and only on standard error.
 TEST_F(Cli, ExitStatusAndStreamsTellWhatHappened) {
     const std::string nobody = quil::sim::freeLoopbackAddress();
-    const std::string empty = dir.path() + "/empty.xml";
+    const std::string empty = dir.path() + "/empty.xml", deep = dir.path() + "/deep.xml";
     std::ofstream(empty) << "<root/>\n";
+    {
+        // Deeper than the stack of a recursive parser reaches.
+        std::ofstream d(deep);
+        for (int i = 0; i < 200000; ++i) d << "<a>";
+    }
     sim.stream().configure({.mask = 0x01, .valuesPerPacket = 100, .packetIntervalMs = 1});
     quil::sim::Faults dropStream;
     dropStream.dropStreamAfterPackets = 3;
@@ -142,6 +147,7 @@ TEST_F(Cli, ExitStatusAndStreamsTellWhatHappened) {
         {"raw MD --address " + nobody, 1, "", "connect " + nobody + ":19062: Connection refused"},
         {"out set tolerance 1 53 -53 0", 0, "OUT 1: tolerance upper=52  lower=-52  hysteresis=0\n", ""},
         {"settings load " + empty, 1, "", "settings load: " + empty + " holds no settings"},
+        {"settings load " + deep, 1, "", "settings load: " + deep + " is no settings file"},
         {"stream --batch 100 --batches 100", 1, "batch   1: 100 values per channel, mask 0x01, ",
          "stream: device 0: the controller closed the stream (read failure)", dropStream},
     };

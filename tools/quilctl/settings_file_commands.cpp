@@ -52,6 +52,15 @@ void count(const TiXmlElement* e, Contents& c) {
 }
 
 bool readContents(const std::string& path, Contents& c) {
+    // The library reads the document first, within the limits of a settings
+    // file (depth, attributes, size): a hostile one stops there.
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream text;
+    if (f) text << f.rdbuf();
+    const std::string document = text.str();
+    int32_t differences = 0;
+    if (!f || quil_settings_diff(document.c_str(), document.c_str(), 0, nullptr, nullptr, &differences) != QUIL_OK)
+        return false;
     TiXmlDocument doc;
     if (!doc.LoadFile(path.c_str(), TIXML_ENCODING_UTF8) || !doc.FirstChildElement()) return false;
     count(doc.FirstChildElement(), c);
