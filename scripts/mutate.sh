@@ -120,6 +120,88 @@ mutant src/quil/exchange.cpp \
     'std::mutex unshared; std::unique_lock<std::mutex> lock(bulk_ ? unshared : deviceLock(id_));' \
     "stored values: a read-out without the device's lock, racing the storage watcher on the same link"
 
+mutant src/quil/head_settings.cpp \
+    '.parse([&](const Reply& r) { r.integers(4, Max, Min); })' \
+    '.parse([&](const Reply& r) { r.integers(4, Min, Max); })' \
+    "head settings: the ABLE range read back with its minimum and maximum swapped"
+mutant src/quil/head_settings.cpp \
+    '.check(inRange(MeasureMode, 0, kMaxMeasureMode), QUIL_ERROR_PARAMETER)' \
+    '.check(inRange(MeasureMode, 0, kMaxMeasureMode + 1), QUIL_ERROR_PARAMETER)' \
+    "head settings: measure mode 5 sent (range check off by one)"
+mutant src/quil/output_settings.cpp \
+    '.check(UpperLimit >= LowerLimit, QUIL_ERROR_VALUE)' \
+    '.check(true, QUIL_ERROR_VALUE)' \
+    "output settings: a tolerance whose upper limit lies below the lower one sent"
+mutant src/quil/output_settings.cpp \
+    '.check(int64_t{Hystersys} < int64_t{UpperLimit} - LowerLimit, QUIL_ERROR_VALUE)' \
+    '.check(int64_t{Hystersys} <= int64_t{UpperLimit} - LowerLimit, QUIL_ERROR_VALUE)' \
+    "output settings: a hysteresis as wide as the tolerance band sent"
+mutant src/quil/codecs.cpp \
+    '{100, 1000, 10000, 100000, 10, 100, 1000}' \
+    '{100, 1000, 10000, 100000, 100, 100, 1000}' \
+    "codecs: display unit 4 scaled by 100 instead of 10 (lengths ten times too large)"
+mutant src/quil/codecs.cpp \
+    'text[i] = on ? '"'"'1'"'"' : '"'"'0'"'"';' \
+    'text[3 - i] = on ? '"'"'1'"'"' : '"'"'0'"'"';' \
+    "codecs: the OUT selection text written in reverse (OUT4 selected for OUT1)"
+mutant src/quil/codecs.cpp \
+    '        if (negative) v = -v;' \
+    '        (void)negative;' \
+    "codecs: decimal replies lose their minus sign"
+mutant src/quil/common_settings.cpp \
+    'if (cycle >= c.first && cycle <= c.last) return cycle - c.first;' \
+    'if (cycle >= c.first && cycle <= c.last) return cycle - c.first + 1;' \
+    "common settings: the sampling cycle sent as the next code"
+mutant src/quil/encoder_io.cpp \
+    '.check(inRange(OutputChannel, 0, kMaxAnalogChannel), QUIL_ERROR_PARAMETER)' \
+    '.check(inRange(OutputChannel, 0, kMaxAnalogChannel + 1), QUIL_ERROR_PARAMETER)' \
+    "encoder and I/O: an analog channel past the last one sent"
+mutant src/quil/controller_settings.cpp \
+    '"%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]' \
+    '"%d.%d.%d.%d", bytes[3], bytes[2], bytes[1], bytes[0]' \
+    "controller settings: the network address read back in reverse byte order"
+mutant src/quil/controller_settings.cpp \
+    '.check(within(baud, kMaxBaud) && within(parity, kMaxParity), QUIL_ERROR_PARAMETER)' \
+    '.check(within(baud, kMaxBaud + 1) && within(parity, kMaxParity), QUIL_ERROR_PARAMETER)' \
+    "controller settings: a baud-rate index past the table sent"
+mutant src/search/search.cpp \
+    'b[60], b[61], b[62], b[63], b[64], b[65]);' \
+    'b[59], b[60], b[61], b[62], b[63], b[64]);' \
+    "search: the MAC address taken one byte early"
+mutant src/search/search.cpp \
+    'out->value = static_cast<std::int32_t>(wordAt(b + 12));' \
+    'out->value = static_cast<std::int32_t>(wordAt(b + 4));' \
+    "search: the answer's value read from the wrong offset"
+mutant src/elog/elog.cpp \
+    '    if (level > filterLevel.load(std::memory_order_relaxed)) return;
+    ELOG_ASSERT(tag != nullptr);' \
+    '    ELOG_ASSERT(tag != nullptr);' \
+    "trace log: lines above the configured level written all the same"
+mutant src/link/stream.cpp \
+    'if (batchCount == 0 || batchCount > kMaxBatchCount ||' \
+    'if (batchCount == 0 || batchCount >= kMaxBatchCount ||' \
+    "stream: the largest batch (1,200,000 values) refused"
+mutant src/link/line_io.cpp \
+    'while (lf < count && buf[lf] == '"'"'\n'"'"') ++lf;' \
+    'while (false) ++lf;' \
+    "command replies: an LF left over from the previous reply read as the start of the next one"
+mutant src/link/buffer.cpp \
+    'if (capacity_ > 0) std::memcpy(fresh, data_, capacity_);' \
+    '(void)0;' \
+    "buffers: a reply that outgrows its buffer loses what had arrived"
+mutant src/platform/posix/socket.cpp \
+    'do n = ::send(fdOf(s), data, len, MSG_NOSIGNAL);' \
+    'do n = ::send(fdOf(s), data, len, 0);' \
+    "platform: a send to a controller that closed its connection raises SIGPIPE and kills the application"
+mutant src/quil/settings_diff.cpp \
+    'if (where.metadata && !all) return;' \
+    'if (where.metadata && all) return;' \
+    "settings comparison: the save time reported by default and left out when asked for"
+mutant src/quil/settings_diff.cpp \
+    'if (it->second->value != l.value) report(l, &l, it->second);' \
+    'if (it->second->value == l.value) report(l, &l, it->second);' \
+    "settings comparison: equal settings reported, different ones not"
+
 # A plain copy of the tree as it is now, committed or not (tracked and new
 # files, not the ignored build directories).
 mkdir -p "$TREE"
