@@ -5,7 +5,7 @@
 # (survived). The repository's working tree is never modified.
 #
 #   sh scripts/mutate.sh             every mutant, the whole suite
-#   MUTATE_ONLY=3 sh scripts/mutate.sh            mutant 3 alone
+#   MUTATE_ONLY='3 17' sh scripts/mutate.sh      mutants 3 and 17 alone
 #   MUTATE_TESTS='Storage|Stream' sh scripts/mutate.sh   only tests matching the regex
 #   MUTATE_KEEP=1 sh scripts/mutate.sh            keep the scratch copy
 #   MUTATE_EXCLUDE=regex                          tests left out (default: the packaging and example tests)
@@ -247,7 +247,7 @@ survived=0
 summary=""
 i=1
 while [ $i -le $N ]; do
-    if [ -n "${MUTATE_ONLY:-}" ] && [ "$MUTATE_ONLY" != $i ]; then i=$((i + 1)); continue; fi
+    case " $(echo "${MUTATE_ONLY:-$i}" | tr ',' ' ') " in *" $i "*) ;; *) i=$((i + 1)); continue ;; esac
     file=$(cat "$SCRATCH/m$i.file")
     what=$(cat "$SCRATCH/m$i.what")
     cp "$TREE/$file" "$SCRATCH/original"
