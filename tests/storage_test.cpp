@@ -138,12 +138,15 @@ TEST_F(Storage, ArgumentErrorsSendNothing) {
     EXPECT_EQ(sent(1), std::vector<std::string>{"AP"});
 }
 
-TEST_F(Storage, RecordingControlsStatusAndReadOut) {
+TEST_F(Storage, RecordingControlsModeRecoveryStatusAndReadOut) {
     auto& m = sim.model();
     m.setStorageCycleMs(1);
     m.setOutValue(3, "-0012.500");
     ASSERT_EQ(QUIL_DataStorageInit(kId), QUIL_OK);
+    m.setMode(quil::sim::Model::kSetting);
+    sim.clearReceived();
     ASSERT_EQ(QUIL_DataStorageStart(kId), QUIL_OK);
+    EXPECT_EQ(sent(3), (std::vector<std::string>{"AS", "R0", "AS"})) << "the start recovers the mode";
     int32_t ls = -1, outs[8] = {};
     ASSERT_EQ(QUIL_DataStorageGetStatus(kId, &ls, outs), QUIL_OK);
     EXPECT_EQ(ls, 1);
@@ -165,26 +168,6 @@ TEST_F(Storage, RecordingControlsStatusAndReadOut) {
     ASSERT_EQ(QUIL_DataStorageInit(kId), QUIL_OK);
     ASSERT_EQ(QUIL_DataStorageGetData(kId, 3, 4, v.data(), &n), QUIL_OK);
     EXPECT_EQ(n, 0);
-}
-
-TEST_F(Storage, ControlsWantTheLettersAloneAndRecoverTheMode) {
-    const struct {
-        const char* reply;
-        std::function<int32_t()> call;
-        int32_t rc;
-    } cases[] = {
-        {"AS,1\r\n", [&] { return QUIL_DataStorageStart(kId); }, QUIL_ERROR_REPLY},
-        {"AQ,0,0\r\n", [&] { return QUIL_DataStorageInit(kId); }, QUIL_ERROR_REPLY},
-        {"AP,\r\n", [&] { return QUIL_DataStorageStop(kId); }, QUIL_OK},  // a trailing comma adds no field
-    };
-    for (const auto& c : cases) {
-        sim.script().replyOnce(c.reply);
-        EXPECT_EQ(c.call(), c.rc) << c.reply;
-    }
-    sim.model().setMode(quil::sim::Model::kSetting);
-    sim.clearReceived();
-    ASSERT_EQ(QUIL_DataStorageStart(kId), QUIL_OK);
-    EXPECT_EQ(sent(3), (std::vector<std::string>{"AS", "R0", "AS"}));
 }
 
 // A reply without the status number is no status: nothing is written (the
