@@ -294,13 +294,6 @@ TEST(ElogFile, TooLongApplicationDirectoryWritesNothing) { EXPECT_EQ(logInDirOfL
 
 // ------------------------------------------------------------------ failed checks
 
-using ElogChecksDeathTest = Elog;
-
-TEST_F(ElogChecksDeathTest, FailedChecksHalt) {
-    EXPECT_DEATH(elog_output(ELOG_LVL_VERBOSE + 1, "NO_TAG", __FILE__, "QUIL_Test", 10, "never"), "");
-    EXPECT_DEATH(elog_file_write(nullptr, 3), "");
-}
-
 TEST(ElogDeathTest, WriteBeforeInitHaltsInsteadOfHanging) {
     LogDir dir;
     // The check fails while the output lock is held; the halt must not wait

@@ -271,28 +271,6 @@ TEST_F(SettingsLoad, TheReportCountsAndNamesRefusedSettings) {
     EXPECT_STREQ(report.refusedNames, "OUT05/MeasurementTypeIndex");
 }
 
-TEST_F(SettingsSave, DocumentFormAndValuesAsTheLoadAppliesThem) {
-    ASSERT_EQ(QUIL_SetProgramNo(kId, 3), QUIL_OK);
-    ASSERT_EQ(QUIL_SetMask(kId, 2, 1, 1250, -7), QUIL_OK);
-    ASSERT_EQ(QUIL_SetCalcMethod(kId, 1, 1, 6), QUIL_OK);
-    ASSERT_EQ(QUIL_SetProgramNo(kId, 6), QUIL_OK);
-    TiXmlDocument doc;
-    ASSERT_TRUE(save(doc));
-    int32_t active = -1;
-    ASSERT_EQ(QUIL_GetProgramNo(kId, &active), QUIL_OK);
-    EXPECT_EQ(active, 6) << "the active program selected again";
-    // Written in text mode, as the printer's own file save does.
-    const std::string start = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<SettingFileInfo>\n    <Version>\n";
-    EXPECT_EQ(quil::test::logText(path).substr(0, start.size()), start);
-    EXPECT_EQ(program(doc, kPrograms), nullptr);
-    const TiXmlElement* prog = program(doc, 3);
-    EXPECT_EQ(valueOf(find(prog, {"HeadParameter", "Head02", "Pos1"})), "12.50") << "hundredths, as the load reads";
-    EXPECT_EQ(valueOf(find(prog, {"HeadParameter", "Head02", "Pos2"})), "-0.07");
-    EXPECT_EQ(valueOf(find(prog, {"OUTParameter", "OUT01", "OUTIndex"})), "6");
-    EXPECT_EQ(valueOf(find(prog, {"OUTParameter", "OUT01", "HeadIndex"})), "(none)") << "not the mode's index";
-    EXPECT_NE(valueOf(find(program(doc, 2), {"HeadParameter", "Head02", "Pos1"})), "12.50") << "program 2";
-}
-
 // A read that the controller refuses, that finds a value outside the file's
 // tables or gets no answer in time leaves that value out, and only that one.
 TEST_F(SettingsSave, RefusedAndUnansweredReadsLeaveOnlyTheirValuesOut) {
