@@ -1,15 +1,12 @@
-// Temporary directories of the tests. LogDir is the application directory
-// for tests that read the trace log: the library puts "EnableLogout.ini" and
-// "QUILLinkFile.log" there. The log is set up by the first open of the
-// process, so such tests rely on running in a process of their own (each
-// test case does).
+// Temporary directories of the tests. LogDir is the application directory of
+// a test that reads the trace log ("EnableLogout.ini", "QUILLinkFile.log");
+// the log is set up by the first open of the process, so such tests rely on
+// each test case running in a process of its own.
 #pragma once
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -24,27 +21,17 @@ inline std::string readBytes(const std::filesystem::path& path) {
     return s.str();
 }
 
-// The trace log is written in the C library's text mode, which stores each
-// "\n" as the system's line end ("\r\n" on Windows); found out once by
-// writing a line in that mode.
+// The line end of the C library's text mode, in which the trace log is written.
 inline const std::string& textLineEnd() {
-    static const std::string end = [] {
-        namespace fs = std::filesystem;
-        const fs::path p = fs::temp_directory_path() / ("quil-line-end-" + std::to_string(platform::processId()));
-        if (std::FILE* f = std::fopen(p.string().c_str(), "w")) {
-            std::fputs("\n", f);
-            std::fclose(f);
-        }
-        std::string bytes = readBytes(p);
-        std::error_code ec;
-        fs::remove(p, ec);
-        return bytes;
-    }();
+#ifdef _WIN32
+    static const std::string end = "\r\n";
+#else
+    static const std::string end = "\n";
+#endif
     return end;
 }
 
-// A log file's text as the library wrote it, before the text mode's
-// translation of its line ends.
+// A text-mode file's text with its line ends as "\n".
 inline std::string logText(const std::filesystem::path& path) {
     const std::string bytes = readBytes(path);
     const std::string& end = textLineEnd();
@@ -55,8 +42,6 @@ inline std::string logText(const std::filesystem::path& path) {
     return text.append(bytes, start, std::string::npos);
 }
 
-// Sets a variable of the process environment, where the C library's getenv
-// reads it.
 inline void setEnvironment(const char* name, const std::string& value) {
 #ifdef _WIN32
     ::_putenv_s(name, value.c_str());
@@ -65,20 +50,17 @@ inline void setEnvironment(const char* name, const std::string& value) {
 #endif
 }
 
-// A new directory under the system's temporary directory, with a name no
-// other test process picks, removed with what it holds.
+// A new directory under the system's temporary directory, removed with what
+// it holds.
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix = "quil") {
-        namespace fs = std::filesystem;
+        static int made = 0;
         std::error_code ec;
-        const fs::path base = fs::temp_directory_path(ec);
-        std::random_device random;
-        for (int attempt = 0; !ec && dir_.empty() && attempt < 100; ++attempt) {
-            const fs::path p = base / (prefix + "-" + std::to_string(platform::processId()) + "-" +
-                                       std::to_string(random() % 1000000));
-            if (fs::create_directory(p, ec)) dir_ = p.string();
-        }
+        const auto p = std::filesystem::temp_directory_path(ec) /
+                       (prefix + "-" + std::to_string(platform::processId()) + "-" + std::to_string(++made));
+        std::filesystem::remove_all(p, ec);  // left by an earlier process of the same id
+        if (std::filesystem::create_directory(p, ec)) dir_ = p.string();
     }
     ~TempDir() {
         std::error_code ignored;

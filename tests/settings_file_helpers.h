@@ -1,12 +1,11 @@
-// What the settings-file tests share: the files of a temporary directory, a
-// file's text, and the reading of a saved document.
+// What the settings-file tests share: a directory's files, a file's text and
+// the reading of a saved document.
 #pragma once
 
 #include <tinyxml.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,6 @@
 
 namespace quil::test {
 
-// The names of the files in a directory.
 inline std::vector<std::string> filesIn(const TempDir& dir) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
@@ -25,14 +23,10 @@ inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The first element on the path of names below parent ("ProgParameter",
-// "ProgNo"), or null.
+// The first element on the path of names below parent, or null.
 inline const TiXmlElement* find(const TiXmlNode* parent, std::initializer_list<const char*> names) {
     const TiXmlNode* at = parent;
-    for (const char* n : names) {
-        at = at ? at->FirstChildElement(n) : nullptr;
-        if (!at) return nullptr;
-    }
+    for (const char* n : names) at = at ? at->FirstChildElement(n) : nullptr;
     return at ? at->ToElement() : nullptr;
 }
 
