@@ -184,12 +184,6 @@ class ModelsWithFeatures(unittest.TestCase):
                 self.assertGreater(len(values), 1)
                 self.assertEqual({b - a for a, b in zip(values, values[1:])}, {step})
 
-    def test_spot_type(self):
-        spot_sim = QuilSim(model=12)
-        self.addCleanup(spot_sim.stop)
-        with quil.Controller(spot_sim.address) as c:
-            self.assertEqual(c.get_spot_type(), 0)  # the simulator's sensor reports code 48
-
 
 class SettingsFamilies(unittest.TestCase):
     """Methods made from the settings tables, where the library has them."""
@@ -220,11 +214,6 @@ class SettingsFamilies(unittest.TestCase):
         self.need("get_able_min_max", "get_filter")
         self.assertEqual(type(c.get_able_min_max(1)).__name__, "AbleMinMax")
         self.assertEqual(c.get_filter(1).parameter, 5)
-
-    def test_a_head_outside_its_range_is_refused_before_sending(self):
-        self.need("set_median")
-        lines, e = sim.sent_by(self.c, lambda: self.c.set_median(5, 1))
-        self.assertEqual((lines, e.code, e.function), ([], Result.ERROR_RANGE, "QUIL_SetMedian"))
 
     def test_encoder_functions_only_on_their_models(self):
         self.need("set_encoder_number", "get_encoder_number")

@@ -111,23 +111,17 @@ class FromTheRepository(unittest.TestCase):
         self.assertEqual(loaded, "None")
 
     def test_a_checkouts_root_finds_the_library_in_its_build_directory(self):
-        # A checkout of its own: the link as the repository has it, the
-        # package, quil.h, and a library in build/ only.
+        # A checkout of its own: the link, the package, quil.h, and a library in build/ only.
         root = Path(tempfile.mkdtemp(prefix="quil-checkout-")).resolve()
         self.addCleanup(shutil.rmtree, root, True)
-        (root / "include").mkdir()
-        (root / "include" / "quil.h").write_text("")
-        shutil.copytree(
-            PYTHON_DIR / "quil", root / "python" / "quil", ignore=shutil.ignore_patterns("__pycache__", "*.so*")
-        )
+        shutil.copytree(PYTHON_DIR / "quil", root / "python" / "quil", ignore=shutil.ignore_patterns("*.so*"))
         os.symlink(os.readlink(CHECKOUT / "quil"), root / "quil")
-        (root / "build").mkdir()
+        for folder in ("include", "build"):
+            (root / folder).mkdir()
+        (root / "include" / "quil.h").write_text("")
         shutil.copy(quil.library().path, root / "build" / "libquil.so")
-        r = run_python(
-            "import quil; print(quil.library().path); print(quil.library_version())", cwd=root, QUIL_LIBRARY=None
-        )
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout.splitlines(), [str(root / "build" / "libquil.so"), "(1, 0, 5)"])
+        r = run_python("import quil; print(quil.library().path)", cwd=root, QUIL_LIBRARY=None)
+        self.assertEqual(r.stdout.splitlines(), [str(root / "build" / "libquil.so")], r.stderr)
 
 
 class ResultNames(unittest.TestCase):
