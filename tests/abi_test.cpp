@@ -28,8 +28,7 @@ std::set<std::string> exportedFunctions() {
     return names;
 }
 
-// Inline functions of the C++ standard library keep default visibility in
-// any shared object that instantiates them; they are not ours.
+// The C++ standard library's inline functions are exported where instantiated.
 bool isStandardLibrary(const std::string& n) {
     int status = 0;
     char* d = abi::__cxa_demangle(n.c_str(), nullptr, nullptr, &status);

@@ -1,5 +1,4 @@
-// A simulated controller opened as a device: the starting point of most
-// loopback tests of the command functions.
+// A simulated controller opened as a device, for loopback tests of the command functions.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// The stream's packet framing and unpacking on scripted bytes, without a
-// socket: the pieces a stream arrives in never change what is handed out.
+// The stream's packet framing and unpacking on scripted bytes: the pieces a
+// stream arrives in never change what is handed out.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,7 +95,8 @@ TEST(Unpacker, BatchesFillUpAndPacketsBeyondTheBuffersAreDropped) {
     RollCounters counters;
 
     EXPECT_EQ(u.add(packet(0x00, {9, 9}).data(), 5, counters), Unpacker::Step::Skipped) << "no channels yet";
-    EXPECT_EQ(u.add(packet(0x05, {1, 2, 3, 4}).data(), 5, counters), Unpacker::Step::Unpacked);
+    // Bit 4 names no channel: two channels of two values.
+    EXPECT_EQ(u.add(packet(0x15, {1, 2, 3, 4}).data(), 5, counters), Unpacker::Step::Unpacked);
     EXPECT_EQ(u.fill(), 2u);
     EXPECT_EQ(channels.channel(0)[1], 2);
     EXPECT_EQ(channels.channel(2)[1], 4);
@@ -116,10 +117,9 @@ TEST(Unpacker, BatchesFillUpAndPacketsBeyondTheBuffersAreDropped) {
     EXPECT_EQ(counters.overfillDropped, 1u);
 }
 
-// The channel buffers grow with the batch between two callbacks: the values
-// of the batch so far move along, and a pointer handed out before the growth
-// still reads its old values until the run ends. A growth for which there is
-// no memory drops the packet and keeps the batch.
+// The channel buffers grow with the batch: its values move along, a pointer
+// handed out before still reads its old values until the run ends, and a
+// growth without memory drops the packet and keeps the batch.
 TEST(Unpacker, ChannelBuffersGrowWithTheBatchAndKeepReplacedOnesUntilTheRunEnds) {
     ChannelBuffers channels(kChannelValues);
     ASSERT_TRUE(channels.reserve(1, 0));

@@ -13,13 +13,6 @@ namespace {
 
 namespace plat = quil::platform;
 
-TEST(PlatformSockets, StartupGrantsVersionTwoTwo) {
-    int major = 0, minor = 0;
-    ASSERT_TRUE(plat::socketStartup(&major, &minor));
-    EXPECT_EQ(major, 2);
-    EXPECT_EQ(minor, 2);
-}
-
 // A listener on 127.0.0.1 and one connection to it, both ends left blocking.
 struct Connected {
     plat::Socket listener, client, served;
@@ -59,44 +52,6 @@ TEST(PlatformSockets, ShutdownWakesAWaitWithoutLimit) {
     EXPECT_EQ(plat::lastError(), plat::kErrNotSocket);
 }
 
-TEST(PlatformSockets, ReadsWhatArrivedWithoutWaiting) {
-    Connected c;
-    ASSERT_TRUE(c.make());
-    char buf[16] = {};
-    EXPECT_EQ(plat::recvNow(c.served, buf, sizeof buf), -1) << "a blocking socket, nothing there";
-    EXPECT_EQ(plat::lastError(), plat::kErrWouldBlock);
-    EXPECT_EQ(plat::pendingBytes(c.served), 0);
-    ASSERT_EQ(plat::sendSome(c.client, "abcde", 5), 5);
-    ASSERT_EQ(plat::waitReadable(c.served, 5000), plat::Wait::Ready);
-    for (int i = 0; i < 100 && plat::pendingBytes(c.served) < 5; ++i) plat::sleepMs(10);
-    EXPECT_EQ(plat::pendingBytes(c.served), 5);
-    EXPECT_EQ(plat::recvNow(c.served, buf, 3), 3);
-    EXPECT_EQ(std::string(buf, 3), "abc");
-    EXPECT_EQ(plat::pendingBytes(c.served), 2);
-    c.close();
-}
-
-TEST(PlatformSockets, ConnectionRefusedIsReportedAfterTheWait) {
-    plat::Ipv4 loopback;
-    ASSERT_TRUE(plat::parseIpv4("127.0.0.1", &loopback));
-    plat::Socket probe = plat::tcpSocket();  // a port that nobody listens on
-    ASSERT_EQ(plat::bindTo(probe, loopback, 0), 0);
-    const auto port = static_cast<std::uint16_t>(plat::localPort(probe));
-    plat::closeSocket(probe);
-
-    plat::Socket s = plat::tcpSocket();
-    ASSERT_EQ(plat::setNonBlocking(s), 0);
-    if (plat::connectStart(s, loopback, port) != 0 && plat::lastError() != plat::kErrWouldBlock) {
-        EXPECT_GT(plat::lastError(), 0) << "refused at once";
-    } else {
-        // The refusal ends the wait (Windows reports it apart from
-        // writability) and is the socket's pending error.
-        EXPECT_EQ(plat::waitWritable(s, 5000), plat::Wait::Ready);
-        EXPECT_GT(plat::pendingError(s), 0);
-    }
-    plat::closeSocket(s);
-}
-
 TEST(PlatformSystem, ApplicationDirectoryHoldsTheProgram) {
     const std::string exe = plat::executablePath();
     const std::string dir = plat::applicationDirectory();
@@ -107,13 +62,6 @@ TEST(PlatformSystem, ApplicationDirectoryHoldsTheProgram) {
 }
 
 TEST(PlatformSystem, PinsToOneProcessor) { EXPECT_TRUE(plat::pinProcessToOneCpu()); }
-
-TEST(PlatformSystem, AdaptersHaveNamesAndRealAddresses) {
-    for (const plat::Adapter& a : plat::adapters()) {
-        EXPECT_FALSE(a.name.empty());
-        for (const plat::Ipv4& ip : a.addresses) EXPECT_NE(ip.word(), 0u) << a.name;
-    }
-}
 
 // The number conversions give the same results on every system, whatever
 // the C library of the system does with the odd texts.

@@ -1,8 +1,7 @@
-// Opening and closing controllers.
+// Opening and closing controllers, also from several threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -35,8 +34,7 @@ TEST(Session, OpenReadsTheModelAndCloseFreesTheRecord) {
     int32_t type = -1;
     EXPECT_EQ(QUIL_GetDeviceType(6, &type), QUIL_OK);
     EXPECT_EQ(type, 37);
-    // The raw link interface reaches the controller on the same connection.
-    EXPECT_NE(GetDataBuff(6), nullptr);
+    EXPECT_NE(GetDataBuff(6), nullptr) << "the raw link functions reach the same connection";
     EXPECT_EQ(sim.connectionsAccepted(), 1);
 
     EXPECT_EQ(QUIL_CloseDevice(6), QUIL_OK);
@@ -45,23 +43,13 @@ TEST(Session, OpenReadsTheModelAndCloseFreesTheRecord) {
     EXPECT_EQ(quil::device(6).deviceType, -1);
     EXPECT_TRUE(sim.waitOpenConnections(0, 2000));
 
-    // The number can be opened again, also with another controller.
+    // The number opens again, also on a controller that refuses the model query.
     Simulator other;
+    other.script().replyTo("MD", "ER,MD,99\r\n");
     ASSERT_TRUE(other.start());
     ASSERT_EQ(QUIL_OpenDeviceETHER(6, other.ip().b, 2000), QUIL_OK);
+    EXPECT_EQ(quil::device(6).deviceType, -1);
     EXPECT_EQ(QUIL_CloseDevice(6), QUIL_OK);
-}
-
-TEST(Session, DuplicatesAreRefusedAndTheFirstConnectionKeepsWorking) {
-    Simulator sim;
-    ASSERT_TRUE(sim.start());
-    ASSERT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_OK);
-    EXPECT_EQ(QUIL_OpenDeviceETHER(0, sim.ip().b, 2000), QUIL_ERROR_OPEN);
-    EXPECT_EQ(QUIL_OpenDeviceETHER(1, sim.ip().b, 2000), QUIL_ERROR_IP_IN_USE);
-    int32_t type = -1;
-    EXPECT_EQ(QUIL_GetDeviceType(0, &type), QUIL_OK);
-    EXPECT_EQ(sim.connectionsAccepted(), 1) << "refused opens never connect";
-    EXPECT_EQ(QUIL_CloseDevice(0), QUIL_OK);
 }
 
 TEST(Session, OpenWhereNothingListensFailsAfterTheTimeout) {
@@ -77,15 +65,6 @@ TEST(Session, OpenWhereNothingListensFailsAfterTheTimeout) {
     EXPECT_EQ(GetDataBuff(2), nullptr);
 }
 
-TEST(Session, ControllerRefusingTheModelQueryStillOpens) {
-    Simulator sim;
-    sim.script().replyTo("MD", "ER,MD,99\r\n");
-    ASSERT_TRUE(sim.start());
-    ASSERT_EQ(QUIL_OpenDeviceETHER(3, sim.ip().b, 2000), QUIL_OK);
-    EXPECT_EQ(quil::device(3).deviceType, -1);
-    EXPECT_EQ(QUIL_CloseDevice(3), QUIL_OK);
-}
-
 class ModelQuery : public DeviceTest {};
 
 TEST_F(ModelQuery, RangeOfTheModelCode) {
@@ -93,8 +72,6 @@ TEST_F(ModelQuery, RangeOfTheModelCode) {
     sim.script().replyOnce("MD,40\r\n");
     EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_ERROR_REPLY);
     EXPECT_EQ(type, 1234);
-    sim.script().replyOnce("MD,-1\r\n");
-    EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_ERROR_REPLY);
     sim.script().replyOnce("MD,39\r\n");
     EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_OK);
     EXPECT_EQ(type, 39);
@@ -108,33 +85,67 @@ TEST_F(ModelQuery, RangeOfTheModelCode) {
     EXPECT_EQ(sent(1), std::vector<std::string>{"MD"});
 }
 
-// 64 controllers on 64 loopback addresses, opened, used and closed from
-// several threads at once.
-TEST(SessionConcurrent, SixtyFourControllersFromFourThreads) {
-    std::vector<std::unique_ptr<Simulator>> sims;
-    for (int i = 0; i < 64; ++i) {
-        sims.push_back(std::make_unique<Simulator>(quil::sim::Options{.model = i % 40}));
-        ASSERT_TRUE(sims.back()->start());
-    }
-    std::atomic<int> failures{0};
-    auto worker = [&](int first) {
-        for (int id = first; id < 64; id += 4) {
-            if (QUIL_OpenDeviceETHER(id, sims[id]->ip().b, 2000) != QUIL_OK) {
-                ++failures;
-                continue;
-            }
-            int32_t type = -1;
-            for (int k = 0; k < 20; ++k)
-                if (QUIL_GetDeviceType(id, &type) != QUIL_OK || type != id % 40) ++failures;
-        }
-        for (int id = first; id < 64; id += 4)
-            if (QUIL_CloseDevice(id) != QUIL_OK) ++failures;
-    };
+// What an application does by accident: opening, using and closing one device
+// number from several threads at once. Nothing may corrupt memory or race
+// (the sanitizer builds run these too), and every call returns one of its codes.
+constexpr int32_t kMisused = 9;
+
+TEST(Misuse, OpensAndClosesOfOneDeviceFromManyThreads) {
+    Simulator sim(quil::sim::Options{.model = 35});
+    ASSERT_TRUE(sim.start());
+    std::atomic<int> unexpected{0}, opened{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) threads.emplace_back(worker, t);
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                const int32_t o = QUIL_OpenDeviceETHER(kMisused, sim.ip().b, 2000);
+                if (o == QUIL_OK) ++opened;
+                if (o != QUIL_OK && o != QUIL_ERROR_OPEN) ++unexpected;
+                const int32_t c = QUIL_CloseDevice(kMisused);
+                if (c != QUIL_OK && c != QUIL_ERROR_OPEN) ++unexpected;
+            }
+        });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    for (int id = 0; id < 64; ++id) EXPECT_EQ(quil::checkDeviceId(id), QUIL_ERROR_OPEN);
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_GT(opened, 0);
+    // The device works as before afterwards.
+    QUIL_CloseDevice(kMisused);
+    ASSERT_EQ(QUIL_OpenDeviceETHER(kMisused, sim.ip().b, 2000), QUIL_OK);
+    int32_t type = -1;
+    EXPECT_EQ(QUIL_GetDeviceType(kMisused, &type), QUIL_OK);
+    EXPECT_EQ(type, 35);
+    EXPECT_EQ(QUIL_CloseDevice(kMisused), QUIL_OK);
+}
+
+TEST(Misuse, CloseWhileOtherThreadsUseTheDevice) {
+    Simulator sim(quil::sim::Options{.model = 35});
+    ASSERT_TRUE(sim.start());
+    ASSERT_EQ(QUIL_OpenDeviceETHER(kMisused, sim.ip().b, 2000), QUIL_OK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0}, succeeded{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t)
+        users.emplace_back([&, t] {
+            while (!stop) {
+                QuilCalcData d{};
+                int32_t n = 0, outs[8] = {};
+                const int32_t r = t == 0   ? QUIL_GetCalcDataSingle(kMisused, 1, &d)
+                                  : t == 1 ? QUIL_DataStorageGetStatus(kMisused, &n, outs)
+                                           : QUIL_SetTimingSingle(kMisused, 1, 1);
+                if (r == QUIL_OK) ++succeeded;
+                // A call either runs on the open device or finds it closed.
+                if (r != QUIL_OK && r != QUIL_ERROR_OPEN) ++unexpected;
+            }
+        });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(QUIL_CloseDevice(kMisused), QUIL_OK);
+        EXPECT_EQ(QUIL_OpenDeviceETHER(kMisused, sim.ip().b, 2000), QUIL_OK);
+    }
+    stop = true;
+    for (auto& t : users) t.join();
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_GT(succeeded, 0);
+    EXPECT_EQ(QUIL_CloseDevice(kMisused), QUIL_OK);
 }
 
 }  // namespace

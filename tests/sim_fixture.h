@@ -1,5 +1,4 @@
-// A started simulator with one plain client on its command link, for the
-// simulator's own tests.
+// A started simulator with one plain client on its command link.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +18,7 @@ protected:
         ASSERT_TRUE(sim.start());
         ASSERT_TRUE(client.connect(sim.address()));
     }
-    // Sends each line (without CR LF) and compares the answer with the reply
-    // (without CR LF).
+    // Sends each line and compares the answer with the reply (both without CR LF).
     void expectAnswers(const std::vector<std::pair<std::string, std::string>>& exchanges) {
         for (const auto& [line, reply] : exchanges)
             EXPECT_EQ(client.exchange(line + "\r\n"), reply + "\r\n")
