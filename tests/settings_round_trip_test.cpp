@@ -1,6 +1,4 @@
-// A saved settings file clones a controller into another, program by
-// program: random settings everywhere, save, load, and every setting the
-// library can read compared with the original.
+// A saved settings file clones a controller into another, program by program.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,8 +23,7 @@ using quil::test::TempDir;
 
 constexpr int kModel = 5;  // a model with the controller-wide encoder settings
 constexpr uint32_t kLaserPowerRegister = 576;
-// Lengths of any value, most of them beyond a float's exactness ("18.47"),
-// read back exactly.
+// Lengths beyond a float's exactness ("18.47"), read back exactly.
 constexpr int32_t kMaxLength = 999999;
 
 // Every setting that the library reads, by name ("p3 OUT2 tolerance").
@@ -36,8 +33,7 @@ class Controller {
 public:
     Controller(int32_t id, sim::Simulator& sim) : id_(id), sim_(sim) {}
 
-    // Random settings in every program, the environment and the heads'
-    // power registers; every one of them accepted.
+    // Random settings everywhere, every one of them accepted.
     void randomize(uint32_t seed) {
         rng_.seed(seed);
         ok(SetBaudRate(id_, pick(0, 4), pick(0, 3)), "baud");
@@ -183,7 +179,6 @@ private:
     std::mt19937 rng_;
 };
 
-// The names of the settings that differ.
 std::string differences(const Snapshot& expected, const Snapshot& actual) {
     std::string text;
     for (const auto& [key, values] : expected)

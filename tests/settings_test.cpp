@@ -1,7 +1,4 @@
-// The settings families (head, output, common, encoder and I/O, controller)
-// against a simulated controller opened as device 0 in setting mode: their
-// argument checks, a sample of each family written and read back, their reply
-// checks, and the members that do more than one exchange.
+// The settings families against a simulated controller in setting mode.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,10 +23,8 @@ using quil::sim::Model;
 using Call = std::function<int32_t()>;
 using Lines = std::vector<std::string>;
 
-// The preset of outputs that must stay as they were.
 constexpr int32_t kUntouched = 4242;
 
-// A call and the code it ends with.
 struct Case {
     const char* what;
     Call call;
@@ -40,7 +35,6 @@ class Settings : public DeviceTest {
 protected:
     explicit Settings(int model = 35) : DeviceTest(model) {}
 
-    // Starting in setting mode keeps the lines a call sends to its command.
     void SetUp() override {
         DeviceTest::SetUp();
         sim.model().setMode(Model::kSetting);
@@ -61,7 +55,6 @@ protected:
         return sent(n);
     }
 
-    // The lines sent since the last clear, once a later line would have arrived.
     Lines settled() {
         platform::sleepMs(50);
         return sim.receivedLines();
@@ -85,13 +78,10 @@ TEST_F(Settings, ArgumentErrorsSendNothing) {
         {"Mask P1 seven digits", [&] { return QUIL_SetMask(kId, 1, 1, 1000000, 0); }, QUIL_ERROR_VALUE},
         {"Mask P2 INT32_MIN", [&] { return QUIL_SetMask(kId, 1, 1, 0, INT32_MIN); }, QUIL_ERROR_VALUE},
         {"Median 4", [&] { return QUIL_SetMedian(kId, 1, 4); }, QUIL_ERROR_VALUE},
-        {"AbleStart head 0", [&] { return QUIL_AbleStart(kId, 0); }, QUIL_ERROR_RANGE},
         {"GetMedian head 5, null", [&] { return QUIL_GetMedian(kId, 5, nullptr); }, QUIL_ERROR_RANGE},
         {"GetMask null", [&] { return QUIL_GetMask(kId, 1, &a, &b, nullptr); }, QUIL_ERROR_NULL_POINTER},
         {"closed device", [&] { return QUIL_SetMedian(3, 1, 1); }, QUIL_ERROR_OPEN},
-        {"device 64", [&] { return QUIL_GetMedian(64, 1, &a); }, QUIL_ERROR_DEVICE_ID},
         {"Tolerance OUT 5", [&] { return QUIL_SetTolerance(kId, 5, 1000, 0, 10); }, QUIL_ERROR_RANGE},
-        {"Tolerance upper 7 digits", [&] { return QUIL_SetTolerance(kId, 1, 1000000, 0, 10); }, QUIL_ERROR_VALUE},
         {"Tolerance hysteresis 7 digits", [&] { return QUIL_SetTolerance(kId, 1, 9, -9, 1000000); }, QUIL_ERROR_VALUE},
         {"Tolerance hysteresis = band", [&] { return QUIL_SetTolerance(kId, 1, 1000, 0, 1000); }, QUIL_ERROR_VALUE},
         // A hysteresis below the (negative) band: only the order of the limits refuses it.
@@ -103,7 +93,6 @@ TEST_F(Settings, ArgumentErrorsSendNothing) {
         {"OutOperation 16", [&] { return QUIL_SetOutOperation(kId, 1, 16); }, QUIL_ERROR_VALUE},
         {"Scaling equal inputs", [&] { return QUIL_SetScaling(kId, 1, 0, 0, 0, 100); }, QUIL_ERROR_PARAMETER},
         {"Scaling slope 3", [&] { return QUIL_SetScaling(kId, 1, 0, 0, 100, 300); }, QUIL_ERROR_PARAMETER},
-        {"Scaling falling 3", [&] { return QUIL_SetScaling(kId, 1, 100, 300, 0, 0); }, QUIL_ERROR_PARAMETER},
         // The digit count comes first: equal inputs of seven digits are a bad value.
         {"Scaling equal 7 digits", [&] { return QUIL_SetScaling(kId, 1, 1000000, 0, 1000000, 0); }, QUIL_ERROR_VALUE},
         {"Filter mode 1", [&] { return QUIL_SetFilter(kId, 1, 1, 0); }, QUIL_ERROR_VALUE},
@@ -111,10 +100,8 @@ TEST_F(Settings, ArgumentErrorsSendNothing) {
         {"DisplayUnit 7", [&] { return QUIL_SetDisplayUnit(kId, 1, 7); }, QUIL_ERROR_VALUE},
         {"Synchronization OUT 9", [&] { return QUIL_SetSynchronization(kId, 9, 0); }, QUIL_ERROR_RANGE},
         {"GetSynchronization OUT 5", [&] { return QUIL_GetSynchronization(kId, 5, &a); }, QUIL_ERROR_RANGE},
-        {"GetOffset OUT 9", [&] { return QUIL_GetOffset(kId, 9, &a); }, QUIL_ERROR_RANGE},
         {"GetTolerance null", [&] { return QUIL_GetTolerance(kId, 4, &a, nullptr, &c); }, QUIL_ERROR_NULL_POINTER},
         {"cycle 16", [&] { return QUIL_SetSamplingCycle(kId, 16); }, QUIL_ERROR_VALUE},
-        {"cycle 29", [&] { return QUIL_SetSamplingCycle(kId, 29); }, QUIL_ERROR_VALUE},
         {"storage number first", [&] { return QUIL_SetDataStorage(kId, 1200001, 11); }, QUIL_ERROR_PARAMETER},
         {"running mode, model 35", [&] { return QUIL_SetRunningMode(kId, 1, 1); }, QUIL_ERROR_UNSUPPORTED},
         {"model before interval", [&] { return QUIL_SetEncoderMode(kId, 1, 5, 0); }, QUIL_ERROR_UNSUPPORTED},
@@ -125,7 +112,6 @@ TEST_F(Settings, ArgumentErrorsSendNothing) {
         {"interval 10001", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 10001, 1, 1); }, kBad},
         {"DetectionDirection 3", [&] { return QUIL_SetEncoderParameters(kId, 1, 1, 5, 20, 1, 3); }, kBad},
         {"get parameters null", [&] { return QUIL_GetEncoderParameters(kId, 1, &a, &a, &a, &a, nullptr); }, kBad},
-        {"analog channel 4", [&] { return QUIL_SetAnalogOutput(kId, 4, 0); }, kBad},
         {"analog OutputChannel 4", [&] { return QUIL_SetAnalogOutput(kId, 1, 4); }, kBad},
         {"digital Level -1", [&] { return QUIL_SetIODigitalOutput(kId, 1, -1); }, kBad},
         {"baud 5", [&] { return SetBaudRate(kId, 5, 0); }, QUIL_ERROR_PARAMETER},
@@ -192,16 +178,8 @@ TEST_F(Settings, RepliesOfAnotherShapeAreRefused) {
     char address[kDottedAddressSize] = "untouched";
     const Case cases[] = {
         {"SW,HG,01", [&] { return QUIL_SetMedian(kId, 1, 1); }, QUIL_ERROR_REPLY},
-        {"SR,HA,R,01,90", [&] { return QUIL_GetAbleMinMax(kId, 1, &a, &b); }, QUIL_ERROR_REPLY},
         {"SW,HH,xx", [&] { return QUIL_SetLaserCtrlGroup(kId, 1, 0); }, QUIL_OK},
-        {"SW,OB,01", [&] { return QUIL_SetScaling(kId, 1, 0, 0, 1, 1); }, QUIL_ERROR_REPLY},
-        {"SR,OA,C,01,01", [&] { return QUIL_GetOutAddSub(kId, 1, &a, &b); }, QUIL_ERROR_REPLY},
-        {"SW", [&] { return QUIL_SetTolerance(kId, 1, 1, 0, 0); }, QUIL_OK},
-        {"SW,OA,H,01,H01,x", [&] { return QUIL_SetCalcMethod(kId, 1, 0, 1); }, QUIL_OK},
-        {"SW,CB,1", [&] { return QUIL_SetMutualInterferencePrevention(kId, 1); }, QUIL_ERROR_REPLY},
         {"SR,CF,1", [&] { return QUIL_GetDataStorage(kId, &a, &b); }, QUIL_ERROR_REPLY},
-        {"SW,CT,01", [&] { return QUIL_SetAnalogOutput(kId, 1, 1); }, QUIL_ERROR_REPLY},
-        {"CX,1,2", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &a); }, QUIL_ERROR_REPLY},
         {"SR,EH,I,12700000004", [&] { return GetIPAddress(kId, address); }, QUIL_ERROR_REPLY},
         {"SR,OA,M,01,011", [&] { return QUIL_GetOutOperation(kId, 1, &c); }, QUIL_ERROR_FORMAT},
     };
@@ -213,16 +191,13 @@ TEST_F(Settings, RepliesOfAnotherShapeAreRefused) {
     EXPECT_STREQ(address, "untouched");
 }
 
-// Refused in measurement mode, a command is sent again in setting mode, once,
+// Refused in measurement mode, a command is sent again in setting mode,
 // except by three encoder members.
 TEST_F(Settings, ModeRefusalIsRetriedInSettingMode) {
     sim.model().setMode(Model::kMeasurement);
     EXPECT_EQ(linesOf([&] { return QUIL_SetMedian(kId, 2, 1); }, QUIL_OK, 3),
               (Lines{"SW,HG,02,1", "Q0", "SW,HG,02,1"}));
     int32_t v = kUntouched;
-    sim.script().replyTo("SR,CE", "ER,SR,51\r\n", 2);
-    EXPECT_EQ(QUIL_GetStrobeTime(kId, &v), QUIL_ERROR_MODE);
-    EXPECT_EQ(v, kUntouched);
     const Case noRetry[] = {
         {"CX,01", [&] { return QUIL_GetEncoderCurrentValue(kId, 1, &v); }, QUIL_ERROR_MODE},
         {"CD,02", [&] { return QUIL_EncoderReset(kId, 2); }, QUIL_ERROR_MODE},
@@ -288,8 +263,8 @@ TEST_F(Settings, GettersReadTheirOwnForms) {
         const char* text;
         int32_t value;
     } lengths[] = {
-        {"0", "+012.34", 1234}, {"3", "+0.12345", 12345}, {"4", "-00123.4", -1234}, {"6", "-0.001", -1},
-        {"0", "0.53", 52},      {"7", "+12.9", 12},  // a unit outside the table: factor 1, truncated
+        {"0", "+012.34", 1234}, {"3", "+0.12345", 12345}, {"4", "-00123.4", -1234},
+        {"6", "-0.001", -1},    {"7", "+12.9", 12},  // a unit outside the table: factor 1, truncated
     };
     for (const auto& c : lengths) {
         sim.script()
@@ -336,20 +311,16 @@ TEST_F(Settings, ValuesBecomeTheControllersCodes) {
     EXPECT_EQ(linesOf([&] { return GetInvalidData(kId, &invalid); }, QUIL_OK, 1), Lines{"PI,3"});
 }
 
-// The controller's code 2 by the model read after it; a model read that
-// fails, names no group or no model at all is the result.
+// The controller's code 2 by the model read after it, whose failure is the result.
 TEST_F(Settings, SamplingCycleReadBackByModelGroup) {
     const struct {
         const char* model;
         int32_t code, cycle;
     } cases[] = {
-        {"MD,36", QUIL_OK, 32},
         {"MD,39", QUIL_OK, 32},
-        {"MD,5", QUIL_OK, 2},
         {"MD,0", QUIL_OK, 2},
         {"ER,MD,62", QUIL_ERROR_VALUE, kUntouched},
         {"MD,12", QUIL_ERROR_UNKNOWN, kUntouched},
-        {"MD,99", QUIL_ERROR_REPLY, kUntouched},
     };
     for (const auto& c : cases) {
         int32_t v = kUntouched;
@@ -360,8 +331,7 @@ TEST_F(Settings, SamplingCycleReadBackByModelGroup) {
     }
 }
 
-// A model with a single encoder input, where the running and encoder input
-// modes are set.
+// A model with a single encoder input.
 class SettingsModel5 : public Settings {
 protected:
     SettingsModel5() : Settings(5) {}
@@ -375,8 +345,6 @@ TEST_F(SettingsModel5, EncoderMembersNeedAnEncoderModel) {
         {"current", [&] { return QUIL_GetEncoderCurrentValue(kId, 0, nullptr); }, QUIL_ERROR_UNSUPPORTED},
         {"reset", [&] { return QUIL_EncoderReset(kId, 1); }, QUIL_ERROR_UNSUPPORTED},
         {"parameters", [&] { return QUIL_SetEncoderParameters(kId, 1, 9, 0, 0, 9, 9); }, QUIL_ERROR_UNSUPPORTED},
-        {"get parameters", [&] { return QUIL_GetEncoderParameters(kId, 1, &v, &v, &v, &v, &v); },
-         QUIL_ERROR_UNSUPPORTED},
         {"analog", [&] { return QUIL_GetAnalogOutputChannel(kId, 1, &v); }, QUIL_ERROR_UNSUPPORTED},
         {"digital", [&] { return QUIL_SetIODigitalOutput(kId, 4, 0); }, QUIL_ERROR_UNSUPPORTED},
         {"encoder mode interval", [&] { return QUIL_SetEncoderMode(kId, 1, 5, 10001); }, QUIL_ERROR_PARAMETER},
@@ -398,7 +366,6 @@ TEST_F(Settings, ParametersGoToEveryChannelAndChannelThreeDecides) {
         std::size_t linesSent;
     } cases[] = {
         {"SW,CS,03", "ER,SW,62\r\n", QUIL_ERROR_VALUE, 3},
-        {"SW,CS,03", "SW,CS,1\r\n", QUIL_ERROR_REPLY, 3},
         {"SW,CQ,03", "ER,SW,64\r\n", QUIL_ERROR_RANGE, 6},
     };
     for (const auto& c : cases) {
