@@ -1,7 +1,5 @@
 // Temporary directories of the tests. LogDir is the application directory of
-// a test that reads the trace log ("EnableLogout.ini", "QUILLinkFile.log");
-// the log is set up by the first open of the process, so such tests rely on
-// each test case running in a process of its own.
+// a test that reads the trace log, set up once per process.
 #pragma once
 
 #include <cstdlib>
@@ -21,25 +19,17 @@ inline std::string readBytes(const std::filesystem::path& path) {
     return s.str();
 }
 
-// The line end of the C library's text mode, in which the trace log is written.
-inline const std::string& textLineEnd() {
+// A trace log's text with its line ends as "\n" (it is written in text mode).
+inline std::string logText(const std::filesystem::path& path) {
+    std::string text = readBytes(path);
 #ifdef _WIN32
-    static const std::string end = "\r\n";
-#else
-    static const std::string end = "\n";
+    std::erase(text, '\r');
 #endif
-    return end;
+    return text;
 }
 
-// A text-mode file's text with its line ends as "\n".
-inline std::string logText(const std::filesystem::path& path) {
-    const std::string bytes = readBytes(path);
-    const std::string& end = textLineEnd();
-    std::string text;
-    std::size_t start = 0;
-    for (std::size_t at; (at = bytes.find(end, start)) != std::string::npos; start = at + end.size())
-        text.append(bytes, start, at - start).append("\n");
-    return text.append(bytes, start, std::string::npos);
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 inline void setEnvironment(const char* name, const std::string& value) {
@@ -50,8 +40,7 @@ inline void setEnvironment(const char* name, const std::string& value) {
 #endif
 }
 
-// A new directory under the system's temporary directory, removed with what
-// it holds.
+// A new temporary directory, removed with what it holds.
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix = "quil") {
@@ -72,7 +61,6 @@ public:
     bool ok() const { return !dir_.empty(); }
     const std::string& path() const { return dir_; }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
-    std::string read(const std::string& name) const { return readBytes(file(name)); }
 
 private:
     std::string dir_;

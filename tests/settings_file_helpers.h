@@ -1,11 +1,9 @@
-// What the settings-file tests share: a directory's files, a file's text and
-// the reading of a saved document.
+// What the settings-file tests share.
 #pragma once
 
 #include <tinyxml.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -17,10 +15,6 @@ inline std::vector<std::string> filesIn(const TempDir& dir) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
     return names;
-}
-
-inline void writeText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 // The first element on the path of names below parent, or null.

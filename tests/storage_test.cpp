@@ -1,9 +1,7 @@
-// Data storage: the stored-value lists, the storage commands against the
-// simulated controller and the storage watcher.
+// Data storage: the stored-value lists, the storage commands and the watcher.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <clocale>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -27,8 +25,6 @@ bool waitUntil(const std::function<bool()>& cond, int limitMs = 5000) {
     }
     return true;
 }
-
-// ------------------------------------------------------------ the list parse
 
 constexpr std::int32_t kUntouched = 1234;
 
@@ -63,22 +59,18 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         // A trailing comma adds no empty token; one after the letters does.
         {false, "AO,2.5,", 10, QUIL_OK, 1, {2.5}},
         {false, "AO,,,7", 10, QUIL_OK, 3, {0.0, 0.0, 7.0}},
-        // Special texts only as whole tokens; anything else that is not a
-        // decimal fails the read, unless the capacity ends the walk before it.
+        // Special texts only whole; a bad token past the capacity is unread.
         {false, "AO,1,XXXXXXXXX", 10, QUIL_ERROR_REPLY, kUntouched, {}},
         {false, "AO,1, 5", 10, QUIL_ERROR_REPLY, kUntouched, {}},
         {false, "AO,1,abc", 1, QUIL_OK, 1, {1.0}},
         // 15 characters are a token; 16 fail the read.
         {false, "AO,1.2345678901234", 10, QUIL_OK, 1, {static_cast<float>(1.2345678901234)}},
         {false, "AO,1,1.23456789012345", 10, QUIL_ERROR_REPLY, kUntouched, {}},
-        {false, "AO,1,1.23456789012345", 1, QUIL_OK, 1, {1.0}},
         // Error replies: the third field's number, translated.
         {false, "ER,AO,64", 10, QUIL_ERROR_RANGE, kUntouched, {}},
-        {false, "ER,AO,51,1,2,3,4,5,6,7,8,9,10", 10, QUIL_ERROR_MODE, kUntouched, {}},
         {false, "ER,AOAOAOAOAOAO,0000000000000064", 10, QUIL_ERROR_RANGE, kUntouched, {}},
         {false, "ER", 10, QUIL_ERROR_UNKNOWN, kUntouched, {}},
         {true, "AR,0000000A,FFFFFFFF,+FFFFFFF", 10, QUIL_OK, 3, {10, -1, -999}},
-        {true, "AR,FFFFFFF0,7fffffff,80000000", 10, QUIL_OK, 3, {-16, 2147483647, -2147483648.0}},
         {true, "AR,123456789ABCDEF,1f", 10, QUIL_OK, 2, {-1985229329, 31}},  // the low 32 bits
         {true, "AR,1,,2", 10, QUIL_ERROR_REPLY, kUntouched, {}},
         {true, "AR,1,-1", 10, QUIL_ERROR_REPLY, kUntouched, {}},
@@ -95,19 +87,6 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         EXPECT_TRUE(c.rc == QUIL_OK || p.untouched) << "a refused list leaves the caller's array as it was";
     }
 }
-
-TEST(StorageValues, ConversionsIgnoreTheApplicationsLocale) {
-    // The first two are POSIX names; the C library of Windows knows "de_DE".
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "de_DE.utf8") &&
-        !std::setlocale(LC_ALL, "de_DE"))
-        GTEST_SKIP() << "no locale with a decimal comma installed";
-    ASSERT_EQ(std::atof("2.5"), 2.0) << "the locale reads ',' as the decimal point";
-    const Parsed p = parse(quil::parseStoredFloats, "AO,2.5,-12.5,0.75", 10);
-    std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(p.values, (std::vector<double>{2.5, -12.5, 0.75}));
-}
-
-// ------------------------------------------------------------ against the simulator
 
 class Storage : public DeviceTest {};
 
@@ -128,7 +107,6 @@ TEST_F(Storage, ArgumentErrorsSendNothing) {
         {"watcher null", [&] { return QUIL_SetOneDataStorage(kId, nullptr); }, QUIL_ERROR_PARAMETER},
         {"AS closed device", [&] { return QUIL_DataStorageStart(7); }, QUIL_ERROR_OPEN},
         {"watcher closed device", [&] { return QUIL_SetOneDataStorage(7, ignoreStorage); }, QUIL_ERROR_OPEN},
-        {"AQ device 64", [&] { return QUIL_DataStorageInit(64); }, QUIL_ERROR_DEVICE_ID},
     };
     for (const auto& c : cases) EXPECT_EQ(c.call(), c.code) << c.what;
     EXPECT_EQ(n, kUntouched);
@@ -170,8 +148,7 @@ TEST_F(Storage, RecordingControlsModeRecoveryStatusAndReadOut) {
     EXPECT_EQ(n, 0);
 }
 
-// A reply without the status number is no status: nothing is written (the
-// watcher would take a made-up 0 for "recording has stopped").
+// A reply without the status number writes nothing (0 would mean "stopped").
 TEST_F(Storage, StatusWritesOneNumberPerReportedOutAndAtMostEight) {
     const std::vector<int32_t> none(10, -7);
     const struct {
@@ -180,7 +157,6 @@ TEST_F(Storage, StatusWritesOneNumberPerReportedOutAndAtMostEight) {
         std::vector<int32_t> outs;  // all ten entries of the caller's array
     } cases[] = {
         {"AN,0,0,5,0\r\n", QUIL_OK, 0, {0, 5, 0, -7, -7, -7, -7, -7, -7, -7}},
-        {"AN,1\r\n", QUIL_OK, 1, none},
         {"AN,0,1,2,3,4,5,6,7,8,9,10\r\n", QUIL_OK, 0, {1, 2, 3, 4, 5, 6, 7, 8, -7, -7}},
         {"AN\r\n", QUIL_ERROR_REPLY, -7, none},
     };
@@ -238,8 +214,6 @@ TEST_F(Storage, MillionsOfBytesArrivingInPieces) {
     EXPECT_EQ(v[kPoints], 77.0f);
 }
 
-// ------------------------------------------------------------ the watcher
-
 std::atomic<int> g_calls{0};
 std::atomic<int> g_callsB{0};
 std::atomic<int32_t> g_lastId{-1};
@@ -275,8 +249,7 @@ TEST_F(StorageWatcher, NotCalledWhileRecordingOrWithoutData) {
 }
 
 TEST_F(StorageWatcher, AFailedStatusReadNeverCallsBack) {
-    // Counts left by a read during recording, then every read refused: a
-    // refused read reports no stop.
+    // Counts left by a read while recording, then every read refused.
     sim.script().replyTo("AN", "AN,1,0,5\r\n", 1).replyTo("AN", "ER,AN,99\r\n", quil::sim::Script::kAlways);
     ASSERT_EQ(QUIL_SetOneDataStorage(kId, countCall), QUIL_OK);
     ASSERT_TRUE(moreRequests(30));
@@ -284,8 +257,7 @@ TEST_F(StorageWatcher, AFailedStatusReadNeverCallsBack) {
 }
 
 TEST_F(StorageWatcher, FailedPassesAndShorterRepliesKeepEarlierNumbers) {
-    // Refusals do not end the watch; OUT4's number comes with a reply while
-    // recording, the later ones carry OUT1's number alone.
+    // Refusals do not end the watch; OUT4's number outlives shorter replies.
     sim.script()
         .replyTo("AN", "ER,AN,99\r\n", 3)
         .replyTo("AN", "AN,1,0,0,0,9\r\n", 1)
@@ -340,22 +312,13 @@ TEST_F(StorageWatcher, CloseReturnsAfterTheThreadEnded) {
     EXPECT_FALSE(g_inside.load());
     EXPECT_EQ(quil::storagePollThreads(kId), 0);
     EXPECT_EQ(quil::device(kId).pollThread, nullptr);
-    const int calls = g_calls;
-    // A device opened again on the same number has no watcher until asked.
-    ASSERT_EQ(QUIL_OpenDeviceETHER(kId, sim.ip().b, 2000), QUIL_OK);
-    const std::size_t seen = sim.receivedLines().size();
-    int32_t ls = 0, outs[8];
-    ASSERT_EQ(QUIL_DataStorageGetStatus(kId, &ls, outs), QUIL_OK);
-    EXPECT_EQ(sim.receivedLines().size(), seen + 1);
-    EXPECT_EQ(g_calls.load(), calls);
 }
 
 std::atomic<int> g_readCount{-1};
 std::atomic<int> g_restartResult{0};
 float g_read[4];
 
-// Reads what was stored, clears the storage, and tries (wrongly) to restart
-// its own watcher.
+// Reads and clears the storage, and tries (wrongly) to restart its watcher.
 void readAndClear(int32_t id) {
     int32_t n = 0;
     if (QUIL_DataStorageGetData(id, 3, 4, g_read, &n) == QUIL_OK) g_readCount = n;
@@ -377,8 +340,7 @@ TEST_F(StorageWatcher, CallbackMayUseTheDevice) {
     EXPECT_EQ(quil::storagePollThreads(kId), 1);
 }
 
-// A read-out and the watcher's status requests share the device's link: each
-// call gets its own reply, however the two interleave.
+// A read-out and the watcher's status requests share the link.
 TEST_F(StorageWatcher, ReadOutsWhileTheWatcherPollsGetTheirOwnReplies) {
     constexpr int kPoints = 20000;
     sim.model().loadStoredValues(2, std::vector<std::string>(kPoints, "+001.250"));
