@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <clocale>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -86,6 +87,17 @@ TEST(StorageValues, ListsSpecialTextsEmptyTokensCapacityAndErrorReplies) {
         EXPECT_EQ(p.values, c.values);
         EXPECT_TRUE(c.rc == QUIL_OK || p.untouched) << "a refused list leaves the caller's array as it was";
     }
+}
+
+TEST(StorageValues, ConversionsIgnoreTheApplicationsLocale) {
+    // The first two are POSIX names; the C library of Windows knows "de_DE".
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "de_DE.utf8") &&
+        !std::setlocale(LC_ALL, "de_DE"))
+        GTEST_SKIP() << "no locale with a decimal comma installed";
+    ASSERT_EQ(std::atof("2.5"), 2.0) << "the locale reads ',' as the decimal point";
+    const Parsed p = parse(quil::parseStoredFloats, "AO,2.5,-12.5,0.75", 10);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(p.values, (std::vector<double>{2.5, -12.5, 0.75}));
 }
 
 class Storage : public DeviceTest {};
