@@ -66,10 +66,4 @@ TEST(Abi, CJsonIsReachableThroughTheLibrary) {
     dlclose(h);
 }
 
-TEST(Abi, CallableThroughTheSharedLibrary) {
-    EXPECT_EQ(VersionDll(), 0x01000005);
-    EXPECT_STREQ(quil_result_name(QUIL_ERROR_REPLY), "QUIL_ERROR_REPLY");
-    EXPECT_EQ(sizeof(QuilCalcData), 12u);
-}
-
 }  // namespace

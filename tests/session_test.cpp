@@ -12,7 +12,6 @@
 namespace {
 
 using quil::sim::Simulator;
-using quil::test::DeviceTest;
 
 TEST(Session, AddressChecksComeBeforeTheDeviceIdCheck) {
     const uint8_t zero[4] = {0, 0, 0, 0};
@@ -63,26 +62,6 @@ TEST(Session, OpenWhereNothingListensFailsAfterTheTimeout) {
     EXPECT_LT(elapsed, 3000u);
     EXPECT_EQ(quil::checkDeviceId(2), QUIL_ERROR_OPEN);
     EXPECT_EQ(GetDataBuff(2), nullptr);
-}
-
-class ModelQuery : public DeviceTest {};
-
-TEST_F(ModelQuery, RangeOfTheModelCode) {
-    int32_t type = 1234;
-    sim.script().replyOnce("MD,40\r\n");
-    EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_ERROR_REPLY);
-    EXPECT_EQ(type, 1234);
-    sim.script().replyOnce("MD,39\r\n");
-    EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_OK);
-    EXPECT_EQ(type, 39);
-    // The model code of the record is only the one read at open.
-    EXPECT_EQ(quil::device(kId).deviceType, 35);
-    sim.clearReceived();
-    EXPECT_EQ(QUIL_GetDeviceType(kId, nullptr), QUIL_ERROR_PARAMETER);
-    // No recovery: a mode refusal is returned as it is.
-    sim.script().replyOnce("ER,MD,51\r\n");
-    EXPECT_EQ(QUIL_GetDeviceType(kId, &type), QUIL_ERROR_MODE);
-    EXPECT_EQ(sent(1), std::vector<std::string>{"MD"});
 }
 
 // What an application does by accident: opening, using and closing one device

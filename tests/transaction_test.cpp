@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,15 +69,6 @@ TEST(ReplyCheck, LettersAndErrorReplies) {
             EXPECT_EQ(n, std::count(c.reply, c.reply + std::strlen(c.reply), ',') + 1);
         }
     }
-}
-
-TEST(Transaction, NoLinkWithoutAnOpenDevice) {
-    Fields fields;
-    int n = 0;
-    EXPECT_EQ(quil::sendCommand(64, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
-    EXPECT_EQ(quil::sendCommand(3, "MD\r\n", 4, 128, fields.f, &n), QUIL_ERROR_NO_LINK);
-    quil::link::GrowBuffer none(100);
-    EXPECT_EQ(quil::sendCommandBulk(-1, "AO,01\r\n", 7, none), QUIL_ERROR_NO_LINK);
 }
 
 class TransactionTest : public DeviceTest {
@@ -221,59 +211,36 @@ TEST_F(TransactionTest, ADrippingReplyEndsTheCallWithinItsWait) {
     EXPECT_LT(quil::platform::monotonicMs() - t0, 1600u);
 }
 
-// A reply number is read whole: a field that is not the number the getter
-// reads fails the call with 8195 and writes none of its outputs; the
-// controller's own forms read as before.
+// A reply number is read whole: a field that is not a number fails the call
+// with 8195 and writes none of the outputs; the controller's own forms read.
 TEST_F(TransactionTest, GarbledReplyNumbersFailAndWriteNothing) {
-    constexpr int32_t kUnset = 77;
-    struct Read {
-        int32_t rc;
-        bool untouched;
-        double value;  // a measured value's special status as 1000 + status
+    QuilCalcData d[4];
+    auto call = [&](const std::string& field) {
+        sim.script().replyOnce("MA,1.0,2.0,3.0," + field + "\r\n");
+        for (auto& x : d) x = {77, 77, 77};
+        return QUIL_GetCalcDataALL(kId, d);
     };
-    struct Getter {
-        std::string reply;  // "@" stands for the field under test
-        bool integer;
-        std::function<Read()> call;
-    };
-    const Getter able{"SR,HA,R,01,05,@", true, [] {
-                          int32_t min = kUnset, max = kUnset;
-                          const int32_t rc = QUIL_GetAbleMinMax(kId, 1, &min, &max);
-                          return Read{rc, min == kUnset && max == kUnset, double(min)};
-                      }};
-    const Getter all{"MA,1.0,2.0,3.0,@", false, [] {
-                         QuilCalcData d[4];
-                         for (auto& x : d) x = {kUnset, kUnset, kUnset};
-                         const int32_t rc = QUIL_GetCalcDataALL(kId, d);
-                         return Read{rc, d[0].OutNo == kUnset && d[3].value == kUnset && d[3].status == kUnset,
-                                     d[3].status != 0 ? 1000.0 + d[3].status : d[3].value};
-                     }};
-    auto call = [&](const Getter& g, const std::string& field) {
-        const size_t at = g.reply.find('@');
-        sim.script().replyOnce(g.reply.substr(0, at) + field + g.reply.substr(at + 1) + "\r\n");
-        return g.call();
-    };
-    for (const Getter* g : {&able, &all}) {
-        std::vector<std::string> fields = {"abc", "nan", "0x10", "", " 5", "5 ", "5abc", "1.2.3"};
-        if (g->integer) fields.insert(fields.end(), {"2147483648", "12.5"});
-        for (const std::string& field : fields) {
-            const Read r = call(*g, field);
-            EXPECT_EQ(r.rc, QUIL_ERROR_REPLY) << g->reply << " \"" << field << "\"";
-            EXPECT_TRUE(r.untouched) << g->reply << " \"" << field << "\"";
-        }
+    for (const char* field : {"abc", "nan", "0x10", "", " 5", "5 ", "5abc", "1.2.3"}) {
+        EXPECT_EQ(call(field), QUIL_ERROR_REPLY) << '"' << field << '"';
+        EXPECT_TRUE(d[0].OutNo == 77 && d[3].value == 77 && d[3].status == 77) << '"' << field << '"';
+    }
+    int32_t min = 77, max = 77;  // an integer field: no more than 32 bits, no fraction
+    for (const char* field : {"2147483648", "12.5", "5abc"}) {
+        sim.script().replyOnce(std::string("SR,HA,R,01,05,") + field + "\r\n");
+        EXPECT_EQ(QUIL_GetAbleMinMax(kId, 1, &min, &max), QUIL_ERROR_REPLY) << field;
+        EXPECT_TRUE(min == 77 && max == 77) << field;
     }
     const struct {
-        const Getter& getter;
         const char* field;
-        double value;
-    } valid[] = {
-        {able, "07", 7},         {able, "-0012", -12},    {all, "-0012.50", -12.5},
-        {all, "XXXXXXXX", 1003}, {all, "-FFFFFFF", 1002},
-    };
+        int32_t status;
+        float value;
+    } valid[] = {{"-0012.50", QUIL_VALUE_NORMAL, -12.5f},
+                 {"XXXXXXXX", QUIL_VALUE_XXXXXXXX, 0},
+                 {"-FFFFFFF", QUIL_VALUE_MINUS_FFFFFFF, 0}};
     for (const auto& v : valid) {
-        const Read r = call(v.getter, v.field);
-        EXPECT_EQ(r.rc, QUIL_OK) << v.getter.reply << " \"" << v.field << "\"";
-        EXPECT_EQ(r.value, v.value) << v.getter.reply << " \"" << v.field << "\"";
+        EXPECT_EQ(call(v.field), QUIL_OK) << v.field;
+        EXPECT_EQ(d[3].status, v.status) << v.field;
+        EXPECT_TRUE(v.status != QUIL_VALUE_NORMAL || d[3].value == v.value) << v.field;
     }
 }
 
